@@ -1,0 +1,39 @@
+# The README's commands. `make test` installs what it needs, builds and runs every test.
+# SANITIZE=1 builds with AddressSanitizer + UndefinedBehaviorSanitizer into build-asan/.
+SANITIZE ?= 0
+ifeq ($(SANITIZE),1)
+BUILD ?= build-asan
+BUILD_TYPE ?= Debug
+else
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+endif
+JOBS ?= 2
+
+.PHONY: deps configure build test bench fuzz clean
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DHDFSAGENT_SANITIZE=$(SANITIZE)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-bench -j $(JOBS)
+	./bench/run.sh build-bench
+
+fuzz: deps
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHDFSAGENT_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS)
+	./fuzz/run.sh build-fuzz
+
+clean:
+	rm -rf build build-asan build-bench build-fuzz

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages that building, testing and running the demo need.
+# Non-interactive; uses sudo when not run as root. Skips apt when everything is present.
+set -eu
+
+PACKAGES="build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libboost-dev nlohmann-json3-dev libtinyxml2-dev libcli11-dev
+  libcurl4-openssl-dev libxxhash-dev
+  libkrb5-dev krb5-kdc krb5-admin-server krb5-user
+  clang clang-format plocate attr
+  default-jdk-headless"
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends $missing

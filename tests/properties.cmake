@@ -1,0 +1,2 @@
+# Extra CTest properties per test file (file name without extension), e.g. fixtures:
+#   set(HDFSAGENT_TEST_PROPERTIES_KerberosConnectionTest FIXTURES_REQUIRED kdc)
