@@ -1,0 +1,83 @@
+// Locking primitives: FXLockableResource, FXMutex (recursive), auto_lock, DxCriticalSectionH.
+//
+// FXMutex is a recursive pthread mutex that counts its holds and remembers its owner thread.
+// The exact bookkeeping (what Unlock does at count 0, what the destructor releases) is part of the
+// contract and pinned by tests: callers and subclasses rely on it.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "host/Export.h"
+
+// The host's time-interval value type; FXMutex::TryLock(CTimeInterval) does not read it.
+struct HDFSAGENT_API CTimeInterval {
+    int64_t milliseconds = 0;
+    CTimeInterval() = default;
+    explicit CTimeInterval(int64_t ms) : milliseconds(ms) {}
+};
+
+class HDFSAGENT_API FXLockableResource {
+  public:
+    virtual ~FXLockableResource() = default;
+    virtual void Lock() = 0;
+    virtual void Unlock() = 0;
+};
+
+class HDFSAGENT_API FXMutex : public FXLockableResource {
+  public:
+    FXMutex();
+    // Releases the mutex as many times as it is held; never destroys the pthread mutex.
+    ~FXMutex() override;
+    FXMutex(const FXMutex&) = delete;
+    FXMutex& operator=(const FXMutex&) = delete;
+
+    // One pthread_mutex_trylock; true and count+1 on success, false and nothing changed otherwise.
+    virtual bool TryLock();
+    // Does not wait: returns the virtual TryLock()'s result; the interval is not read.
+    virtual bool TryLock(CTimeInterval interval);
+    // Blocks; on success count+1 and the caller becomes owner; on failure nothing changes.
+    void Lock() override;
+    // count-1 when count != 0 (owner cleared when it reaches 0), then pthread_mutex_unlock always.
+    void Unlock() override;
+    // Owner to 0 and the mutex initialised again (recursive); the count is kept.
+    virtual void Init();
+
+    uint32_t GetOwnerThread() const { return m_nOwnerThread; }
+    int32_t GetLockCount() const { return m_nLockCount; }
+
+  private:
+    uint32_t m_nOwnerThread = 0;
+    pthread_mutex_t m_hMutex;
+    int32_t m_nLockCount = 0;
+};
+
+// Scope guard: locks `resource` when `lock` is true and resource is not null; unlocks on exit.
+class HDFSAGENT_API auto_lock {
+  public:
+    auto_lock(FXLockableResource* resource, bool lock = true);
+    ~auto_lock();
+    auto_lock(const auto_lock&) = delete;
+    auto_lock& operator=(const auto_lock&) = delete;
+
+  private:
+    FXLockableResource* m_pResource;
+    bool m_bLocked;
+};
+
+// A blocking critical section (a plain recursive mutex).
+class HDFSAGENT_API DxCriticalSectionH {
+  public:
+    DxCriticalSectionH();
+    ~DxCriticalSectionH();
+    DxCriticalSectionH(const DxCriticalSectionH&) = delete;
+    DxCriticalSectionH& operator=(const DxCriticalSectionH&) = delete;
+
+    // Blocks when `wait` is true; with false returns false at once when another thread holds it.
+    bool enter(bool wait = true);
+    void leave();
+
+  private:
+    pthread_mutex_t m_hMutex;
+};

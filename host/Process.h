@@ -1,0 +1,97 @@
+// DxProcess: runs child processes that can neither hang the caller nor leak.
+//
+// Every child: standard input from /dev/null; standard output and standard error captured
+// through pipes drained together with poll() (no deadlock on large outputs); all other
+// descriptors closed on exec; signal mask and dispositions reset in the child; its own process
+// group, so a deadline kills the whole group (SIGTERM, a short grace, then SIGKILL); always reaped.
+// The caller's signal dispositions are never changed. Thread-safe: distinct objects may run
+// children from different threads.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/Error.h"
+#include "host/Export.h"
+
+// Identity a child takes before exec (supplementary groups, gid, uid — set in the child only).
+struct HDFSAGENT_API DxProcessIdentity {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string userName;  // for the supplementary groups (initgroups); empty: only gid
+};
+
+struct HDFSAGENT_API DxRunOptions {
+    int timeoutSeconds = 0;                          // 0: no deadline
+    std::map<std::string, std::string> environment;  // added to (or replacing in) the child's env
+    const DxProcessIdentity* identity = nullptr;     // run as another user when set
+};
+
+class HDFSAGENT_API DxProcess {
+  public:
+    DxProcess();
+    // A started child that was not waited for is killed (process group) and reaped.
+    ~DxProcess();
+    DxProcess(const DxProcess&) = delete;
+    DxProcess& operator=(const DxProcess&) = delete;
+
+    // Runs `command` through "/bin/sh -c", waits, captures standard output and standard error
+    // separately and returns the exit status (0 success; 128+signal when killed by a signal;
+    // -1 when the shell could not be started, with the reason in `err`). `timeoutSeconds` 0
+    // means no deadline; on a deadline the group is killed, "timedout" is appended to `err`
+    // and -1 is returned. The last argument is unused (kept for the host's signature).
+    static int system(const std::string& command, std::string* out, std::string* err,
+                      int timeoutSeconds = 0, bool unused = false);
+    // The same with options (environment additions, another user's identity).
+    static int system(const std::string& command, std::string* out, std::string* err,
+                      const DxRunOptions& options);
+
+    // Capture options for StartProcess: when true, the stream is collected and available after
+    // WaitForProcessToEnd through GetStdout()/GetStderr(); when false it goes to /dev/null.
+    void SetCaptureStdout(bool capture) { m_bCaptureStdout = capture; }
+    void SetCaptureStderr(bool capture) { m_bCaptureStderr = capture; }
+
+    // Starts `program` without waiting. `commandLine` is the whole command line (program name
+    // first), split into arguments without a shell: blanks separate arguments, single and double
+    // quotes group, a backslash escapes the next character outside single quotes. `program` is
+    // looked up on PATH when it holds no "/". Returns false with the reason in `error`.
+    bool StartProcess(const std::string& program, const std::string& commandLine,
+                      std::string* error, int flags = 0);
+    // The same with an argument vector (argv[0] included).
+    bool StartProcess(const std::string& program, const std::vector<std::string>& argv,
+                      std::string* error, int flags = 0);
+
+    // Waits at most `timeoutSeconds` (0: no limit). True with the exit status when the child
+    // ended. On the deadline: false with `message` exactly "timedout"; the child is left running
+    // (the caller decides), KillAndReap() ends it. Other failures: false with a text.
+    bool WaitForProcessToEnd(int* exitStatus, std::string* message, int timeoutSeconds);
+    // The same with a deadline in milliseconds (test seams use short deadlines).
+    bool WaitForProcessToEndMs(int* exitStatus, std::string* message, long timeoutMs);
+
+    // Sends SIGKILL to the child's process group and reaps it. Safe when nothing runs.
+    void KillAndReap();
+    // True while a started child has not been reaped (it may have exited already).
+    bool IsRunning();
+
+    pid_t GetPid() const { return m_nPid; }
+    const std::string& GetStdout() const { return m_sStdout; }
+    const std::string& GetStderr() const { return m_sStderr; }
+
+    // Splits a command line as StartProcess does.
+    static std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+  private:
+    void DrainPipes(long timeoutMs, bool* timedOut);
+    void ClosePipes();
+
+    pid_t m_nPid = -1;
+    int m_hStdout = -1;
+    int m_hStderr = -1;
+    bool m_bCaptureStdout = false;
+    bool m_bCaptureStderr = false;
+    std::string m_sStdout;
+    std::string m_sStderr;
+};

@@ -1,0 +1,50 @@
+// The settings store (DXPlatformInfo) and the product directories (DXPI_Base, DXPI_EventManager).
+//
+// Settings live in a human-editable INI file: "[Section]" headers and "key=value" lines; blanks
+// around keys and values are trimmed; lines starting with ";" or "#" are comments. The file is
+// $HDFSAGENT_SETTINGS, else <product home>/settings.ini. A missing or unreadable file reads as
+// "no keys"; a malformed line is skipped (and logged). Writes take an exclusive flock on
+// "<file>.lock", re-read the file, change one key, keep every other line byte for byte, and
+// replace the file atomically (temporary file in the same directory, fsync, rename), so two
+// processes writing different keys both keep their writes and a crash leaves the old or the new
+// file, never a torn one. Thread-safe.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "host/Error.h"
+#include "host/Export.h"
+
+class HDFSAGENT_API DXPlatformInfo {
+  public:
+    // The settings file path in use.
+    static std::string GetSettingsFilePath();
+
+    // `out` receives the value, or is emptied when the key is absent. True when present.
+    static bool getString(const std::string& section, const std::string& key, std::string& out);
+    // `out` receives the value when present and a number; unchanged otherwise (callers preset
+    // the default). True when set.
+    static bool getNumber(const std::string& section, const std::string& key, long& out);
+    static bool getNumber(const std::string& section, const std::string& key, int& out);
+    // Writes the first `length` bytes of `value` (the whole string when length is npos).
+    static CEkError setString(const std::string& section, const std::string& key,
+                              const std::string& value, size_t length = std::string::npos);
+    static CEkError removeKey(const std::string& section, const std::string& key);
+
+    // Parses INI text into section -> key -> value (exposed for tests and the fuzzer).
+    static std::map<std::string, std::map<std::string, std::string>> Parse(const std::string& text);
+};
+
+class HDFSAGENT_API DXPI_Base {
+  public:
+    // The product home: $HDFSAGENT_HOME, default "/opt/hdfsagent"; no trailing "/".
+    static std::string getHomeDirectory();
+};
+
+class HDFSAGENT_API DXPI_EventManager {
+  public:
+    DXPI_EventManager(int unused1 = 0, int unused2 = 1);
+    // $HDFSAGENT_LOG_DIR, else <product home>/log. Empty when it cannot be determined.
+    std::string getLogFilesDirectory() const;
+};
