@@ -49,46 +49,43 @@ class CHadoopFileInfoArray;
 // (hdfsFreeHosts) is an optional extra used to release block host lists. After Init has set
 // gbLibraryInitialized the table is only read, so callers read it without locking.
 struct HdfsFunctionTable {
-    hdfsFS (*hdfsConnect)(const char* host, tPort port);                               // 0
-    hdfsFS (*hdfsConnectAsUser)(const char* host, tPort port, const char* user);       // 1
-    int (*hdfsDisconnect)(hdfsFS fs);                                                  // 2
-    hdfsFileInfo* (*hdfsGetPathInfo)(hdfsFS fs, const char* path);                     // 3
-    int (*hdfsExists)(hdfsFS fs, const char* path);                                    // 4
-    int (*hdfsCreateDirectory)(hdfsFS fs, const char* path);                           // 5
-    tOffset (*hdfsGetCapacity)(hdfsFS fs);                                             // 6
-    tOffset (*hdfsGetUsed)(hdfsFS fs);                                                 // 7
-    hdfsFileInfo* (*hdfsListDirectory)(hdfsFS fs, const char* path, int* numEntries);  // 8
-    hdfsFile (*hdfsOpenFile)(hdfsFS fs, const char* path, int flags, int bufferSize,   // 9
-                             short replication, tSize blockSize);
-    int (*hdfsCloseFile)(hdfsFS fs, hdfsFile file);                               // 10
-    tSize (*hdfsRead)(hdfsFS fs, hdfsFile file, void* buffer, tSize length);      // 11
-    tSize (*hdfsPread)(hdfsFS fs, hdfsFile file, tOffset position, void* buffer,  // 12
-                       tSize length);
-    tSize (*hdfsWrite)(hdfsFS fs, hdfsFile file, const void* buffer, tSize length);       // 13
-    int (*hdfsSeek)(hdfsFS fs, hdfsFile file, tOffset position);                          // 14
-    tOffset (*hdfsTell)(hdfsFS fs, hdfsFile file);                                        // 15
-    int (*hdfsChown)(hdfsFS fs, const char* path, const char* owner, const char* group);  // 16
-    int (*hdfsChmod)(hdfsFS fs, const char* path, short mode);                            // 17
-    int (*hdfsUtime)(hdfsFS fs, const char* path, tTime mtime, tTime atime);              // 18
-    struct hdfsBuilder* (*hdfsNewBuilder)(void);                                    // 19 optional
-    hdfsFS (*hdfsBuilderConnect)(struct hdfsBuilder* bld);                          // 20 optional
-    void (*hdfsBuilderSetForceNewInstance)(struct hdfsBuilder* bld);                // 21 optional
-    void (*hdfsBuilderSetNameNode)(struct hdfsBuilder* bld, const char* nn);        // 22 optional
-    void (*hdfsBuilderSetNameNodePort)(struct hdfsBuilder* bld, tPort port);        // 23 optional
-    void (*hdfsBuilderSetUserName)(struct hdfsBuilder* bld, const char* user);      // 24 optional
-    void (*hdfsFreeFileInfo)(hdfsFileInfo* info, int numEntries);                   // 25
-    int (*hdfsCopy)(hdfsFS srcFS, const char* src, hdfsFS dstFS, const char* dst);  // 26
-    int (*hdfsDelete)(hdfsFS fs, const char* path, int recursive);                  // 27
-    int (*hdfsFlush)(hdfsFS fs, hdfsFile file);                                     // 28
-    char*** (*hdfsGetHosts)(hdfsFS fs, const char* path, tOffset start, tOffset length);  // 29
-    tOffset (*hdfsGetDefaultBlockSize)(hdfsFS fs);                                        // 30
-    tOffset (*hdfsGetDefaultBlockSizeAtPath)(hdfsFS fs, const char* path);  // 31 optional
-    int (*hdfsConfGetStr)(const char* key, char** value);                   // 32 optional
-    int (*hdfsConfGetInt)(const char* key, int32_t* value);                 // 33 optional
-    void (*hdfsConfStrFree)(char* value);                                   // 34 optional
-    void (*hdfsBuilderSetKerbTicketCachePath)(struct hdfsBuilder* bld,      // 35 optional
-                                              const char* path);
-    void (*hdfsFreeHosts)(char*** hosts);  // 36 optional extra
+    hdfsConnect_t hdfsConnect;                                              // 0
+    hdfsConnectAsUser_t hdfsConnectAsUser;                                  // 1
+    hdfsDisconnect_t hdfsDisconnect;                                        // 2
+    hdfsGetPathInfo_t hdfsGetPathInfo;                                      // 3
+    hdfsExists_t hdfsExists;                                                // 4
+    hdfsCreateDirectory_t hdfsCreateDirectory;                              // 5
+    hdfsGetCapacity_t hdfsGetCapacity;                                      // 6
+    hdfsGetUsed_t hdfsGetUsed;                                              // 7
+    hdfsListDirectory_t hdfsListDirectory;                                  // 8
+    hdfsOpenFile_t hdfsOpenFile;                                            // 9
+    hdfsCloseFile_t hdfsCloseFile;                                          // 10
+    hdfsRead_t hdfsRead;                                                    // 11
+    hdfsPread_t hdfsPread;                                                  // 12
+    hdfsWrite_t hdfsWrite;                                                  // 13
+    hdfsSeek_t hdfsSeek;                                                    // 14
+    hdfsTell_t hdfsTell;                                                    // 15
+    hdfsChown_t hdfsChown;                                                  // 16
+    hdfsChmod_t hdfsChmod;                                                  // 17
+    hdfsUtime_t hdfsUtime;                                                  // 18
+    hdfsNewBuilder_t hdfsNewBuilder;                                        // 19 optional
+    hdfsBuilderConnect_t hdfsBuilderConnect;                                // 20 optional
+    hdfsBuilderSetForceNewInstance_t hdfsBuilderSetForceNewInstance;        // 21 optional
+    hdfsBuilderSetNameNode_t hdfsBuilderSetNameNode;                        // 22 optional
+    hdfsBuilderSetNameNodePort_t hdfsBuilderSetNameNodePort;                // 23 optional
+    hdfsBuilderSetUserName_t hdfsBuilderSetUserName;                        // 24 optional
+    hdfsFreeFileInfo_t hdfsFreeFileInfo;                                    // 25
+    hdfsCopy_t hdfsCopy;                                                    // 26
+    hdfsDelete_t hdfsDelete;                                                // 27
+    hdfsFlush_t hdfsFlush;                                                  // 28
+    hdfsGetHosts_t hdfsGetHosts;                                            // 29
+    hdfsGetDefaultBlockSize_t hdfsGetDefaultBlockSize;                      // 30
+    hdfsGetDefaultBlockSizeAtPath_t hdfsGetDefaultBlockSizeAtPath;          // 31 optional
+    hdfsConfGetStr_t hdfsConfGetStr;                                        // 32 optional
+    hdfsConfGetInt_t hdfsConfGetInt;                                        // 33 optional
+    hdfsConfStrFree_t hdfsConfStrFree;                                      // 34 optional
+    hdfsBuilderSetKerbTicketCachePath_t hdfsBuilderSetKerbTicketCachePath;  // 35 optional
+    hdfsFreeHosts_t hdfsFreeHosts;                                          // 36 optional
 };
 
 // Number of slots (the 36 classic ones and the hdfsFreeHosts extra).
