@@ -37,7 +37,7 @@ enum EErrorOutputFormat {
     eErrorFormatShort = 2,     // the code and the newest message only (for user-facing lines)
 };
 
-class HDFSAGENT_API [[nodiscard]] CEkError {
+class [[nodiscard]] HDFSAGENT_API_ATTR CEkError {
   public:
     struct Frame {
         FXCodeLocation location;

@@ -7,3 +7,6 @@
 
 #define HDFSAGENT_API __attribute__((visibility("default")))
 #define HDFSAGENT_C_API extern "C" __attribute__((visibility("default")))
+// The same as a standard attribute, for declarations that carry other [[...]] attributes
+// (GNU attributes cannot stand between a class key and a standard attribute).
+#define HDFSAGENT_API_ATTR [[gnu::visibility("default")]]

@@ -10,7 +10,10 @@
 // When the file cannot be opened lines go to standard error. Thread-safe.
 #pragma once
 
+#include <atomic>
+#include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,13 +22,16 @@
 
 class HDFSAGENT_API DXLogWriter {
   public:
+    // Cheap: touches neither the environment nor any file. The level is read on the first
+    // IsEnabled()/GetDebugLevel() and the log file opened on the first written line.
     DXLogWriter();
     ~DXLogWriter();
 
-    int GetDebugLevel() const { return m_nLevel; }
-    void SetDebugLevel(int level) { m_nLevel = level; }
-    bool IsEnabled(int level) const { return level <= m_nLevel; }
+    int GetDebugLevel() const { return Level(); }
+    void SetDebugLevel(int level) { m_nLevel.store(level, std::memory_order_relaxed); }
+    bool IsEnabled(int level) const { return level <= Level(); }
 
+    // Lines are "YYYY-MM-DD HH:MM:SS.mmm <pid> <tid> <level> <function>:<line> <message>".
     void Write(int level, const char* function, int line, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
     void WriteV(int level, const char* function, int line, const char* format, va_list args);
@@ -34,13 +40,22 @@ class HDFSAGENT_API DXLogWriter {
     void Reconfigure();
 
   private:
-    int m_nLevel = 0;
+    static constexpr int kLevelUnread = INT_MIN;
+    int Level() const {
+        int level = m_nLevel.load(std::memory_order_relaxed);
+        return level != kLevelUnread ? level : ReadConfiguredLevel();
+    }
+    int ReadConfiguredLevel() const;
+    void OpenDestination();
+
+    mutable std::atomic<int> m_nLevel{kLevelUnread};
     std::mutex m_mutex;
     FILE* m_pFile = nullptr;
     bool m_bOwnsFile = false;
 };
 
-// The shared log writer; created on first use, never null.
+// The shared log writer; constructed before every other static object of the library (so
+// static initialisers and destructors may log), never null.
 HDFSAGENT_API extern std::shared_ptr<DXLogWriter> g_ptrLogWriter;
 
 #define DXLOG(level, ...)                                                               \

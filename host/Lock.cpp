@@ -1,0 +1,99 @@
+#include "host/Lock.h"
+
+namespace {
+
+uint32_t CurrentThreadTag() {
+    // The low 32 bits of the thread handle identify the owner, as the host's callers expect.
+    return static_cast<uint32_t>(pthread_self());
+}
+
+void InitRecursive(pthread_mutex_t* mutex) {
+    // The attribute object is deliberately not destroyed: on Linux it holds no resources.
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(mutex, &attributes);
+}
+
+}  // namespace
+
+FXMutex::FXMutex() {
+    m_nOwnerThread = 0;
+    m_nLockCount = 0;
+    InitRecursive(&m_hMutex);
+}
+
+FXMutex::~FXMutex() {
+    // Release every hold still counted; the pthread mutex itself is left as it is.
+    while (m_nLockCount > 0) {
+        --m_nLockCount;
+        if (m_nLockCount == 0)
+            m_nOwnerThread = 0;
+        pthread_mutex_unlock(&m_hMutex);
+    }
+}
+
+bool FXMutex::TryLock() {
+    if (pthread_mutex_trylock(&m_hMutex) != 0)
+        return false;
+    ++m_nLockCount;
+    m_nOwnerThread = CurrentThreadTag();
+    return true;
+}
+
+bool FXMutex::TryLock(CTimeInterval /*interval*/) {
+    // Never waits: the interval is ignored and a subclass's TryLock() is honoured.
+    return TryLock();
+}
+
+void FXMutex::Lock() {
+    if (pthread_mutex_lock(&m_hMutex) != 0)
+        return;
+    ++m_nLockCount;
+    m_nOwnerThread = CurrentThreadTag();
+}
+
+void FXMutex::Unlock() {
+    if (m_nLockCount != 0) {
+        --m_nLockCount;
+        if (m_nLockCount <= 0)
+            m_nOwnerThread = 0;
+    }
+    pthread_mutex_unlock(&m_hMutex);
+}
+
+void FXMutex::Init() {
+    m_nOwnerThread = 0;
+    InitRecursive(&m_hMutex);
+}
+
+auto_lock::auto_lock(FXLockableResource* resource, bool lock)
+    : m_pResource(resource), m_bLocked(false) {
+    if (lock && m_pResource) {
+        m_pResource->Lock();
+        m_bLocked = true;
+    }
+}
+
+auto_lock::~auto_lock() {
+    if (m_pResource && m_bLocked)
+        m_pResource->Unlock();
+}
+
+DxCriticalSectionH::DxCriticalSectionH() {
+    InitRecursive(&m_hMutex);
+}
+
+DxCriticalSectionH::~DxCriticalSectionH() {
+    pthread_mutex_destroy(&m_hMutex);
+}
+
+bool DxCriticalSectionH::enter(bool wait) {
+    if (wait)
+        return pthread_mutex_lock(&m_hMutex) == 0;
+    return pthread_mutex_trylock(&m_hMutex) == 0;
+}
+
+void DxCriticalSectionH::leave() {
+    pthread_mutex_unlock(&m_hMutex);
+}
