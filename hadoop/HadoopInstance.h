@@ -31,7 +31,8 @@
 
 class HDFSAGENT_API CHadoopInstance {
   public:
-    CHadoopInstance();
+    // Not loaded; every string empty.
+    CHadoopInstance() : m_bLoaded(false) {}
 
     // Fetches the instance's configuration message from the server and loads it. Success at once
     // when already loaded.
