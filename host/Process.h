@@ -84,6 +84,7 @@ class HDFSAGENT_API DxProcess {
     static std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
   private:
+    friend class DxProcessLauncher;
     void DrainPipes(long timeoutMs, bool* timedOut);
     void ClosePipes();
 
