@@ -1,0 +1,186 @@
+// GetACLandXattr / SetACLandXattr: a path's ACL and extended attributes through the REST
+// utility service, and the JSON bodies they send.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "hadoop/HadoopRestUtil.h"
+#include "host/Log.h"
+
+namespace hdfsagent {
+namespace restutil {
+
+std::string JsonEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+bool IsValidUtf8(const std::string& text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        const unsigned char lead = *p;
+        size_t length = 0;
+        uint32_t codePoint = 0;
+        if (lead < 0x80) {
+            ++p;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) < length)
+            return false;
+        for (size_t i = 1; i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (p[i] & 0x3F);
+        }
+        // Overlong forms, UTF-16 surrogates and values past U+10FFFF are not UTF-8.
+        static const uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < kMinimum[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        p += length;
+    }
+    return true;
+}
+
+namespace {
+
+CEkError CheckPath(const std::string& path) {
+    // A path that is not Unicode text cannot name an HDFS path; replacing its bytes would name
+    // a different one.
+    if (!IsValidUtf8(path))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "Path is not valid UTF-8");
+    return CEkError();
+}
+
+bool IsJsonBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+}  // namespace
+
+CEkError BuildGetAclBody(const std::string& path, std::string& body) {
+    CEkError err = CheckPath(path);
+    if (err.Failed())
+        return err;
+    body = "{\"path\":\"" + JsonEscape(path) + "\"}";
+    return CEkError();
+}
+
+CEkError BuildSetAclBody(const std::string& path, const std::string& callerObject,
+                         std::string& body) {
+    CEkError err = CheckPath(path);
+    if (err.Failed())
+        return err;
+    size_t open = 0;
+    while (open < callerObject.size() && IsJsonBlank(callerObject[open]))
+        ++open;
+    if (open == callerObject.size() || callerObject[open] != '{')
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 22,
+                                       "ACL and xattr request is not a JSON object");
+    size_t next = open + 1;
+    while (next < callerObject.size() && IsJsonBlank(callerObject[next]))
+        ++next;
+    // An empty object takes no separator: "{}" becomes {"path":"..."}, not {"path":"...",}.
+    const bool emptyObject = next < callerObject.size() && callerObject[next] == '}';
+    body = "{\"path\":\"" + JsonEscape(path) + "\"" + (emptyObject ? "" : ",") +
+           callerObject.substr(open + 1);
+    return CEkError();
+}
+
+}  // namespace restutil
+}  // namespace hdfsagent
+
+using DXHadoop::CHadoopRestUtil;
+
+CEkError GetACLandXattr(void* ptrHadoopRestUtil, const std::string& path, std::string& response) {
+    try {
+        if (ptrHadoopRestUtil == nullptr)
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "ptrHadoopRestUtil is NULL");
+        CHadoopRestUtil* util = static_cast<CHadoopRestUtil*>(ptrHadoopRestUtil);
+        std::string body;
+        CEkError err = hdfsagent::restutil::BuildGetAclBody(path, body);
+        if (err.Failed())
+            return err.Push(FX_LOCATION);
+        DXLOG(5, "Req: %s", body.c_str());
+        err = util->Post("getacl", body, response);
+        if (err.Failed())
+            return err.Push(FX_LOCATION);
+        return CEkError();
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory");
+    } catch (const std::exception& e) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "GetACLandXattr failed: %s", e.what());
+    }
+}
+
+CEkError SetACLandXattr(void* ptrHadoopRestUtil, const std::string& path,
+                        const std::string& aclAndXattrJson) {
+    try {
+        if (ptrHadoopRestUtil == nullptr)
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "ptrHadoopRestUtil is NULL");
+        CHadoopRestUtil* util = static_cast<CHadoopRestUtil*>(ptrHadoopRestUtil);
+        std::string body;
+        CEkError err = hdfsagent::restutil::BuildSetAclBody(path, aclAndXattrJson, body);
+        if (err.Failed())
+            return err.Push(FX_LOCATION);
+        std::string answer;
+        err = util->Post("setacl", body, answer);
+        DXLOG(2, "Req: %s. Resp %s", body.c_str(), answer.c_str());
+        if (err.Failed())
+            return err.Push(FX_LOCATION);
+        return CEkError();
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory");
+    } catch (const std::exception& e) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "SetACLandXattr failed: %s", e.what());
+    }
+}

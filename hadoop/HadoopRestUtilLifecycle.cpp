@@ -1,0 +1,362 @@
+// CHadoopRestUtil: construction, Start, Stop, the free-port search and the hello check.
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "hadoop/HadoopCommon.h"
+#include "hadoop/HadoopRestUtil.h"
+#include "host/Log.h"
+#include "host/Net.h"
+#include "host/Path.h"
+#include "host/Settings.h"
+#include "host/Strings.h"
+
+namespace {
+
+const char* const kSection = "FileSystemAgent";
+const unsigned long kDefaultHelloRetryMs = 10000;
+
+// Releases a socket on every path.
+class SocketGuard {
+  public:
+    explicit SocketGuard(EKSOCKET socket) : m_hSocket(socket) {}
+    ~SocketGuard() {
+        if (m_hSocket != EKNET_INVALID_SOCKET)
+            EKNET_close(m_hSocket);
+    }
+    SocketGuard(const SocketGuard&) = delete;
+    SocketGuard& operator=(const SocketGuard&) = delete;
+
+  private:
+    EKSOCKET m_hSocket;
+};
+
+std::string ApplicationName(DXHadoop::eHadoopAppType type) {
+    switch (type) {
+        case DXHadoop::eAppTypeHadoop:
+            return "hadoop";
+        case DXHadoop::eAppTypeHBase:
+            return "hbase";
+        default:
+            return "unknown";
+    }
+}
+
+std::string ReadStringSetting(const char* key) {
+    std::string value;
+    DXPlatformInfo::getString(kSection, key, value);
+    return value;
+}
+
+}  // namespace
+
+namespace hdfsagent {
+namespace restutil {
+
+unsigned long HelloRetryDelayMs() {
+    const char* text = getenv("HDFSAGENT_RESTUTIL_RETRY_MS");
+    if (text == nullptr || *text == '\0')
+        return kDefaultHelloRetryMs;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0')
+        return kDefaultHelloRetryMs;
+    return value;
+}
+
+ServiceCommand BuildServiceCommand(const std::string& javaPath, const std::string& hdpArgument,
+                                   const std::string& cmdArgs, const std::string& configDir,
+                                   const std::string& baseDir, const std::string& dependencyJars,
+                                   const std::string& port) {
+    const std::string jarDir = FXPath::Append(baseDir, "dxjars");
+    const std::string jar = FXPath::Append(jarDir, "dxhdfsutil.jar");
+    const std::string nodepJar = FXPath::Append(jarDir, "dxhdfsutil-nodep.jar");
+    const std::string config = configDir.empty() ? std::string("/etc/Rezod/") : configDir;
+    const std::string extraJars = dependencyJars.empty() ? "" : ":" + dependencyJars;
+    const std::string classPath = jar + ":" + nodepJar + extraJars;
+
+    ServiceCommand command;
+    // Empty pieces keep their separating blanks in the text form.
+    command.line = FXString::Format(
+        "%s %s %s %s%s %s %s:%s%s %s %s", javaPath.c_str(), hdpArgument.c_str(), cmdArgs.c_str(),
+        "-Ddxutil.config.file=", config.c_str(), "-cp", jar.c_str(), nodepJar.c_str(),
+        extraJars.c_str(), "webserver.UtilServer", port.c_str());
+    // The vector keeps every path whole, blanks included; only the administrator's extra
+    // arguments are split (quotes group them).
+    command.argv.push_back(javaPath);
+    if (!hdpArgument.empty())
+        command.argv.push_back(hdpArgument);
+    for (std::string& arg : DxProcess::SplitCommandLine(cmdArgs))
+        command.argv.push_back(arg);
+    command.argv.push_back("-Ddxutil.config.file=" + config);
+    command.argv.push_back("-cp");
+    command.argv.push_back(classPath);
+    command.argv.push_back("webserver.UtilServer");
+    command.argv.push_back(port);
+    return command;
+}
+
+}  // namespace restutil
+}  // namespace hdfsagent
+
+namespace DXHadoop {
+
+using hdfsagent::restutil::BuildServiceCommand;
+using hdfsagent::restutil::HelloRetryDelayMs;
+using hdfsagent::restutil::ServiceCommand;
+
+CHadoopRestUtil::CHadoopRestUtil(const std::string& javaPath, const std::string& baseDirectory,
+                                 const std::string& hadoopUser, eHadoopAppType appType,
+                                 const std::string& configDirectory, const std::string& hbaseUser)
+    : m_sJavaPath(javaPath),
+      m_sBaseDir(baseDirectory),
+      m_sHadoopUser(hadoopUser),
+      m_sPort("9999"),
+      m_sConfigDir(configDirectory),
+      m_sHBaseUser(hbaseUser),
+      m_eAppType(appType),
+      m_pLock(new DxCriticalSectionH),
+      m_eMode(eModeOwnService) {}
+
+CHadoopRestUtil::CHadoopRestUtil(eMode mode, eHadoopAppType appType, unsigned int port)
+    : m_sPort(FXString::Format("%u", port)),
+      m_eAppType(appType),
+      m_pLock(new DxCriticalSectionH),
+      m_eMode(mode) {}
+
+CHadoopRestUtil::~CHadoopRestUtil() {
+    // A process that was started but never became ready is stopped too: nothing outlives the
+    // object that started it.
+    if (m_bInitialized || m_pProcess) {
+        CEkError err = Stop();
+        if (err.Failed())
+            DXLOG(-1, "Stop failed with error [%s]", err.AsString().c_str());
+    }
+    DiscardOwnService();
+}
+
+pid_t CHadoopRestUtil::GetServicePid() const {
+    return m_pProcess && m_pProcess->GetPid() > 0 ? m_pProcess->GetPid() : -1;
+}
+
+void CHadoopRestUtil::DiscardOwnService() {
+    if (m_pProcess)
+        m_pProcess->KillAndReap();
+    m_pProcess.reset();
+}
+
+CEkError CHadoopRestUtil::Start() {
+    try {
+        return StartGuarded();
+    } catch (const std::bad_alloc&) {
+        DiscardOwnService();
+        m_bInitialized = false;
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory while starting");
+    } catch (const std::exception& e) {
+        DiscardOwnService();
+        m_bInitialized = false;
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Start failed: %s", e.what());
+    }
+}
+
+CEkError CHadoopRestUtil::StartGuarded() {
+    if (m_eMode == eModeOwnService) {
+        CEkError err = StartOwnProcess();
+        if (err.Failed())
+            return err;
+    }
+
+    CEkError err = CreateHttpClient();
+    if (err.Failed()) {
+        DiscardOwnService();
+        return err;
+    }
+    m_bInitialized = true;
+    // The hello check always goes to the Hadoop path, whatever the application.
+    m_sBaseUrl = "http://localhost:" + m_sPort + "/REST/hadoop";
+
+    if (m_eMode == eModeOwnService) {
+        err = checkConnection();
+        if (err.Failed()) {
+            m_bInitialized = false;
+            CEkError stopErr = Stop();
+            if (stopErr.Failed())
+                DXLOG(-1, "Stop failed with error [%s]", stopErr.AsString().c_str());
+            DiscardOwnService();
+            return err.Push(FX_LOCATION, "Failed to establish utils connection");
+        }
+    }
+    m_sBaseUrl = "http://localhost:" + m_sPort + "/REST/" + ApplicationName(m_eAppType);
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::StartOwnProcess() {
+    // A service started by an earlier Start would otherwise run on with nobody to stop it.
+    if (m_pProcess) {
+        CEkError err = Stop();
+        if (err.Failed())
+            DXLOG(-1, "Stop failed with error [%s]", err.AsString().c_str());
+        DiscardOwnService();
+    }
+    m_bInitialized = false;
+
+    unsigned int port = 0;
+    CEkError err = GetUnUsedPort("localhost", port);
+    if (err.Failed() || port == 0)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Could not find a un-used port to use");
+    m_sPort = FXString::Format("%u", port);
+
+    m_pProcess.reset(new DxProcess);
+
+    err = GetJavaPath();
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Failed to get java path");
+    err = PopulateConfigFilePath();
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Failed to populate config file path");
+
+    m_sDependencyJars = ReadStringSetting("nHadoopRestUtilDependencyJars");
+    m_sCmdArgs = ReadStringSetting("nHadoopRestUtilCmdArgs");
+    DXLOG(0, "Debug %s %s", m_sDependencyJars.c_str(), m_sCmdArgs.c_str());
+
+    std::string hdpArgument;
+    CEkError ignored = GetHDPversionArg(hdpArgument);
+    (void)ignored;
+
+    const ServiceCommand command = BuildServiceCommand(
+        m_sJavaPath, hdpArgument, m_sCmdArgs, m_sConfigDir, m_sBaseDir, m_sDependencyJars, m_sPort);
+    m_sCommandLine = command.line;
+    DXLOG(0, "Starting Hadoop REST utility: %s", command.line.c_str());
+    std::string error;
+    if (!m_pProcess->StartProcess(m_sJavaPath, command.argv, &error, 0)) {
+        m_pProcess.reset();
+        return FXErrorUtil::ErrorWin32(
+            FX_LOCATION, 1627, "Failed to start Hadoop REST utility, error=[%s]", error.c_str());
+    }
+
+    long waitTime = 0;
+    if (DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilWaitTime", waitTime) && waitTime > 0 &&
+        static_cast<uint64_t>(waitTime) > m_nWaitTime) {
+        m_nWaitTime = static_cast<uint64_t>(waitTime);
+        DXLOG(0, "User setting enabled to have Hadoop REST service Wait time as [%lu] secs",
+              static_cast<unsigned long>(m_nWaitTime));
+    }
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::CreateHttpClient() {
+    m_pCurl.reset(new DXLibCurl);
+    if (!m_pCurl->DXLibCurlInit(nullptr, false, false, nullptr)) {
+        DXLOG(-1, "Curl initialization failed: %s", m_pCurl->GetLastErrorText().c_str());
+        m_pCurl.reset();
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Curl initialization failed");
+    }
+    long connectMs = 0;
+    long totalMs = 0;
+    DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilConnectTimeoutMs", connectMs);
+    DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilRequestTimeoutMs", totalMs);
+    m_pCurl->SetTimeouts(connectMs, totalMs);
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::Stop() {
+    if (m_pProcess && m_pProcess->IsRunning()) {
+        const pid_t pid = m_pProcess->GetPid();
+        if (pid > 0 && kill(pid, 0) == 0 && kill(pid, SIGKILL) != 0) {
+            const int errNo = errno;
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, errNo, "Unable to stop service, error [%s]",
+                                           strerror(errNo));
+        }
+        // Reaping here is what keeps a killed service from lingering as a zombie.
+        m_pProcess->KillAndReap();
+    }
+    m_bInitialized = false;
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::GetUnUsedPort(const std::string& host, unsigned int& port) {
+    char hostName[1024];
+    std::strncpy(hostName, host.c_str(), sizeof(hostName) - 1);
+    hostName[sizeof(hostName) - 1] = '\0';
+    DXLOG(0, "Fetching free port for host name [%s]", hostName);
+
+    EKNET_ADDRESS address;
+    if (EKNET_str2ip(hostName, address) != 0) {
+        EKNET_HOSTENT* result = nullptr;
+        if (EKNET_name2ip(hostName, result, 0) != 0 || result == nullptr ||
+            result->m_vAddresses.empty()) {
+            EKNET_freehostent(result);
+            DXLOG(-1, "Name lookup failed");
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Name lookup failed");
+        }
+        address = result->m_vAddresses.front();
+        EKNET_freehostent(result);
+    }
+
+    EKSOCKET socket = EKNET_INVALID_SOCKET;
+    int rc = EKNET_socket(address.Family(), socket);
+    if (rc != 0) {
+        DXLOG(-1, "EKNET_socket failed. rc [%d]", rc);
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "EKNET_socket failed. rc [%d]", rc);
+    }
+    SocketGuard guard(socket);
+    EKNET_SetPort(address, 0);
+    rc = EKNET_bind(socket, address);
+    if (rc != 0) {
+        DXLOG(-1, "Bind failed rc [%d]", rc);
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Bind failed rc [%d]", rc);
+    }
+    EKNET_ADDRESS bound;
+    rc = EKNET_getsockname(socket, bound);
+    if (rc != 0) {
+        DXLOG(-1, "getsockname failed rc [%d]", rc);
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "getsockname failed rc [%d]", rc);
+    }
+    port = ntohs(EKNET_GetPort(bound));
+    DXLOG(0, "UnUsed port going to be used [%d]", static_cast<int>(port));
+    return CEkError();
+}
+
+bool CHadoopRestUtil::ServiceProcessEnded(int& exitStatus) {
+    if (!m_pProcess || !m_pProcess->IsRunning())
+        return false;
+    std::string message;
+    return m_pProcess->WaitForProcessToEndMs(&exitStatus, &message, 1);
+}
+
+CEkError CHadoopRestUtil::checkConnection() {
+    const uint64_t attempts = m_nWaitTime / 10 > 0 ? m_nWaitTime / 10 : 1;
+    const unsigned long retryMs = HelloRetryDelayMs();
+    m_nHelloAttempts = 0;
+    CEkError last;
+    for (uint64_t attempt = 0; attempt < attempts; ++attempt) {
+        std::string response;
+        ++m_nHelloAttempts;
+        CEkError err = Get("hello.json", response);
+        if (err.Succeeded())
+            return CEkError();
+        if (err.Code() != 2250)
+            return err.Push(FX_LOCATION, "Utils hello check failed");
+        last = err;
+        // A service that has exited will never answer: no reason to wait out the whole time.
+        int exitStatus = 0;
+        if (ServiceProcessEnded(exitStatus)) {
+            DXLOG(-1, "Hadoop REST utility exited with status [%d]", exitStatus);
+            return last.Push(FX_LOCATION,
+                             "JAVA Utils hello check failed: the service exited with status [%d]",
+                             exitStatus);
+        }
+        DXLOG(0, "Resource unavailable, sleeping 10 secs");
+        EKSLEEP(retryMs);
+    }
+    return last.Push(FX_LOCATION, "JAVA Utils hello check failed");
+}
+
+}  // namespace DXHadoop

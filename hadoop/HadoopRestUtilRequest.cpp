@@ -1,0 +1,185 @@
+// CHadoopRestUtil: the request layer (one serialised HTTP exchange per call) and its two
+// utilities, the query-string builder and the properties-file reader.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <new>
+
+#include "hadoop/HadoopRestUtil.h"
+#include "host/Log.h"
+#include "host/Path.h"
+#include "host/Strings.h"
+
+namespace {
+
+// Holds the request lock for a scope.
+class CriticalSectionScope {
+  public:
+    explicit CriticalSectionScope(DxCriticalSectionH& section) : m_oSection(section) {
+        m_oSection.enter(true);
+    }
+    ~CriticalSectionScope() { m_oSection.leave(); }
+    CriticalSectionScope(const CriticalSectionScope&) = delete;
+    CriticalSectionScope& operator=(const CriticalSectionScope&) = delete;
+
+  private:
+    DxCriticalSectionH& m_oSection;
+};
+
+const int kStatusServiceUnavailable = 503;
+
+}  // namespace
+
+namespace DXHadoop {
+
+CEkError CHadoopRestUtil::sendReq(eReqType type, const std::string& path, const std::string& body,
+                                  std::string& response) {
+    std::unique_ptr<DXDebugFunction> trace;
+    if (g_ptrLogWriter->GetDebugLevel() > 2)
+        trace.reset(new DXDebugFunction(3, __PRETTY_FUNCTION__, __LINE__));
+
+    if (type == eReqInvalid || path.empty())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "Invalid API input parameters");
+    if (!m_bInitialized || !m_pCurl)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 2250, "Hadoop REST server not initialized");
+
+    try {
+        CriticalSectionScope scope(*m_pLock);
+        return SendLocked(type, path, body, response);
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory for the request");
+    } catch (const std::exception& e) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 2250, "Request failed: %s", e.what());
+    }
+}
+
+// Everything of one exchange that touches the shared HTTP client; runs under the request lock.
+CEkError CHadoopRestUtil::SendLocked(eReqType type, const std::string& path,
+                                     const std::string& body, std::string& response) {
+    CEkError err = SetCommonCurlHeaders();
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Failed to set common Curl headers");
+
+    const std::string url = FXPath::Append(m_sBaseUrl, path);
+    DXLOG(2, "Curl request absolute URL '%s' Body '%s'", url.c_str(), body.c_str());
+
+    if (static_cast<uint32_t>(type) > static_cast<uint32_t>(eReqDelete))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "Unhandled curl request type passed");
+
+    const _http_req_type_ curlType = static_cast<_http_req_type_>(type);
+    if (m_pCurl->DXLibCurlSendHttpReq(curlType, url.c_str(), body.data(), body.size(), false,
+                                      nullptr)) {
+        recvResp(response);
+        return CEkError();
+    }
+
+    const long status = m_pCurl->m_nHttpStatusCode;
+    if (status == kStatusServiceUnavailable)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 5006, "JMXConnectionError");
+
+    recvResp(response);
+    // Without a status there is no answer at all; the client's own text says why (refused,
+    // closed, timed out), which the status alone cannot.
+    std::string transport;
+    if (status == 0)
+        transport = " Transport[" + m_pCurl->GetLastErrorText() + "]";
+    DXLOG(-1, "HTTP %s to '%s' failed: status %ld %s", DXLibCurl::GetHttpReqTypeString(curlType),
+          url.c_str(), status, m_pCurl->GetLastErrorText().c_str());
+    return FXErrorUtil::ErrorWin32(
+        FX_LOCATION, 2250, "Error: rc[%d] ReqType[%s] URL[%s] Req[%s] Resp[%s]%s",
+        static_cast<int>(status), DXLibCurl::GetHttpReqTypeString(curlType), url.c_str(),
+        body.c_str(), response.c_str(), transport.c_str());
+}
+
+CEkError CHadoopRestUtil::Get(const std::string& path, std::string& response) {
+    CEkError err = sendReq(eReqGet, path, std::string(), response);
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Sending Get request failed, error[%s]",
+                        err.AsString().c_str());
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::Post(const std::string& path, const std::string& body,
+                               std::string& response) {
+    CEkError err = sendReq(eReqPost, path, body, response);
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Sending Post request failed, error[%s]",
+                        err.AsString().c_str());
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::Put(const std::string& path, const std::string& body,
+                              std::string& response) {
+    CEkError err = sendReq(eReqPut, path, body, response);
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Sending Put request failed, error[%s]",
+                        err.AsString().c_str());
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::Del(const std::string& path, const std::string& body,
+                              std::string& response) {
+    CEkError err = sendReq(eReqDelete, path, body, response);
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "Sending Delete request failed, error[%s]",
+                        err.AsString().c_str());
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::SetCommonCurlHeaders() {
+    m_pCurl->DXLibCurlFreeHttpHeaderList();
+    if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "Content-Type: application/json"))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set CURL Accept header 2");
+    if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "User-Agent: curl/7.32.0"))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set CURL Accept header 3");
+    return CEkError();
+}
+
+void CHadoopRestUtil::recvResp(std::string& response) {
+    size_t length = 0;
+    const char* body = m_pCurl->GetHttpResponse(length, false);
+    if (body != nullptr)
+        response.assign(body);  // up to the first NUL byte
+    else
+        response.clear();
+    DXLOG(5, "Curl response: [%s]", response.c_str());
+}
+
+void CHadoopRestUtil::appendQueryStringArgument(std::string& url, const char* format, ...) {
+    char buffer[2048] = {};
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    url += url.find('?') == std::string::npos ? "?" : "&";
+    url += buffer;
+}
+
+CEkError CHadoopRestUtil::GetValueForKey(const std::string& file, const std::string& key,
+                                         std::string& value) {
+    errno = 0;
+    std::ifstream in(file);
+    if (!in.is_open()) {
+        const int errNo = errno;
+        if (errNo != 0)
+            return FXErrorUtil::ErrorErrNo(FX_LOCATION, errNo);
+        return CEkError();
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        if (line.compare(0, equals, key) == 0 && equals == key.size()) {
+            value = line.substr(equals + 1);
+            break;
+        }
+    }
+    return CEkError();
+}
+
+}  // namespace DXHadoop
