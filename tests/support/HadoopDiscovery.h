@@ -1,0 +1,51 @@
+// Helpers for the tests of file search and installation detection: a PATH made of chosen
+// programs only, a locate database over a test tree, and the library's log lines of one test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+// A directory of symbolic links to system programs (looked up in /usr/bin, /bin, /usr/sbin,
+// /sbin), usable as the whole PATH of a test that must not see other programs (java, hadoop).
+class ToolDir {
+  public:
+    explicit ToolDir(const std::vector<std::string>& programs);
+    const std::string& path() const { return m_dir.path(); }
+    // Links `name` in this directory to `target`.
+    void Link(const std::string& name, const std::string& target) const;
+    // Adds the localcluster `locate` wrapper, reading the database `database` (LOCATE_DB).
+    void AddLocate(const std::string& database);
+
+  private:
+    TempDir m_dir{"hdfsagent-tools"};
+    std::vector<ScopedEnv> m_env;
+};
+
+// Programs the library's detection commands need besides the one under test.
+std::vector<std::string> ShellTools();
+
+// Builds a plocate database of everything below `tree` (no pruning) into `database`.
+void BuildLocateDatabase(const std::string& tree, const std::string& database);
+
+// Sends the library's log lines (level 0 and below) to a file of its own for the scope.
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::string Text() const;
+
+  private:
+    TempDir m_dir{"hdfsagent-log"};
+    std::vector<ScopedEnv> m_env;
+};
+
+// realpath(3) of an existing path.
+std::string RealPath(const std::string& path);
+
+}  // namespace testsupport
