@@ -569,14 +569,15 @@ int DxProcess::system(const std::string& command, std::string* out, std::string*
         return -1;
     }
     bool timedOut = false;
-    long timeoutMs = options.timeoutSeconds > 0 ? options.timeoutSeconds * 1000L : -1;
+    long timeoutMs = options.timeoutMs > 0        ? options.timeoutMs
+                     : options.timeoutSeconds > 0 ? options.timeoutSeconds * 1000L
+                                                  : -1;
     process.DrainPipes(timeoutMs, &timedOut);
     int result = -1;
     if (timedOut) {
         pid_t pid = process.m_nPid;
         StopGroup(process, pid);
-        DXLOG(-1, "'%s' did not end within %d seconds and was killed", command.c_str(),
-              options.timeoutSeconds);
+        DXLOG(-1, "'%s' did not end within %ld ms and was killed", command.c_str(), timeoutMs);
     } else {
         std::string message;
         if (!process.WaitForProcessToEndMs(&result, &message, 0)) {

@@ -25,7 +25,8 @@ struct HDFSAGENT_API DxProcessIdentity {
 };
 
 struct HDFSAGENT_API DxRunOptions {
-    int timeoutSeconds = 0;                          // 0: no deadline
+    int timeoutSeconds = 0;  // 0: no deadline
+    long timeoutMs = 0;  // when > 0, the deadline in milliseconds instead (short test deadlines)
     std::map<std::string, std::string> environment;  // added to (or replacing in) the child's env
     const DxProcessIdentity* identity = nullptr;     // run as another user when set
 };

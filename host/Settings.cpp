@@ -165,8 +165,8 @@ void RemoveStaleTemporaryFiles(const std::string& settingsPath) {
 
 // Sets (value != null) or removes (value == null) `key` in `section` of the file's text, keeping
 // every other line as it is.
-std::string EditText(const std::string& text, const std::string& section, const std::string& key,
-                     const std::string* value) {
+std::string EditLines(const std::string& text, const std::string& section, const std::string& key,
+                      const std::string* value) {
     bool endsWithNewline = false;
     std::vector<std::string> lines = SplitLines(text, endsWithNewline);
     std::vector<std::string> result;
@@ -233,7 +233,7 @@ CEkError Update(const std::string& section, const std::string& key, const std::s
     // Rewriting a file we could not read would drop every other key.
     if (err.Failed() && !FXErrorUtil::IsErrNo(err, ENOENT))
         return err.Push(FX_LOCATION);
-    std::string edited = EditText(text, section, key, value);
+    std::string edited = EditLines(text, section, key, value);
     if (edited == text && err.Succeeded())
         return CEkError();
     err = CEkFile::WriteAtomically(path, edited);
@@ -338,6 +338,17 @@ std::map<std::string, std::map<std::string, std::string>> DXPlatformInfo::Parse(
         }
     }
     return settings;
+}
+
+CEkError DXPlatformInfo::EditText(const std::string& text, const std::string& section,
+                                  const std::string& key, const std::string* value,
+                                  std::string& edited) {
+    edited.clear();
+    CEkError err = CheckWritable(section, key, value);
+    if (err.Failed())
+        return err.Push(FX_LOCATION);
+    edited = EditLines(text, section, key, value);
+    return CEkError();
 }
 
 std::string DXPI_Base::getHomeDirectory() {

@@ -32,8 +32,17 @@ class HDFSAGENT_API DXPlatformInfo {
                               const std::string& value, size_t length = std::string::npos);
     static CEkError removeKey(const std::string& section, const std::string& key);
 
-    // Parses INI text into section -> key -> value (exposed for tests and the fuzzer).
+    // Parses INI text into section -> key -> value (exposed for tests and the fuzzer). Keys
+    // before the first section header land in section "". A later line for a key wins.
     static std::map<std::string, std::map<std::string, std::string>> Parse(const std::string& text);
+    // The text edit behind setString (value set) and removeKey (value null), without any file
+    // I/O: every line of `section` holding `key` is replaced (or removed); a missing key goes
+    // after the section's last key; a missing section is appended. Other lines stay byte for
+    // byte. Fails with EINVAL (and leaves `edited` empty) for a section or key that would not
+    // read back as itself (empty, blanks around it, "[", "]" or "=" where they do not belong,
+    // a line break) and for a value holding a line break.
+    static CEkError EditText(const std::string& text, const std::string& section,
+                             const std::string& key, const std::string* value, std::string& edited);
 };
 
 class HDFSAGENT_API DXPI_Base {

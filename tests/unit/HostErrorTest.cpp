@@ -1,0 +1,179 @@
+// Errors (CEkError, FXErrorUtil) and the log writer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "host/Error.h"
+#include "host/Log.h"
+#include "support/TestSupport.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
+namespace {
+
+CEkError FailDeep() {
+    return FXErrorUtil::ErrorErrNo(FX_LOCATION, ENOENT, "open %s", "/x");
+}
+
+CEkError FailMiddle() {
+    CEkError err = FailDeep();
+    if (err.Failed())
+        return err.Push(FX_LOCATION, "loading %d", 7);
+    return CEkError();
+}
+
+}  // namespace
+
+TEST(HostError, DefaultIsSuccessWithoutFrames) {
+    CEkError err;
+    EXPECT_TRUE(err.Succeeded());
+    EXPECT_FALSE(err.Failed());
+    EXPECT_EQ(err.code(), 0);
+    EXPECT_EQ(err.Code(), 0);
+    EXPECT_TRUE(err.Frames().empty());
+    EXPECT_EQ(err.AsString(), "");
+    err.Push(FX_LOCATION, "ignored");
+    EXPECT_TRUE(err.Succeeded());
+    EXPECT_TRUE(err.Frames().empty());
+}
+
+TEST(HostError, CodesAreStoredNegated) {
+    CEkError err = FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "step %s failed", "kinit");
+    EXPECT_TRUE(err.Failed());
+    EXPECT_EQ(err.code(), -1627);
+    EXPECT_EQ(err.Code(), 1627);
+    EXPECT_EQ(err.Message(), "step kinit failed");
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(err, 1627));
+    EXPECT_FALSE(FXErrorUtil::IsErrNo(err, 1168));
+    EXPECT_FALSE(FXErrorUtil::IsErrNo(CEkError(), 0));
+}
+
+TEST(HostError, ErrNoMessageCarriesStrerrorText) {
+    CEkError err = FXErrorUtil::ErrorErrNo(FX_LOCATION, EACCES, "cannot open %s", "/etc/x");
+    EXPECT_EQ(err.Code(), EACCES);
+    EXPECT_EQ(err.Message(), "cannot open /etc/x: Permission denied");
+    EXPECT_EQ(FXErrorUtil::ErrorErrNo(FX_LOCATION, ENOENT).Message(), "No such file or directory");
+}
+
+TEST(HostError, ZeroErrNoStillFails) {
+    // A lost errno must not turn a failure into a success.
+    CEkError err = FXErrorUtil::ErrorErrNo(FX_LOCATION, 0, "lost");
+    EXPECT_TRUE(err.Failed());
+    EXPECT_EQ(err.Code(), EIO);
+    EXPECT_TRUE(CEkError::Failure(0, FX_LOCATION, "zero").Failed());
+}
+
+TEST(HostError, HostCodeWithoutMessageHasFixedText) {
+    EXPECT_EQ(FXErrorUtil::ErrorWin32(FX_LOCATION, 1168).Message(), "Element not found");
+    EXPECT_EQ(FXErrorUtil::ErrorWin32(FX_LOCATION, 4242).Message(), "error 4242");
+    EXPECT_EQ(FXErrorUtil::ErrorWin32(FX_LOCATION, 5006, std::string("HTTP 503")).Message(),
+              "HTTP 503");
+}
+
+TEST(HostError, PushAddsFramesNewestFirst) {
+    CEkError err = FailMiddle();
+    err.Push(FX_LOCATION);
+    ASSERT_EQ(err.Frames().size(), 3u);
+    EXPECT_EQ(err.Frames()[0].message, "");
+    EXPECT_EQ(err.Frames()[1].message, "loading 7");
+    EXPECT_EQ(err.Frames()[2].message, "open /x: No such file or directory");
+    EXPECT_STREQ(err.Frames()[2].location.file, "HostErrorTest.cpp");
+    EXPECT_THAT(err.Frames()[2].location.function, HasSubstr("FailDeep"));
+    // The newest message that says something.
+    EXPECT_EQ(err.Message(), "loading 7");
+    EXPECT_EQ(err.Code(), ENOENT);
+}
+
+TEST(HostError, PushCopiesOnWrite) {
+    CEkError original = FailDeep();
+    CEkError copy = original;
+    copy.Push(FX_LOCATION, "only in the copy");
+    EXPECT_EQ(original.Frames().size(), 1u);
+    EXPECT_EQ(copy.Frames().size(), 2u);
+    EXPECT_EQ(original.Message(), "open /x: No such file or directory");
+    CEkError second = original;
+    original.Push(FX_LOCATION, "only in the original");
+    EXPECT_EQ(second.Frames().size(), 1u);
+    EXPECT_EQ(original.Frames().size(), 2u);
+}
+
+TEST(HostError, AsStringFormats) {
+    CEkError err = FailMiddle();
+    std::string full = err.AsString();
+    // Newest frame first, each "file:line function: message".
+    EXPECT_THAT(full,
+                ::testing::MatchesRegex("HostErrorTest\\.cpp:[0-9]+ .*FailMiddle.*: loading 7\n"
+                                        "HostErrorTest\\.cpp:[0-9]+ .*FailDeep.*: open /x: "
+                                        "No such file or directory \\(error 2\\)"));
+    EXPECT_EQ(err.AsString(eErrorFormatMessages), "loading 7: open /x: No such file or directory");
+    EXPECT_EQ(err.AsString(eErrorFormatShort), "error 2: loading 7");
+}
+
+class HostLog : public ::testing::Test {
+  protected:
+    void SetUp() override { g_ptrLogWriter->Reconfigure(); }
+    void TearDown() override { g_ptrLogWriter->Reconfigure(); }
+    std::string LogText() { return ReadFile(m_dir / "log/hdfsagent.log"); }
+
+    TempDir m_dir;
+    ScopedEnv m_home{"HDFSAGENT_HOME", m_dir.path()};
+    ScopedEnv m_logDir = ScopedEnv::unset("HDFSAGENT_LOG_DIR");
+    ScopedEnv m_settings = ScopedEnv::unset("HDFSAGENT_SETTINGS");
+    ScopedEnv m_stderr = ScopedEnv::unset("HDFSAGENT_LOG_STDERR");
+};
+
+TEST_F(HostLog, LevelFromEnvironmentFiltersLinesBeforeFormatting) {
+    ScopedEnv level("HDFSAGENT_DEBUGLEVEL", "1");
+    g_ptrLogWriter->Reconfigure();
+    int evaluated = 0;
+    DXLOG(1, "written %d", ++evaluated);
+    DXLOG(2, "filtered %d", ++evaluated);
+    EXPECT_EQ(evaluated, 1);
+    std::string text = LogText();
+    EXPECT_THAT(text, HasSubstr("written 1"));
+    EXPECT_THAT(text, Not(HasSubstr("filtered")));
+    // time, pid, tid, level, function:line, message
+    EXPECT_THAT(text, ::testing::ContainsRegex(
+                          "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\\.[0-9]{3} [0-9]+ [0-9]+ 1 "
+                          ".*TestBody\\(\\):[0-9]+ written 1\n$"));
+}
+
+TEST_F(HostLog, LevelFromSettingsWhenEnvironmentUnset) {
+    ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
+    testsupport::WriteFile(m_dir / "settings.ini", "[EventManager]\nhdfsagent_DEBUGLEVEL=3\n");
+    g_ptrLogWriter->Reconfigure();
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 3);
+}
+
+TEST_F(HostLog, DefaultLevelIsZero) {
+    ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
+    g_ptrLogWriter->Reconfigure();
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 0);
+    EXPECT_TRUE(g_ptrLogWriter->IsEnabled(-1));
+    EXPECT_FALSE(g_ptrLogWriter->IsEnabled(1));
+}
+
+TEST_F(HostLog, DebugFunctionWritesEntryAndExit) {
+    ScopedEnv level("HDFSAGENT_DEBUGLEVEL", "2");
+    g_ptrLogWriter->Reconfigure();
+    { DX_DEBUG_FUNCTION(2); }
+    { DX_DEBUG_FUNCTION(3); }
+    std::string text = LogText();
+    EXPECT_THAT(text, ::testing::ContainsRegex(" 2 .*TestBody\\(\\):[0-9]+ Entering\n.* 2 "
+                                               ".*TestBody\\(\\):[0-9]+ Leaving\n$"));
+}
+
+TEST_F(HostLog, NoFileIsTouchedUntilTheFirstLine) {
+    g_ptrLogWriter->Reconfigure();
+    (void)g_ptrLogWriter->GetDebugLevel();
+    struct stat st;
+    EXPECT_NE(stat((m_dir / "log").c_str(), &st), 0);
+    DXLOG(-1, "first");
+    EXPECT_THAT(LogText(), HasSubstr(" -1 "));
+}

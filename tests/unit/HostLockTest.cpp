@@ -1,0 +1,199 @@
+// Locking primitives: FXMutex bookkeeping, auto_lock, DxCriticalSectionH.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "host/Lock.h"
+
+namespace {
+
+uint32_t Self() {
+    return static_cast<uint32_t>(pthread_self());
+}
+
+bool TryLockFromOtherThread(FXMutex& mutex) {
+    bool result = true;
+    std::thread other([&] {
+        result = mutex.TryLock();
+        if (result)
+            mutex.Unlock();
+    });
+    other.join();
+    return result;
+}
+
+// Counts calls instead of locking.
+class CountingResource : public FXLockableResource {
+  public:
+    void Lock() override { ++locks; }
+    void Unlock() override { ++unlocks; }
+    int locks = 0;
+    int unlocks = 0;
+};
+
+// A mutex whose TryLock() always refuses, to see which TryLock the interval form calls.
+class RefusingMutex : public FXMutex {
+  public:
+    bool TryLock() override {
+        ++calls;
+        return false;
+    }
+    using FXMutex::TryLock;
+    int calls = 0;
+};
+
+}  // namespace
+
+TEST(HostFXMutex, NestedLocksCountAndRelease) {
+    FXMutex mutex;
+    EXPECT_EQ(mutex.GetLockCount(), 0);
+    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
+    mutex.Lock();
+    mutex.Lock();
+    EXPECT_EQ(mutex.GetLockCount(), 2);
+    EXPECT_EQ(mutex.GetOwnerThread(), Self());
+    mutex.Unlock();
+    EXPECT_EQ(mutex.GetLockCount(), 1);
+    EXPECT_EQ(mutex.GetOwnerThread(), Self());
+    EXPECT_FALSE(TryLockFromOtherThread(mutex));  // still held
+    mutex.Unlock();
+    EXPECT_EQ(mutex.GetLockCount(), 0);
+    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));  // free
+}
+
+TEST(HostFXMutex, TryLockFromSecondThreadFailsWithoutChangingCount) {
+    FXMutex mutex;
+    ASSERT_TRUE(mutex.TryLock());
+    EXPECT_EQ(mutex.GetLockCount(), 1);
+    EXPECT_FALSE(TryLockFromOtherThread(mutex));
+    EXPECT_EQ(mutex.GetLockCount(), 1);
+    EXPECT_EQ(mutex.GetOwnerThread(), Self());
+    EXPECT_TRUE(mutex.TryLock());  // recursive for the holder
+    EXPECT_EQ(mutex.GetLockCount(), 2);
+    mutex.Unlock();
+    mutex.Unlock();
+}
+
+TEST(HostFXMutex, TryLockWithIntervalReturnsAtOnce) {
+    FXMutex mutex;
+    mutex.Lock();
+    bool result = true;
+    auto start = std::chrono::steady_clock::now();
+    std::thread other([&] { result = mutex.TryLock(CTimeInterval(60000)); });
+    other.join();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(result);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(500));
+    EXPECT_TRUE(mutex.TryLock(CTimeInterval(60000)));  // holder: same as TryLock()
+    EXPECT_EQ(mutex.GetLockCount(), 2);
+    mutex.Unlock();
+    mutex.Unlock();
+}
+
+TEST(HostFXMutex, TryLockWithIntervalHonoursOverride) {
+    RefusingMutex mutex;
+    EXPECT_FALSE(mutex.TryLock(CTimeInterval(5)));
+    EXPECT_EQ(mutex.calls, 1);
+    EXPECT_EQ(mutex.GetLockCount(), 0);
+}
+
+TEST(HostFXMutex, UnlockAtCountZeroKeepsCountZero) {
+    FXMutex mutex;
+    mutex.Unlock();
+    EXPECT_EQ(mutex.GetLockCount(), 0);
+    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));
+}
+
+TEST(HostFXMutex, InitClearsOwnerAndKeepsCount) {
+    FXMutex mutex;
+    mutex.Lock();
+    mutex.Init();
+    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
+    EXPECT_EQ(mutex.GetLockCount(), 1);
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));  // a fresh mutex
+}
+
+TEST(HostFXMutex, DestructorReleasesEveryHold) {
+    alignas(FXMutex) unsigned char storage[sizeof(FXMutex)];
+    FXMutex* mutex = new (storage) FXMutex;
+    mutex->Lock();
+    mutex->Lock();
+    std::atomic<bool> acquired{false};
+    std::thread waiter([&] {
+        mutex->Lock();  // blocks until the destructor has released both holds
+        acquired = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(acquired);
+    mutex->~FXMutex();
+    waiter.join();
+    EXPECT_TRUE(acquired);
+    // The storage now shows exactly the waiter's one hold on top of the destructor's 0.
+    EXPECT_EQ(reinterpret_cast<FXMutex*>(storage)->GetLockCount(), 1);
+}
+
+TEST(HostFXMutex, DestroyingHeldMutexLeavesCountZero) {
+    alignas(FXMutex) unsigned char storage[sizeof(FXMutex)];
+    FXMutex* mutex = new (storage) FXMutex;
+    mutex->Lock();
+    mutex->Lock();
+    mutex->~FXMutex();
+    EXPECT_EQ(reinterpret_cast<FXMutex*>(storage)->GetLockCount(), 0);
+    EXPECT_EQ(reinterpret_cast<FXMutex*>(storage)->GetOwnerThread(), 0u);
+}
+
+TEST(HostAutoLock, LocksAndUnlocksOnce) {
+    CountingResource resource;
+    {
+        auto_lock guard(&resource);
+        EXPECT_EQ(resource.locks, 1);
+        EXPECT_EQ(resource.unlocks, 0);
+    }
+    EXPECT_EQ(resource.unlocks, 1);
+}
+
+TEST(HostAutoLock, FalseFlagNeitherLocksNorUnlocks) {
+    CountingResource resource;
+    { auto_lock guard(&resource, false); }
+    EXPECT_EQ(resource.locks, 0);
+    EXPECT_EQ(resource.unlocks, 0);
+}
+
+TEST(HostAutoLock, NullResourceIsHarmless) {
+    auto_lock guard(nullptr);
+    auto_lock second(nullptr, false);
+    SUCCEED();
+}
+
+TEST(HostAutoLock, GuardsAnFXMutex) {
+    FXMutex mutex;
+    {
+        auto_lock guard(&mutex);
+        EXPECT_EQ(mutex.GetLockCount(), 1);
+        EXPECT_FALSE(TryLockFromOtherThread(mutex));
+    }
+    EXPECT_EQ(mutex.GetLockCount(), 0);
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));
+}
+
+TEST(HostCriticalSection, EnterWithoutWaitFailsWhileHeldElsewhere) {
+    DxCriticalSectionH section;
+    ASSERT_TRUE(section.enter());
+    EXPECT_TRUE(section.enter(false));  // recursive for the holder
+    section.leave();
+    bool other = true;
+    std::thread([&] { other = section.enter(false); }).join();
+    EXPECT_FALSE(other);
+    section.leave();
+    std::thread([&] {
+        other = section.enter(false);
+        if (other)
+            section.leave();
+    }).join();
+    EXPECT_TRUE(other);
+}

@@ -1,0 +1,117 @@
+// Strings (FXString), shell quoting and time stamps.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <list>
+#include <vector>
+
+#include "host/ShellQuote.h"
+#include "host/Strings.h"
+#include "host/TimeStamp.h"
+#include "support/TestSupport.h"
+
+TEST(HostFXString, SplitKeepsEmptyPiecesUnlessAsked) {
+    std::vector<std::string> pieces;
+    EXPECT_EQ(FXString::Split("a::b:", ":", pieces), 4u);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"a", "", "b", ""}));
+    EXPECT_EQ(FXString::Split("a::b:", ":", pieces, 1), 2u);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(HostFXString, SplitAtWholeDelimiterIntoList) {
+    std::list<std::string> pieces;
+    EXPECT_EQ(FXString::Split("x, y,z, ", ", ", pieces), 3u);
+    EXPECT_EQ(pieces, (std::list<std::string>{"x", "y,z", ""}));
+}
+
+TEST(HostFXString, SplitOfEmptyTextGivesNothing) {
+    std::vector<std::string> pieces{"stale"};
+    EXPECT_EQ(FXString::Split("", "\n", pieces), 0u);
+    EXPECT_TRUE(pieces.empty());
+}
+
+TEST(HostFXString, SplitWithoutDelimiterInTextGivesWholeText) {
+    std::vector<std::string> pieces;
+    EXPECT_EQ(FXString::Split("/usr/bin/hadoop", "\n", pieces), 1u);
+    EXPECT_EQ(pieces[0], "/usr/bin/hadoop");
+}
+
+TEST(HostFXString, Trims) {
+    std::string text = " \t value \r\n\n";
+    EXPECT_EQ(FXString::TrimRight(text), " \t value");
+    EXPECT_EQ(FXString::TrimLeft(text), "value");
+    std::string only = " \n ";
+    EXPECT_EQ(FXString::Trim(only), "");
+    std::string custom = "xxabcxx";
+    EXPECT_EQ(FXString::Trim(custom, "x"), "abc");
+}
+
+TEST(HostFXString, RemoveAndReplaceLeft) {
+    std::string text = "hdfs://nn:8020/data";
+    EXPECT_FALSE(FXString::RemoveLeft(text, "file://"));
+    EXPECT_EQ(text, "hdfs://nn:8020/data");
+    EXPECT_TRUE(FXString::RemoveLeft(text, "hdfs://"));
+    EXPECT_EQ(text, "nn:8020/data");
+    EXPECT_TRUE(FXString::RemoveRight(text, "/data"));
+    EXPECT_FALSE(FXString::RemoveRight(text, "/data"));
+    EXPECT_EQ(text, "nn:8020");
+    EXPECT_TRUE(FXString::ReplaceLeft(text, "nn", "namenode"));
+    EXPECT_EQ(text, "namenode:8020");
+    EXPECT_FALSE(FXString::ReplaceLeft(text, "8020", "x"));
+    EXPECT_EQ(text, "namenode:8020");
+}
+
+TEST(HostFXString, FormatAnyLength) {
+    std::string big(5000, 'q');
+    EXPECT_EQ(FXString::Format("<%s>%d", big.c_str(), 42), "<" + big + ">42");
+    EXPECT_EQ(FXString::Format("%s", ""), "");
+}
+
+TEST(HostShellQuote, OrdinaryPiecesStayByteIdentical) {
+    for (const char* piece : {"/usr/hdp/current/hadoop-client/bin", "a-b_c.d", "user@REALM.COM",
+                              "key=value", "x,y:z", "100%", "+1"}) {
+        EXPECT_EQ(ShellQuote(piece), piece);
+        EXPECT_FALSE(NeedsShellQuoting(piece));
+    }
+}
+
+TEST(HostShellQuote, InterpretedCharactersAreQuoted) {
+    EXPECT_EQ(ShellQuote(""), "''");
+    EXPECT_EQ(ShellQuote("/opt/my dir"), "'/opt/my dir'");
+    EXPECT_EQ(ShellQuote("a;rm -rf /"), "'a;rm -rf /'");
+    EXPECT_EQ(ShellQuote("$HOME"), "'$HOME'");
+    EXPECT_EQ(ShellQuote("it's"), "'it'\\''s'");
+    EXPECT_EQ(ShellQuote("~"), "'~'");
+    EXPECT_TRUE(NeedsShellQuoting("a\nb"));
+    EXPECT_TRUE(NeedsShellQuoting("caf\xc3\xa9"));
+}
+
+TEST(HostTimeStamp, ConversionsAreExact) {
+    EXPECT_EQ(CTimeStamp::FromTimeT(0).Ticks(), 0);
+    EXPECT_TRUE(CTimeStamp::FromTimeT(0).IsZero());
+    EXPECT_EQ(CTimeStamp::FromTimeT(1).Ticks(), 116444736010000000LL);
+    EXPECT_EQ(CTimeStamp::FromTimeT(1700000000).Ticks(), 133444736000000000LL);
+    EXPECT_EQ(CTimeStamp::FromTimeT(1700000000).ToTimeT(), 1700000000);
+    EXPECT_EQ(CTimeStamp(0).ToTimeT(), 0);
+    // A stamp inside a second belongs to that second, also before 1970.
+    EXPECT_EQ(CTimeStamp(CTimeStamp::kEpochOffset + 15).ToTimeT(), 0);
+    EXPECT_EQ(CTimeStamp(CTimeStamp::kEpochOffset - 15).ToTimeT(), -1);
+    EXPECT_LT(CTimeStamp::FromTimeT(10), CTimeStamp::FromTimeT(11));
+}
+
+TEST(HostTimeStamp, NowIsCloseToTime) {
+    time_t before = time(nullptr);
+    time_t now = CTimeStamp::Now().ToTimeT();
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, before + 2);
+}
+
+TEST(HostTimeStamp, LocalDateTimeText) {
+    testsupport::ScopedEnv tz("TZ", "UTC");
+    tzset();
+    EXPECT_EQ(CTimeStamp::FromTimeT(1700000000).AsLocalDateTimeString(), "2023-11-14 22:13:20");
+    EXPECT_EQ(CTimeStamp().AsLocalDateTimeString(), "");
+    testsupport::ScopedEnv berlin("TZ", "Europe/Berlin");
+    tzset();
+    EXPECT_EQ(CTimeStamp::FromTimeT(1700000000).AsLocalDateTimeString(), "2023-11-14 23:13:20");
+}
