@@ -1,0 +1,441 @@
+// The REST utility service jar run on its own (as the library's command line runs it): hello,
+// ACL and extended attribute round trips against the backing files' xattrs, error answers, the
+// test knobs and concurrency.
+#include <curl/curl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "support/UtilServerProcess.h"
+
+using nlohmann::json;
+using testsupport::HttpClient;
+using testsupport::UtilServerProcess;
+
+namespace {
+
+std::optional<std::string> Xattr(const std::string& path, const std::string& name) {
+    char buffer[65536];
+    ssize_t n = getxattr(path.c_str(), name.c_str(), buffer, sizeof buffer);
+    if (n < 0)
+        return std::nullopt;
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+unsigned ModeBits(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return 0xffffffff;
+    return st.st_mode & 07777;
+}
+
+// What the service answers in a RemoteException: status, exception name, message.
+struct RemoteError {
+    long status;
+    std::string exception;
+    std::string message;
+};
+
+RemoteError ErrorOf(const HttpClient::Answer& answer) {
+    json body = json::parse(answer.body, nullptr, false);
+    if (body.is_discarded() || !body.contains("RemoteException"))
+        return {answer.status, "", answer.body};
+    return {answer.status, body["RemoteException"]["exception"].get<std::string>(),
+            body["RemoteException"]["message"].get<std::string>()};
+}
+
+class UtilServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_root = m_dir / "namespace";
+        m_conf = m_dir / "conf";
+        m_service = m_dir / "service";
+        std::filesystem::create_directories(m_root + "/data");
+        std::filesystem::create_directories(m_service);
+        testsupport::WriteNamespaceConf(m_conf, m_root);
+        testsupport::WriteFile(m_root + "/data/a", "content", 0644);
+    }
+
+    // Writes the service's properties (the Hadoop configuration plus `knobs`) and starts it.
+    void Start(const std::string& knobs = "", const std::string& configLocation = "") {
+        testsupport::WriteUtilServerProperties(m_service, m_conf, knobs);
+        m_server = std::make_unique<UtilServerProcess>(
+            configLocation.empty() ? m_service : configLocation, m_dir / "service.out");
+        ASSERT_TRUE(m_server->WaitUntilAnswering()) << ServiceOutput();
+    }
+
+    // Rewrites the running service's properties; it reads them again at its next request.
+    void Reconfigure(const std::string& knobs, const std::string& hadoopConf = "") {
+        testsupport::WriteUtilServerProperties(m_service, hadoopConf.empty() ? m_conf : hadoopConf,
+                                               knobs);
+    }
+
+    std::string ServiceOutput() { return testsupport::ReadFile(m_dir / "service.out"); }
+
+    std::string Url(const std::string& resource, const std::string& application = "hadoop") {
+        return m_server->baseUrl(application) + "/" + resource;
+    }
+
+    HttpClient::Answer GetAcl(const std::string& path, const std::string& application = "hadoop") {
+        return m_client.Post(Url("getacl", application), json{{"path", path}}.dump());
+    }
+
+    // setacl with "path" first, then the members of `change`, as the library builds it.
+    HttpClient::Answer SetAcl(const std::string& path, const json& change) {
+        std::string members = change.dump();
+        std::string body = json{{"path", path}}.dump();
+        if (members != "{}")
+            body = body.substr(0, body.size() - 1) + "," + members.substr(1);
+        return m_client.Post(Url("setacl"), body);
+    }
+
+    testsupport::TempDir m_dir{"utilserver"};
+    std::string m_root, m_conf, m_service;
+    std::unique_ptr<UtilServerProcess> m_server;
+    HttpClient m_client;
+};
+
+TEST_F(UtilServerTest, HelloAnswersOnBothApplicationPathsAndLogsRequests) {
+    testsupport::WriteUtilServerLog4j(m_service, "DEBUG, R", m_dir / "dxhdfsutil.log");
+    Start();
+
+    for (std::string application : {"hadoop", "hbase"}) {
+        auto hello = m_client.Get(Url("hello.json", application));
+        ASSERT_EQ(hello.status, 200) << hello.body;
+        EXPECT_EQ(json::parse(hello.body), (json{{"status", "OK"},
+                                                 {"service", "dxhdfsutil"},
+                                                 {"application", application},
+                                                 {"version", "1"}}));
+    }
+
+    auto unknownApplication = ErrorOf(m_client.Get(m_server->baseUrl("other") + "/hello.json"));
+    EXPECT_EQ(unknownApplication.status, 404);
+    EXPECT_EQ(unknownApplication.exception, "FileNotFoundException");
+    EXPECT_EQ(
+        unknownApplication.message,
+        "No such resource: /REST/other/hello.json (known: /REST/hadoop/ and /REST/hbase/ with "
+        "hello.json, getacl, setacl)");
+
+    auto wrongMethod = ErrorOf(m_client.Get(Url("getacl")));
+    EXPECT_EQ(wrongMethod.status, 405);
+    EXPECT_EQ(wrongMethod.exception, "UnsupportedOperationException");
+    EXPECT_EQ(wrongMethod.message,
+              "Method GET is not allowed for /REST/hadoop/getacl (allowed: POST)");
+
+    std::string log = testsupport::ReadFile(m_dir / "dxhdfsutil.log");
+    EXPECT_NE(log.find("INFO  [main] dxhdfsutil - listening on 127.0.0.1:" +
+                       std::to_string(m_server->port())),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("GET /REST/hbase/hello.json -> 200"), std::string::npos) << log;
+}
+
+TEST_F(UtilServerTest, AclRoundTripKeepsEntriesOwnerGroupAndModeInBackingFile) {
+    Start();
+    const std::string file = m_root + "/data/a";
+
+    auto before = GetAcl("/data/a");
+    ASSERT_EQ(before.status, 200) << before.body;
+    EXPECT_EQ(json::parse(before.body), (json{{"AclStatus",
+                                               {{"entries", json::array()},
+                                                {"group", getgrgid(getgid())->gr_name},
+                                                {"owner", getpwuid(getuid())->pw_name},
+                                                {"permission", "644"},
+                                                {"stickyBit", false}}},
+                                              {"XAttrs", json::array()}}));
+
+    json acl = {{"entries", {"user:alice:rwx", "group::r-x", "default:user:bob:r--"}},
+                {"owner", "hdfs"},
+                {"group", "supergroup"},
+                {"permission", "750"},
+                {"stickyBit", true}};
+    auto set = SetAcl("/data/a", {{"AclStatus", acl}});
+    ASSERT_EQ(set.status, 200) << set.body;
+    json expected = {{"AclStatus", acl}, {"XAttrs", json::array()}};
+    expected["AclStatus"]["permission"] = "1750";
+    EXPECT_EQ(json::parse(set.body), expected);
+
+    EXPECT_EQ(Xattr(file, "user.hdfs.acl"), "user:alice:rwx,group::r-x,default:user:bob:r--");
+    EXPECT_EQ(Xattr(file, "user.hdfs.owner"), "hdfs");
+    EXPECT_EQ(Xattr(file, "user.hdfs.group"), "supergroup");
+    EXPECT_EQ(ModeBits(file), 01750u);
+
+    // Same namespace through the HBase path (HBase has no root of its own here).
+    auto viaHbase = GetAcl("//data/a", "hbase");
+    ASSERT_EQ(viaHbase.status, 200) << viaHbase.body;
+    EXPECT_EQ(json::parse(viaHbase.body), expected);
+
+    // A getacl answer sent back for another path restores the same state there.
+    testsupport::WriteFile(m_root + "/data/b", "", 0600);
+    auto restore = SetAcl("/data/b", json::parse(GetAcl("/data/a").body));
+    ASSERT_EQ(restore.status, 200) << restore.body;
+    EXPECT_EQ(json::parse(GetAcl("/data/b").body), expected);
+
+    // An empty entry list removes the extended ACL; the rest stays.
+    ASSERT_EQ(SetAcl("/data/a", {{"AclStatus", {{"entries", json::array()}}}}).status, 200);
+    EXPECT_EQ(Xattr(file, "user.hdfs.acl"), std::nullopt);
+    EXPECT_EQ(Xattr(file, "user.hdfs.owner"), "hdfs");
+    EXPECT_EQ(ModeBits(file), 01750u);
+}
+
+TEST_F(UtilServerTest, XAttrValuesRoundTripAsTextOrBase64) {
+    Start();
+    const std::string file = m_root + "/data/a";
+
+    auto set = SetAcl("/data/a", {{"XAttrs",
+                                   {{{"name", "user.color"}, {"value", "red"}},
+                                    {{"name", "trusted.blob"}, {"value", "0sAAEC/w=="}},
+                                    {{"name", "user.hex"}, {"value", "0x414243"}},
+                                    {{"name", "user.quoted"}, {"value", "\"0sText\""}},
+                                    {{"name", "USER.Upper"}, {"value", ""}}}}});
+    ASSERT_EQ(set.status, 200) << set.body;
+
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.user.color"), "red");
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.trusted.blob"), std::string("\x00\x01\x02\xff", 4));
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.user.hex"), "ABC");
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.user.quoted"), "0sText");
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.user.Upper"), "");
+
+    // Sorted by name; binary values and text that would read as an encoding come back in base64.
+    json xattrs = {{{"name", "trusted.blob"}, {"value", "0sAAEC/w=="}},
+                   {{"name", "user.Upper"}, {"value", ""}},
+                   {{"name", "user.color"}, {"value", "red"}},
+                   {{"name", "user.hex"}, {"value", "ABC"}},
+                   {{"name", "user.quoted"}, {"value", "0sMHNUZXh0"}}};
+    EXPECT_EQ(json::parse(set.body)["XAttrs"], xattrs);
+    EXPECT_EQ(json::parse(GetAcl("/data/a").body)["XAttrs"], xattrs);
+
+    // A null value removes the attribute.
+    ASSERT_EQ(
+        SetAcl("/data/a", {{"XAttrs", {{{"name", "user.color"}, {"value", nullptr}}}}}).status,
+        200);
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.user.color"), std::nullopt);
+    EXPECT_EQ(json::parse(GetAcl("/data/a").body)["XAttrs"].size(), 4u);
+}
+
+TEST_F(UtilServerTest, BadRequestsAnswerJsonErrorsAndChangeNothing) {
+    std::filesystem::create_directories(m_dir / "outside");
+    std::filesystem::create_directory_symlink(m_dir / "outside", m_root + "/data/out");
+    Start();
+
+    struct Case {
+        std::string resource, body;
+        long status;
+        std::string exception, message;
+    };
+    const std::string bad = "IllegalArgumentException";
+    const std::vector<Case> cases = {
+        // What a client that pastes "path" in front of an empty object, or a path with a
+        // double quote, into the text without escaping would send.
+        {"getacl", R"({"path":"/data/a",})", 400, bad,
+         "Invalid JSON at offset 18: expected a member name"},
+        {"getacl", R"({"path":"/da"ta"})", 400, bad,
+         "Invalid JSON at offset 13: expected ',' or '}'"},
+        {"getacl", "garbage", 400, bad, "Invalid JSON at offset 0: unexpected character 'g'"},
+        {"getacl", std::string(100, '['), 400, bad,
+         "Invalid JSON at offset 64: JSON nesting deeper than 64"},
+        {"getacl", "[1]", 400, bad, "the request body must be a JSON object"},
+        {"getacl", "{}", 400, bad, "the request has no \"path\" member"},
+        {"getacl", R"({"path":7})", 400, bad, "path must be a JSON string"},
+        {"getacl", R"({"path":"/data/a","x":1})", 400, bad,
+         "unknown member \"x\" in the getacl request (known: path)"},
+        {"getacl", R"({"path":"data/a"})", 400, bad,
+         "Invalid path name: \"data/a\" is not an absolute path"},
+        {"getacl", R"({"path":"/data/../data/a"})", 400, bad,
+         "Invalid path name: \"/data/../data/a\" has a '.' or '..' component"},
+        {"getacl", R"({"path":"/nope"})", 404, "FileNotFoundException",
+         "File does not exist: /nope"},
+        {"getacl", R"({"path":"/data/a/b"})", 404, "FileNotFoundException",
+         "File does not exist: /data/a/b"},
+        {"getacl", R"({"path":"/data/out"})", 403, "AccessControlException",
+         "/data/out: Permission denied: resolves outside the namespace root"},
+        // Every setacl below also carries a valid attribute: nothing may be applied.
+        {"setacl", R"({"path":"/data/a","acl":[],"XAttrs":[{"name":"user.k","value":"v"}]})", 400,
+         bad, "unknown member \"acl\" in the setacl request (known: AclStatus, XAttrs, path)"},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"entries":["user:alice:rwz"]}})",
+         400, bad, "Invalid ACL entry: \"user:alice:rwz\""},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"entries":["user:al:r--","user:al:rw-"]}})",
+         400, bad, "Invalid ACL: multiple entries with same scope, type and name: user:al"},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"entries":["mask:m:r--"]}})",
+         400, bad, "Invalid ACL entry: \"mask:m:r--\" (mask takes no name)"},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"permission":"800"}})",
+         400, bad, "Invalid permission \"800\": expected octal digits, at most 7777"},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"},{"name":"color","value":"v"}]})",
+         400, bad,
+         "An XAttr name must be prefixed with user/trusted/security/system/raw, followed by a '.': "
+         "\"color\""},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"},{"name":"user.b","value":"0s!!"}]})",
+         400, bad, "invalid base64 XAttr value: Illegal base64 character 21"},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"},{"name":"user.k","value":"w"}]})",
+         400, bad, "XAttr \"user.k\" is given twice"},
+        {"setacl",
+         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"owner":""}})",
+         400, bad, "AclStatus.owner must not be empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.resource + " " + c.body);
+        RemoteError error = ErrorOf(m_client.Post(Url(c.resource), c.body));
+        EXPECT_EQ(error.status, c.status);
+        EXPECT_EQ(error.exception, c.exception);
+        EXPECT_EQ(error.message, c.message);
+    }
+
+    char names[4096];
+    EXPECT_EQ(listxattr((m_root + "/data/a").c_str(), names, sizeof names), 0);
+    EXPECT_EQ(ModeBits(m_root + "/data/a"), 0644u);
+    EXPECT_EQ(listxattr((m_dir / "outside").c_str(), names, sizeof names), 0);
+}
+
+TEST_F(UtilServerTest, UnavailableKnobAnswers503ToEveryRequest) {
+    Start("dxutil.test.unavailable=true\n");
+
+    for (const auto& [method, resource] : std::vector<std::pair<std::string, std::string>>{
+             {"GET", "hello.json"}, {"POST", "getacl"}, {"POST", "setacl"}, {"GET", "nothing"}}) {
+        SCOPED_TRACE(resource);
+        RemoteError error =
+            ErrorOf(m_client.Request(method, Url(resource), R"({"path":"/data/a"})"));
+        EXPECT_EQ(error.status, 503);
+        EXPECT_EQ(error.exception, "ServiceUnavailableException");
+        EXPECT_EQ(error.message, "The service is unavailable (dxutil.test.unavailable)");
+    }
+}
+
+TEST_F(UtilServerTest, StartDelayKnobDelaysListeningWithConfigurationGivenAsFile) {
+    auto started = std::chrono::steady_clock::now();
+    Start("dxutil.test.startDelayMs=1200\n", m_service + "/dxhadooputil.properties");
+    auto waited = std::chrono::steady_clock::now() - started;
+
+    EXPECT_GE(waited, std::chrono::milliseconds(1200));
+    EXPECT_NE(ServiceOutput().find("waiting 1200 ms before listening (dxutil.test.startDelayMs)"),
+              std::string::npos);
+    EXPECT_EQ(GetAcl("/data/a").status, 200);
+}
+
+TEST_F(UtilServerTest, FaultKnobsAndConfigurationTakeEffectWithoutRestart) {
+    Start();
+
+    Reconfigure("dxutil.test.status=500\ndxutil.test.resources=getacl\n");
+    RemoteError injected = ErrorOf(GetAcl("/data/a"));
+    EXPECT_EQ(injected.status, 500);
+    EXPECT_EQ(injected.exception, "InjectedFailure");
+    EXPECT_EQ(injected.message, "Injected failure (dxutil.test.status=500)");
+    EXPECT_EQ(m_client.Get(Url("hello.json")).status, 200);
+
+    Reconfigure("dxutil.test.closeConnection=true\ndxutil.test.resources=getacl,setacl\n");
+    EXPECT_EQ(GetAcl("/data/a").curlCode, CURLE_GOT_NOTHING);
+    EXPECT_EQ(m_client.Get(Url("hello.json")).status, 200);
+
+    Reconfigure("dxutil.test.hangMs=3000\ndxutil.test.resources=getacl\n");
+    auto hung = m_client.Post(Url("getacl"), R"({"path":"/data/a"})", 300);
+    EXPECT_EQ(hung.curlCode, CURLE_OPERATION_TIMEDOUT);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_client.Get(Url("hello.json")).status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+
+    // A Hadoop configuration without the namespace root key.
+    std::string emptyConf = m_dir / "emptyconf";
+    std::filesystem::create_directories(emptyConf);
+    Reconfigure("", emptyConf);
+    RemoteError noRoot = ErrorOf(GetAcl("/data/a"));
+    EXPECT_EQ(noRoot.status, 500);
+    EXPECT_EQ(noRoot.exception, "IOException");
+    EXPECT_EQ(noRoot.message, "localcluster.namespace.root is not set in " + emptyConf +
+                                  "/core-site.xml or hdfs-site.xml");
+
+    Reconfigure("");
+    EXPECT_EQ(GetAcl("/data/a").status, 200);
+}
+
+TEST_F(UtilServerTest, ExitAfterRequestsKnobEndsTheProcessAfterItsAnswer) {
+    // The readiness probe is the first request; the getacl is the second and last.
+    Start("dxutil.test.exitAfterRequests=2\n");
+
+    EXPECT_EQ(GetAcl("/data/a").status, 200);
+    int status = m_server->WaitForExit(10000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(GetAcl("/data/a").curlCode, CURLE_COULDNT_CONNECT);
+}
+
+TEST_F(UtilServerTest, CommandLineFaultsExitWithStatusAndMessage) {
+    testsupport::WriteUtilServerProperties(m_service, m_conf);
+    std::string java = testsupport::FindOnPath("java");
+    std::string classPath = std::string(LOCALCLUSTER_UTILSERVER_DIR) +
+                            "/dxhdfsutil.jar:" + LOCALCLUSTER_UTILSERVER_DIR +
+                            "/dxhdfsutil-nodep.jar";
+    std::string output;
+    int rc = testsupport::Shell(java + " -Ddxutil.config.file=" + m_service + " -cp " + classPath +
+                                    " webserver.UtilServer notaport 2>&1",
+                                &output);
+    EXPECT_EQ(rc, 2);
+    EXPECT_NE(output.find("dxhdfsutil: invalid port \"notaport\""), std::string::npos) << output;
+
+    Start();
+    UtilServerProcess second(m_service, m_dir / "second.out", m_server->port());
+    int status = second.WaitForExit(30000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::string secondOutput = testsupport::ReadFile(m_dir / "second.out");
+    EXPECT_NE(secondOutput.find("cannot listen on 127.0.0.1:" + std::to_string(m_server->port()) +
+                                ": port " + std::to_string(m_server->port()) + " is in use"),
+              std::string::npos)
+        << secondOutput;
+}
+
+TEST_F(UtilServerTest, ConcurrentRequestsEachGetTheirOwnAnswer) {
+    constexpr int kThreads = 16;
+    constexpr int kRounds = 20;
+    for (int t = 0; t < kThreads; ++t)
+        testsupport::WriteFile(m_root + "/c" + std::to_string(t), "");
+    Start();
+
+    std::vector<std::string> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            HttpClient client;
+            const std::string path = "/c" + std::to_string(t);
+            for (int i = 0; i < kRounds && failures[t].empty(); ++i) {
+                std::string value = std::to_string(t) + "-" + std::to_string(i);
+                json change = {{"path", path},
+                               {"AclStatus", {{"owner", "u" + std::to_string(t)}}},
+                               {"XAttrs", {{{"name", "user.n"}, {"value", value}}}}};
+                auto set = client.Post(Url("setacl"), change.dump());
+                auto get = client.Post(Url("getacl"), json{{"path", path}}.dump());
+                json answer = json::parse(get.body, nullptr, false);
+                if (set.status != 200 || get.status != 200 || answer.is_discarded() ||
+                    answer["AclStatus"]["owner"] != "u" + std::to_string(t) ||
+                    answer["XAttrs"] != json{{{"name", "user.n"}, {"value", value}}} ||
+                    json::parse(set.body, nullptr, false) != answer) {
+                    failures[t] = "round " + std::to_string(i) + ": " + set.body + " / " + get.body;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(failures[t], "") << "thread " << t;
+}
+
+}  // namespace
