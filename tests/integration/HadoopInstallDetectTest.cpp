@@ -1,0 +1,276 @@
+// Detection of the Hadoop installation, libhdfs.so and libjvm.so: the localcluster stand-in
+// installation, the machine's real JDK, and the real plocate over a database of a test tree.
+#include <errno.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+#include "hadoop/HadoopInstance.h"
+#include "support/HadoopDiscovery.h"
+#include "support/LocalInstall.h"
+#include "support/TestSupport.h"
+
+using ::testing::HasSubstr;
+using testsupport::BuildLocateDatabase;
+using testsupport::LocalInstall;
+using testsupport::LogCapture;
+using testsupport::RealPath;
+using testsupport::ScopedEnv;
+using testsupport::ShellTools;
+using testsupport::TempDir;
+using testsupport::ToolDir;
+using testsupport::WriteFile;
+using testsupport::WriteScript;
+
+namespace {
+
+const char* const kLibHdfsFolders[] = {"../usr/lib/", "usr/lib/", "../lib64/",      "lib64/",
+                                       "../lib/",     "lib/",     "../lib/native/", "lib/native/"};
+
+void ExpectError(const CEkError& err, int code, const std::string& message) {
+    ASSERT_TRUE(err.Failed());
+    EXPECT_EQ(err.Code(), code);
+    EXPECT_EQ(err.Message(), message);
+}
+
+// The machine's JDK found independently of the library: the java program's links resolved.
+std::string RealJdkHome() {
+    std::string java = RealPath("/usr/bin/java");
+    return java.substr(0, java.size() - std::strlen("/bin/java"));
+}
+
+class InstallDetectTest : public ::testing::Test {
+  protected:
+    // The installation directory as detection reports it: physical, with its trailing "/".
+    std::string InstallPath() const { return RealPath(m_install.installDir()) + "/"; }
+    // PATH holding only the shell tools (no hadoop, no java) and locate over `tree`.
+    void UseToolsOnly(const std::string& locateTree) {
+        std::filesystem::create_directories(locateTree);
+        BuildLocateDatabase(locateTree, m_scratch / "locate.db");
+        m_tools.AddLocate(m_scratch / "locate.db");
+        m_path.emplace("PATH", m_tools.path());
+    }
+    // A Java home in the old layout, whose libjvm.so lies in jre/lib/amd64/server.
+    std::string MakeJreHome() {
+        std::string home = RealPath(m_scratch.path()) + "/jdk8";
+        WriteFile(home + "/jre/lib/amd64/server/libjvm.so", "jvm");
+        WriteFile(home + "/jre/lib/amd64/big/libjvm.so", "a larger library not chosen");
+        return home;
+    }
+
+    LocalInstall m_install;
+    TempDir m_scratch;
+    ToolDir m_tools{ShellTools()};
+    std::optional<ScopedEnv> m_path;
+    LogCapture m_log;
+    CHadoopInstance m_instance;
+};
+
+// ----------------------------------------------------------------------------------------------
+// The installation directory
+
+using HadoopInstallPathTest = InstallDetectTest;
+
+TEST_F(HadoopInstallPathTest, LinkOnPathLeadsToPhysicalInstallation) {
+    m_install.Activate(/*throughLinks=*/true);
+    std::string installPath;
+    ASSERT_TRUE(m_instance.DetectHadoopInstallPath(installPath).Succeeded());
+    EXPECT_EQ(installPath, InstallPath());
+    EXPECT_THAT(m_log.Text(), HasSubstr("Hadoop path: " + InstallPath()));
+}
+
+TEST_F(HadoopInstallPathTest, HadoopNotOnPathFails) {
+    UseToolsOnly(m_scratch / "tree");
+    std::string installPath;
+    ExpectError(m_instance.DetectHadoopInstallPath(installPath), 1627,
+                "Failed to get path of hadoop command. ");
+    EXPECT_THAT(m_log.Text(), HasSubstr("Failed to get path of hadoop command. "));
+}
+
+TEST_F(HadoopInstallPathTest, WhichPrintingOnStandardErrorFails) {
+    std::string which = m_scratch / "which";
+    WriteScript(which, "echo /opt/hd/bin/hadoop\necho 'which: odd entry in PATH' >&2\n");
+    m_tools.Link("which", which);
+    m_path.emplace("PATH", m_tools.path());
+    std::string installPath;
+    ExpectError(m_instance.DetectHadoopInstallPath(installPath), 1627,
+                "Failed to get path of hadoop command. which: odd entry in PATH\n");
+}
+
+// ----------------------------------------------------------------------------------------------
+// libhdfs.so
+
+class LibHdfsFolderOrder : public InstallDetectTest,
+                           public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(LibHdfsFolderOrder, EarliestFolderHoldingTheLibraryWins) {
+    for (size_t i = GetParam(); i < std::size(kLibHdfsFolders); ++i)
+        WriteFile(InstallPath() + kLibHdfsFolders[i] + "libhdfs.so", "lib");
+    std::string libPath;
+    ASSERT_TRUE(m_instance.DetectLibHdfsPath_From_InstallPath(InstallPath(), libPath).Succeeded());
+    EXPECT_EQ(libPath, InstallPath() + kLibHdfsFolders[GetParam()]);
+    EXPECT_THAT(m_log.Text(), HasSubstr("libhdfs.so path: '" + libPath + "'"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, LibHdfsFolderOrder, ::testing::Range<size_t>(0, 8));
+
+TEST_F(InstallDetectTest, NoWellKnownFolderHoldsLibHdfs) {
+    std::string libPath;
+    ExpectError(m_instance.DetectLibHdfsPath_From_InstallPath(InstallPath(), libPath), 1627,
+                "Function failed during execution");
+    EXPECT_EQ(libPath, "");
+    EXPECT_THAT(m_log.Text(), HasSubstr("Failed to detect libhdfs.so in well known folders of "
+                                        "hadoop installation directory"));
+}
+
+TEST_F(InstallDetectTest, LibHdfsInNativeFolderOfDetectedInstallation) {
+    m_install.Activate(true);
+    WriteFile(InstallPath() + "lib/native/libhdfs.so", "lib");
+    std::string libPath;
+    ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
+    EXPECT_EQ(libPath, InstallPath() + "lib/native/");
+}
+
+TEST_F(InstallDetectTest, LibHdfsElsewhereBelowInstallationIsSearched) {
+    m_install.Activate(true);
+    WriteFile(InstallPath() + "share/hadoop/hdfs/native/libhdfs.so", "lib");
+    std::string libPath;
+    ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
+    EXPECT_EQ(libPath, InstallPath() + "share/hadoop/hdfs/native");
+}
+
+TEST_F(InstallDetectTest, WithoutHadoopLibHdfsComesFromLocate) {
+    std::string tree = RealPath(m_scratch.path()) + "/tree";
+    WriteFile(tree + "/opt/cloudera/lib64/libhdfs.so", "lib");
+    UseToolsOnly(tree);
+    std::string libPath;
+    ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
+    EXPECT_EQ(libPath, tree + "/opt/cloudera/lib64");
+    EXPECT_THAT(m_log.Text(), HasSubstr("Failed to get path of hadoop command."));
+}
+
+TEST_F(InstallDetectTest, LibHdfsNowhereIsNotFound) {
+    UseToolsOnly(m_scratch / "tree");
+    std::string libPath;
+    ExpectError(m_instance.DetectLibHdfsPath(libPath), 1168, "Failed to detect libhdfs path");
+}
+
+// ----------------------------------------------------------------------------------------------
+// libjvm.so
+
+using JavaLibPathTest = InstallDetectTest;
+
+TEST_F(JavaLibPathTest, OldJreLayoutGivesFixedFolderWithoutSearch) {
+    std::string home = MakeJreHome();
+    std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath_internal(home, jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
+}
+
+TEST_F(JavaLibPathTest, JavaHomeWithoutLibJvmFails) {
+    std::string jvmLibPath = "stale";
+    CEkError err = m_instance.DetectJavaLibPath_internal(m_scratch.path(), jvmLibPath);
+    ExpectError(err, ENOENT, std::strerror(ENOENT));
+    EXPECT_EQ(jvmLibPath, "");
+}
+
+TEST_F(JavaLibPathTest, RealJdkFoundThroughJavaProgram) {
+    // A modern JDK has no jre/lib/amd64/server: the search below the Java home must find it.
+    ASSERT_FALSE(std::filesystem::exists(RealJdkHome() + "/jre/lib/amd64/server/libjvm.so"));
+    std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath_From_JavaBin(jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");
+    EXPECT_TRUE(std::filesystem::exists(jvmLibPath + "/libjvm.so"));
+}
+
+TEST_F(JavaLibPathTest, JavaNotOnPathFails) {
+    UseToolsOnly(m_scratch / "tree");
+    std::string jvmLibPath;
+    ExpectError(m_instance.DetectJavaLibPath_From_JavaBin(jvmLibPath), 1627,
+                "Failed to get path of java command. ");
+    EXPECT_THAT(m_log.Text(), HasSubstr("Failed to get path of java command. "));
+}
+
+TEST_F(JavaLibPathTest, RealJdkFoundThroughHadoopEnvvars) {
+    m_install.Activate(true);
+    std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");
+    EXPECT_THAT(m_log.Text(), HasSubstr("Java Lib path: '" + jvmLibPath + "'"));
+}
+
+TEST_F(JavaLibPathTest, FailingHadoopEnvvarsIsReported) {
+    m_install.Activate(true);
+    m_install.SetConfFile("fail-envvars", "ERROR: JAVA_HOME is not set\n");
+    std::string jvmLibPath;
+    ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath), 1627,
+                "Failed to get hadoop envars");
+    EXPECT_THAT(m_log.Text(),
+                HasSubstr("Failed to get hadoop envvars. ERROR: JAVA_HOME is not set"));
+}
+
+TEST_F(JavaLibPathTest, TwoJavaHomeLinesFailAndTheChainGoesOn) {
+    m_install.Activate(true);
+    m_install.SetConfFile("output-envvars",
+                          "JAVA_HOME='" + MakeJreHome() + "'\nJAVA_HOME='" + RealJdkHome() + "'\n");
+    std::string jvmLibPath;
+    CEkError err = m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath);
+    ExpectError(err, ENOENT, std::strerror(ENOENT));
+    ASSERT_TRUE(m_instance.DetectJavaLibPath(jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");  // from the java program
+}
+
+TEST_F(JavaLibPathTest, JavaHomeExportedInHadoopEnvScript) {
+    m_install.Activate(true);
+    std::string home = MakeJreHome();
+    m_install.SetJavaHome(home);
+    std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
+    EXPECT_THAT(m_log.Text(), HasSubstr("Java path: '" + jvmLibPath + "'"));
+}
+
+TEST_F(JavaLibPathTest, QuotedJavaHomeInHadoopEnvScript) {
+    m_install.Activate(true);
+    std::string home = MakeJreHome();
+    m_install.SetJavaHome("\"" + home + "\"");
+    std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
+}
+
+TEST_F(JavaLibPathTest, HadoopEnvScriptWithoutExportedJavaHome) {
+    m_install.Activate(true);
+    m_install.SetJavaHome("");
+    std::string jvmLibPath;
+    ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath), 1627,
+                "Failed to get java path from '" + InstallPath() + "conf/hadoop-env.sh'. ");
+}
+
+TEST_F(JavaLibPathTest, MissingHadoopEnvScript) {
+    m_install.Activate(true);
+    std::filesystem::remove(m_install.confDir() + "/hadoop-env.sh");
+    std::string jvmLibPath;
+    ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath), 1627,
+                InstallPath() + "conf/hadoop-env.sh does not exist");
+}
+
+TEST_F(JavaLibPathTest, WithoutHadoopAndJavaLibJvmComesFromLocate) {
+    std::string tree = RealPath(m_scratch.path()) + "/tree";
+    WriteFile(tree + "/usr/java/jdk/lib/server/libjvm.so", "jvm");
+    UseToolsOnly(tree);
+    std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath(jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, tree + "/usr/java/jdk/lib/server");
+}
+
+TEST_F(JavaLibPathTest, LibJvmNowhereIsNotFound) {
+    UseToolsOnly(m_scratch / "tree");
+    std::string jvmLibPath;
+    ExpectError(m_instance.DetectJavaLibPath(jvmLibPath), 1168, "Failed to detect java lib path");
+}
+
+}  // namespace
