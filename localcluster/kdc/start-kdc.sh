@@ -107,7 +107,7 @@ EOF
 }
 
 HOST_SHORT=$(hostname)
-HOST_FULL=$(hostname -f 2>/dev/null || true)
+HOST_FULL=$(timeout 2 hostname -f 2>/dev/null || true)
 PRINCIPALS="nobody root hdfs nobody/$HOST_SHORT root/$HOST_SHORT hdfs/$HOST_SHORT"
 if [ -n "$HOST_FULL" ] && [ "$HOST_FULL" != "$HOST_SHORT" ]; then
     PRINCIPALS="$PRINCIPALS nobody/$HOST_FULL root/$HOST_FULL hdfs/$HOST_FULL"
