@@ -36,15 +36,12 @@ extern "C" {
 /* errno for failures without a more specific code. */
 #define EINTERNAL 255
 
-typedef int32_t tSize;    /* byte counts of read, pread, write; open-time block size */
-typedef time_t tTime;     /* whole seconds since the epoch */
-typedef int64_t tOffset;  /* offsets, sizes, block sizes, capacities */
-typedef uint16_t tPort;   /* name node port; 0 = not given */
+typedef int32_t tSize;   /* byte counts of read, pread, write; open-time block size */
+typedef time_t tTime;    /* whole seconds since the epoch */
+typedef int64_t tOffset; /* offsets, sizes, block sizes, capacities */
+typedef uint16_t tPort;  /* name node port; 0 = not given */
 
-typedef enum tObjectKind {
-    kObjectKindFile = 'F',
-    kObjectKindDirectory = 'D'
-} tObjectKind;
+typedef enum tObjectKind { kObjectKindFile = 'F', kObjectKindDirectory = 'D' } tObjectKind;
 
 /* Opaque handles; used only through pointers. */
 struct hdfs_internal;
@@ -59,16 +56,16 @@ struct hdfsBuilder;
  * mName, mOwner and mGroup are heap strings owned by the record; release records only with
  * hdfsFreeFileInfo, and never replace mOwner (libhdfs keeps private data behind it). */
 typedef struct {
-    tObjectKind mKind;   /* file or directory */
-    char* mName;         /* fully qualified path */
-    tTime mLastMod;      /* modification time, seconds */
-    tOffset mSize;       /* size in bytes; 0 for directories */
-    short mReplication;  /* replication factor; 0 for directories */
-    tOffset mBlockSize;  /* block size in bytes; 0 for directories */
-    char* mOwner;        /* owner name */
-    char* mGroup;        /* group name */
-    short mPermissions;  /* permission bits (07777, sticky bit included) */
-    tTime mLastAccess;   /* access time, seconds */
+    tObjectKind mKind;  /* file or directory */
+    char* mName;        /* fully qualified path */
+    tTime mLastMod;     /* modification time, seconds */
+    tOffset mSize;      /* size in bytes; 0 for directories */
+    short mReplication; /* replication factor; 0 for directories */
+    tOffset mBlockSize; /* block size in bytes; 0 for directories */
+    char* mOwner;       /* owner name */
+    char* mGroup;       /* group name */
+    short mPermissions; /* permission bits (07777, sticky bit included) */
+    tTime mLastAccess;  /* access time, seconds */
 } hdfsFileInfo;
 
 #if defined(__LP64__)
