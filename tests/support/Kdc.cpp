@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace testsupport {
