@@ -184,6 +184,13 @@ TEST_F(UtilServerTest, AclRoundTripKeepsEntriesOwnerGroupAndModeInBackingFile) {
     ASSERT_EQ(restore.status, 200) << restore.body;
     EXPECT_EQ(json::parse(GetAcl("/data/b").body), expected);
 
+    // A "path" among the caller's members does not redirect the change: the first one counts.
+    auto redirected =
+        SetAcl("/data/b", {{"AclStatus", {{"owner", "mallory"}}}, {"path", "/data/a"}});
+    ASSERT_EQ(redirected.status, 200) << redirected.body;
+    EXPECT_EQ(Xattr(m_root + "/data/b", "user.hdfs.owner"), "mallory");
+    EXPECT_EQ(Xattr(file, "user.hdfs.owner"), "hdfs");
+
     // An empty entry list removes the extended ACL; the rest stays.
     ASSERT_EQ(SetAcl("/data/a", {{"AclStatus", {{"entries", json::array()}}}}).status, 200);
     EXPECT_EQ(Xattr(file, "user.hdfs.acl"), std::nullopt);
@@ -217,6 +224,18 @@ TEST_F(UtilServerTest, XAttrValuesRoundTripAsTextOrBase64) {
                    {{"name", "user.quoted"}, {"value", "0sMHNUZXh0"}}};
     EXPECT_EQ(json::parse(set.body)["XAttrs"], xattrs);
     EXPECT_EQ(json::parse(GetAcl("/data/a").body)["XAttrs"], xattrs);
+
+    // Mode bits that deny even the owner do not keep the service from the attributes.
+    ASSERT_EQ(chmod(file.c_str(), 0), 0);
+    auto locked = SetAcl("/data/a", {{"XAttrs", {{{"name", "user.late"}, {"value", "1"}}}}});
+    ASSERT_EQ(locked.status, 200) << locked.body;
+    EXPECT_EQ(json::parse(locked.body)["AclStatus"]["permission"], "0");
+    EXPECT_EQ(json::parse(locked.body)["XAttrs"].size(), 6u);
+    EXPECT_EQ(ModeBits(file), 0u);
+    ASSERT_EQ(SetAcl("/data/a", {{"AclStatus", {{"permission", "644"}}}}).status, 200);
+    EXPECT_EQ(Xattr(file, "user.hdfs.x.user.late"), "1");
+    ASSERT_EQ(SetAcl("/data/a", {{"XAttrs", {{{"name", "user.late"}, {"value", nullptr}}}}}).status,
+              200);
 
     // A null value removes the attribute.
     ASSERT_EQ(
