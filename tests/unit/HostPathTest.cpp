@@ -1,0 +1,246 @@
+// Paths and files: joining, splitting, the ancestor test, link resolution, file search and
+// whole-file helpers.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "host/File.h"
+#include "host/Path.h"
+#include "support/TestSupport.h"
+
+using ::testing::HasSubstr;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+struct Split {
+    std::string parent;
+    std::string name;
+};
+
+Split SplitOf(const std::string& path) {
+    Split split;
+    EXPECT_TRUE(FXPath::SplitParentPath(path, split.parent, split.name).Succeeded()) << path;
+    return split;
+}
+
+}  // namespace
+
+TEST(HostFXPath, AppendUsesExactlyOneSlash) {
+    EXPECT_EQ(FXPath::Append("a/", "/b"), "a/b");
+    EXPECT_EQ(FXPath::Append("a", "b"), "a/b");
+    EXPECT_EQ(FXPath::Append("/opt//", "//lib/x"), "/opt/lib/x");
+    EXPECT_EQ(FXPath::Append("/", "etc"), "/etc");
+    EXPECT_EQ(FXPath::Append("", "etc"), "etc");
+    EXPECT_EQ(FXPath::Append("/opt", ""), "/opt");
+}
+
+TEST(HostFXPath, SplitParentPath) {
+    auto check = [](const std::string& path, const std::string& parent, const std::string& name) {
+        Split split = SplitOf(path);
+        EXPECT_EQ(split.parent, parent) << path;
+        EXPECT_EQ(split.name, name) << path;
+    };
+    check("/a/b/c", "/a/b", "c");
+    check("/a/b/", "/a", "b");
+    check("/a//b", "/a", "b");
+    check("c", "", "c");
+    check("/c", "/", "c");
+    check("/", "", "/");
+    check("//", "", "/");
+    check("x/y", "x", "y");
+    std::string parent = "stale", name = "stale";
+    CEkError err = FXPath::SplitParentPath("", parent, name);
+    EXPECT_EQ(err.Code(), EINVAL);
+    EXPECT_EQ(err.Message(), "empty path: Invalid argument");
+    EXPECT_EQ(parent, "");
+    EXPECT_EQ(name, "");
+    EXPECT_EQ(CEkPath("/usr/lib/libhdfs.so").GetParent(), "/usr/lib");
+    EXPECT_EQ(CEkPath("/usr/lib/libhdfs.so").GetName(), "libhdfs.so");
+}
+
+TEST(HostFXPath, IsAncestorOfIsComponentWise) {
+    EXPECT_TRUE(FXPath::IsAncestorOf("/a", "/a/b"));
+    EXPECT_TRUE(FXPath::IsAncestorOf("/a/", "/a/b/c/"));
+    EXPECT_FALSE(FXPath::IsAncestorOf("/a", "/ab"));
+    EXPECT_FALSE(FXPath::IsAncestorOf("/a/b", "/a"));
+    EXPECT_FALSE(FXPath::IsAncestorOf("/a", "/a"));
+    EXPECT_TRUE(FXPath::IsAncestorOf("/a", "/a/", true));
+    EXPECT_TRUE(FXPath::IsAncestorOf("/", "/x"));
+    EXPECT_FALSE(FXPath::IsAncestorOf("/", "/"));
+    EXPECT_TRUE(FXPath::IsAncestorOf("/", "/", true));
+    EXPECT_FALSE(FXPath::IsAncestorOf("/a", "a/b"));  // absolute against relative
+    EXPECT_TRUE(FXPath::IsAncestorOf("a", "a/b"));
+    EXPECT_FALSE(FXPath::IsAncestorOf("", "/a"));
+}
+
+TEST(HostFXPath, ExistenceWithAndWithoutFollowingLinks) {
+    TempDir dir;
+    ASSERT_EQ(symlink_utf(dir / "missing", dir / "dangling"), 0);
+    EXPECT_FALSE(FXPath::DoesPathExist(dir / "dangling"));
+    EXPECT_TRUE(FXPath::DoesPathExist(dir / "dangling", false));
+    EXPECT_TRUE(FXPath::DoesPathExist(dir.path()));
+    EXPECT_FALSE(FXPath::DoesPathExist(""));
+    EXPECT_FALSE(FXFile::DoesFileExist(dir.path()));  // a directory is not a file
+    struct stat st;
+    EXPECT_EQ(TempFsUTF::lstat_utf(dir / "dangling", st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(unlink_utf(dir / "dangling"), 0);
+    EXPECT_EQ(unlink_utf(dir / "dangling"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(utfToMbe("caf\xc3\xa9"), "caf\xc3\xa9");
+}
+
+TEST(HostSymbolicLink, ResolvesTheWholeChain) {
+    TempDir dir;
+    std::string base = dir.path();
+    char* real = realpath(base.c_str(), nullptr);
+    std::string physicalBase = real;
+    free(real);
+    WriteFile(dir / "install/bin/hadoop", "#!/bin/sh\n", 0755);
+    ASSERT_EQ(symlink("install", (dir / "current").c_str()), 0);  // relative
+    ASSERT_EQ(symlink((dir / "current/bin/hadoop").c_str(), (dir / "link1").c_str()), 0);
+    ASSERT_EQ(symlink("link1", (dir / "link2").c_str()), 0);
+    std::string physical;
+    bool isLink = false;
+    std::list<std::string> chain;
+    ASSERT_TRUE(
+        UnixSymbolicLink::getPhysicalPath(dir / "link2", physical, isLink, chain).Succeeded());
+    EXPECT_EQ(physical, physicalBase + "/install/bin/hadoop");
+    EXPECT_TRUE(isLink);
+    EXPECT_EQ(chain, (std::list<std::string>{base + "/link1", base + "/current/bin/hadoop"}));
+
+    ASSERT_TRUE(
+        UnixSymbolicLink::getPhysicalPath(dir / "install/bin/hadoop", physical, isLink, chain)
+            .Succeeded());
+    EXPECT_FALSE(isLink);
+    EXPECT_TRUE(chain.empty());
+}
+
+TEST(HostSymbolicLink, DanglingLinkFailsWithEnoent) {
+    TempDir dir;
+    ASSERT_EQ(symlink((dir / "gone").c_str(), (dir / "link").c_str()), 0);
+    std::string physical = "stale";
+    bool isLink = false;
+    std::list<std::string> chain;
+    CEkError err = UnixSymbolicLink::getPhysicalPath(dir / "link", physical, isLink, chain);
+    EXPECT_EQ(err.Code(), ENOENT);
+    EXPECT_EQ(err.Message(), "realpath(" + (dir / "link") + "): No such file or directory");
+    EXPECT_EQ(physical, "");
+    EXPECT_TRUE(isLink);
+}
+
+TEST(HostFXFile, GetMatchingFilesSearchesDepthFirstWithoutFollowingDirectoryLinks) {
+    TempDir dir;
+    WriteFile(dir / "libhdfs.so", "");
+    WriteFile(dir / "a/b/c/libhdfs.so", "");
+    WriteFile(dir / "a/other.so", "");
+    mkdir((dir / "a/libhdfs.so").c_str(), 0755);  // a directory of that name: not matched
+    mkdir((dir / "z").c_str(), 0755);
+    ASSERT_EQ(symlink((dir / "a/b/c/libhdfs.so").c_str(), (dir / "z/libhdfs.so").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "a").c_str(), (dir / "loop").c_str()), 0);  // not descended
+    std::list<std::string> found;
+    ASSERT_TRUE(FXFile::GetMatchingFiles(dir.path(), "libhdfs.so", found, true).Succeeded());
+    std::vector<std::string> sorted(found.begin(), found.end());
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<std::string>{dir / "a/b/c/libhdfs.so", dir / "libhdfs.so",
+                                                dir / "z/libhdfs.so"}));
+    found.clear();
+    ASSERT_TRUE(FXFile::GetMatchingFiles(dir.path(), "libhdfs.so", found, false).Succeeded());
+    EXPECT_EQ(found, (std::list<std::string>{dir / "libhdfs.so"}));
+}
+
+TEST(HostFXFile, GetMatchingFilesFailsForMissingTop) {
+    std::list<std::string> found;
+    CEkError err = FXFile::GetMatchingFiles("/nonexistent/dir", "x", found, true);
+    EXPECT_EQ(err.Code(), ENOENT);
+    EXPECT_EQ(err.Message(), "cannot read directory /nonexistent/dir: No such file or directory");
+    EXPECT_TRUE(found.empty());
+}
+
+TEST(HostFXFile, GetFileTimes) {
+    TempDir dir;
+    WriteFile(dir / "f", "x");
+    struct timespec times[2] = {{1000, 0}, {2000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "f").c_str(), times, 0), 0);
+    time_t modified = 0, accessed = 0, created = 0;
+    ASSERT_TRUE(FXFile::GetFileTimes(dir / "f", &created, &modified, &accessed).Succeeded());
+    EXPECT_EQ(accessed, 1000);
+    EXPECT_EQ(modified, 2000);
+    EXPECT_GT(created, 2000);
+    EXPECT_TRUE(FXFile::GetFileTimes(dir / "f", nullptr, &modified, nullptr).Succeeded());
+    EXPECT_EQ(FXFile::GetFileTimes(dir / "none", nullptr, &modified, nullptr).Code(), ENOENT);
+}
+
+TEST(HostCEkFile, WriteReadAndWholeFile) {
+    TempDir dir;
+    CEkFile file;
+    ASSERT_TRUE(file.Open(dir / "f", "w").Succeeded());
+    ASSERT_TRUE(file.Write("hello\0world", 11).Succeeded());
+    ASSERT_TRUE(file.Close().Succeeded());
+    EXPECT_FALSE(file.IsOpen());
+    ASSERT_TRUE(file.Open(dir / "f", "a").Succeeded());
+    ASSERT_TRUE(file.Write("!", 1).Succeeded());
+    ASSERT_TRUE(file.Close().Succeeded());
+
+    std::vector<char> buffer;
+    size_t size = 0;
+    ASSERT_TRUE(CEkFile::ReadWholeFile(dir / "f", buffer, size).Succeeded());
+    EXPECT_EQ(size, 12u);
+    ASSERT_EQ(buffer.size(), 13u);
+    EXPECT_EQ(std::string(buffer.data(), size), std::string("hello\0world!", 12));
+    EXPECT_EQ(buffer[12], '\0');
+
+    ASSERT_TRUE(file.Open(dir / "f", "r").Succeeded());
+    char part[5];
+    uint32_t read = 0;
+    ASSERT_TRUE(file.Read(part, 5, read).Succeeded());
+    EXPECT_EQ(read, 5u);
+    EXPECT_EQ(std::string(part, 5), "hello");
+
+    CEkError err = file.Open(dir / "missing/f", "r");
+    EXPECT_EQ(err.Code(), ENOENT);
+    EXPECT_EQ(err.Message(), "cannot open " + (dir / "missing/f") + ": No such file or directory");
+    EXPECT_EQ(file.Write("x", 1).Code(), EBADF);
+}
+
+TEST(HostCEkFile, CopyKeepsModeAndReplacesTarget) {
+    TempDir dir;
+    WriteFile(dir / "template.properties", "a=1\n", 0600);
+    WriteFile(dir / "installed.properties", "old\n", 0644);
+    ASSERT_TRUE(
+        CEkFile::Copy(dir / "template.properties", dir / "installed.properties").Succeeded());
+    EXPECT_EQ(ReadFile(dir / "installed.properties"), "a=1\n");
+    struct stat st;
+    ASSERT_EQ(stat((dir / "installed.properties").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    CEkError err = CEkFile::Copy(dir / "none", dir / "x");
+    EXPECT_EQ(err.Code(), ENOENT);
+    EXPECT_FALSE(FXPath::DoesPathExist(dir / "x"));
+}
+
+TEST(HostCEkFile, WriteAtomicallyKeepsOrSetsMode) {
+    TempDir dir;
+    WriteFile(dir / "f", "old", 0640);
+    ASSERT_TRUE(CEkFile::WriteAtomically(dir / "f", "new").Succeeded());
+    EXPECT_EQ(ReadFile(dir / "f"), "new");
+    struct stat st;
+    ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_TRUE(CEkFile::WriteAtomically(dir / "g", "x").Succeeded());
+    ASSERT_EQ(stat((dir / "g").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    ASSERT_TRUE(CEkFile::WriteAtomically(dir / "h", "x", 0600).Succeeded());
+    ASSERT_EQ(stat((dir / "h").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    CEkError err = CEkFile::WriteAtomically(dir / "no/such/dir/f", "x");
+    EXPECT_EQ(err.Code(), ENOENT);
+    EXPECT_THAT(err.Message(), HasSubstr("cannot create a temporary file for"));
+}
