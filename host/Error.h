@@ -46,7 +46,8 @@ class [[nodiscard]] HDFSAGENT_API_ATTR CEkError {
 
     CEkError() = default;
 
-    // A failure with `code` (a positive POSIX or host number) and a first frame.
+    // A failure with `code` (a positive POSIX or host number; a negative one is taken as the
+    // signed result; 0 becomes 1627, so a failure never reads as success) and a first frame.
     static CEkError Failure(int code, const FXCodeLocation& location, std::string message);
 
     bool Failed() const { return m_nCode < 0; }
@@ -62,11 +63,16 @@ class [[nodiscard]] HDFSAGENT_API_ATTR CEkError {
     CEkError& Push(const FXCodeLocation& location, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
 
-    // The newest frame's message ("" when none); all frames, newest first.
+    // The newest non-empty frame message ("" when none), so a bare Push(FX_LOCATION) keeps the
+    // callee's message visible; all frames, newest first.
     std::string Message() const;
     const std::vector<Frame>& Frames() const;
 
     // Text for log lines and for messages that embed a callee's error: "" for success.
+    //   full:     one "file:line function: message" line per frame (": message" only when there
+    //             is one), newest first, joined by "\n", the last followed by " (error <code>)";
+    //   messages: the non-empty messages, newest first, joined by ": " ("error <code>" if none);
+    //   short:    "error <code>: <Message()>" (or "error <code>").
     std::string AsString() const { return AsString(eErrorFormatFull); }
     std::string AsString(EErrorOutputFormat format) const;
 
@@ -77,12 +83,14 @@ class [[nodiscard]] HDFSAGENT_API_ATTR CEkError {
 
 class HDFSAGENT_API FXErrorUtil {
   public:
-    // A failure from a POSIX error number, with an optional printf message; the message
-    // is followed by the strerror text.
+    // A failure from a POSIX error number, with an optional printf message; the message is
+    // "<formatted>: <strerror text>" (just the strerror text without a format). An errNo of 0
+    // or less (a lost errno) becomes EIO.
     static CEkError ErrorErrNo(const FXCodeLocation& location, int errNo);
     static CEkError ErrorErrNo(const FXCodeLocation& location, int errNo, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
-    // A failure from a host code (1627, 1168, 2250, 5006 ...), with an optional message.
+    // A failure from a host code (1627, 1168, 2250, 5006 ...), with an optional message;
+    // without one the message is a fixed text for the known codes, else "error <code>".
     static CEkError ErrorWin32(const FXCodeLocation& location, int code);
     static CEkError ErrorWin32(const FXCodeLocation& location, int code, const char* format, ...)
         __attribute__((format(printf, 3, 4)));

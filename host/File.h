@@ -15,7 +15,7 @@ class HDFSAGENT_API FXFile {
   public:
     // True when `path` exists and is not a directory (follows links).
     static bool DoesFileExist(const std::string& path);
-    // Fills `list` with the paths of the entries below `directory` whose last component equals
+    // Appends to `list` the paths of the entries below `directory` whose last component equals
     // `name` (regular files and links to them; directories are not matched), descending into
     // subdirectories when `recursive` (without following directory links). Order: directory
     // order, depth first. Fails with the errno of the top directory when it cannot be read;
@@ -35,7 +35,9 @@ class HDFSAGENT_API CEkFile {
     CEkFile(const CEkFile&) = delete;
     CEkFile& operator=(const CEkFile&) = delete;
 
-    // fopen-style modes: "r", "w" (truncate/create), "a". Descriptors are O_CLOEXEC.
+    // fopen-style modes: "r", "w" (truncate/create), "a" (and their "+" forms). Descriptors are
+    // O_CLOEXEC. An open file is closed first. Failures carry errno and "cannot open <path>".
+    // Write and Read on a closed object fail with EBADF.
     CEkError Open(const std::string& path, const char* mode);
     CEkError Write(const void* data, uint32_t length);
     CEkError Read(void* data, uint32_t length, uint32_t& read);
@@ -48,8 +50,10 @@ class HDFSAGENT_API CEkFile {
     // Copies `source` to `target` (through a temporary file in the target's directory renamed
     // into place; the target keeps the source's mode).
     static CEkError Copy(const std::string& source, const std::string& target);
-    // Replaces `path` atomically with `content`: temporary file in the same directory, fsync,
-    // rename. `mode` < 0 keeps the existing file's mode (0644 for a new file).
+    // Replaces `path` atomically with `content`: temporary file "<dir>/.<name>.tmp.XXXXXX" in
+    // the same directory, fsync, rename, fsync of the directory. `mode` < 0 keeps the existing
+    // file's mode (0644 for a new file). On failure `path` is unchanged and the temporary file
+    // removed (only a process killed mid-write can leave one behind).
     static CEkError WriteAtomically(const std::string& path, const std::string& content,
                                     int mode = -1);
 

@@ -3,7 +3,9 @@
 // Implemented with flock() on "<lock dir>/<name>.lock" (lock dir: $HDFSAGENT_LOCK_DIR, else
 // <product home>/locks, created on demand, else /tmp). Each object opens its own file
 // description (O_CLOEXEC), so two objects of one process exclude each other too. lock() blocks
-// until held; destroying the object releases the lock. Not reentrant on one object.
+// until held; destroying the object releases the lock. Calling lock() again on an object that
+// holds the lock changes nothing. A "/" in the name becomes "_" in the file name, so no name
+// leads out of the lock directory.
 #pragma once
 
 #include <string>

@@ -25,8 +25,10 @@ class HDFSAGENT_API FXPath {
     static CEkError SplitParentPath(const std::string& path, std::string& parent,
                                     std::string& name);
     // True when `path` lies below `ancestor` (component-wise: "/a" is not an ancestor of
-    // "/ab"). With `orEqual`, a path equal to the ancestor counts too. Trailing slashes are
-    // ignored on both sides; "/" is the ancestor of every absolute path.
+    // "/ab"). With `orEqual`, a path equal to the ancestor counts too. Trailing and doubled
+    // slashes are ignored on both sides; "/" is the ancestor of every absolute path. Purely
+    // lexical: "." and ".." are not resolved, an absolute path never lies below a relative one,
+    // and an empty side gives false.
     static bool IsAncestorOf(const std::string& ancestor, const std::string& path,
                              bool orEqual = false);
 };
@@ -48,8 +50,9 @@ class HDFSAGENT_API UnixSymbolicLink {
   public:
     // Resolves every symbolic link in `path` (the whole chain, every component) to the physical
     // path (realpath semantics). `isLink` tells whether `path` itself was a link; `chain`
-    // receives the intermediate link targets in order. The last two flags are kept for the
-    // host's signature. Fails with the realpath errno (ENOENT for a dangling link).
+    // receives the targets of the links met while following `path` itself, in order (relative
+    // targets joined to their link's directory, not normalised). The last two flags are kept for
+    // the host's signature. Fails with the realpath errno (ENOENT for a dangling link).
     static CEkError getPhysicalPath(const std::string& path, std::string& physical, bool& isLink,
                                     std::list<std::string>& chain, bool unused1 = false,
                                     bool unused2 = true);

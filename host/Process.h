@@ -5,7 +5,9 @@
 // descriptors closed on exec; signal mask and dispositions reset in the child; its own process
 // group, so a deadline kills the whole group (SIGTERM, a short grace, then SIGKILL); always reaped.
 // The caller's signal dispositions are never changed. Thread-safe: distinct objects may run
-// children from different threads.
+// children from different threads. Collection ends when the child exits, even if a background
+// grandchild still holds the pipes open (what it writes later is not collected). A process
+// whose SIGCHLD is ignored has its children reaped by the kernel: their status reads as -1.
 #pragma once
 
 #include <sys/types.h>
@@ -23,12 +25,17 @@ struct HDFSAGENT_API DxProcessIdentity {
     gid_t gid = 0;
     std::string userName;  // for the supplementary groups (initgroups); empty: only gid
 };
+// When the child cannot take the identity (setgroups, setresgid or setresuid fails), it writes
+// "Failed to switch to user <userName or uid>(<uid>)\n" to its standard error and exits with
+// 126 without running the command. Supplementary groups are set only when we run as root.
 
 struct HDFSAGENT_API DxRunOptions {
     int timeoutSeconds = 0;  // 0: no deadline
     long timeoutMs = 0;  // when > 0, the deadline in milliseconds instead (short test deadlines)
-    std::map<std::string, std::string> environment;  // added to (or replacing in) the child's env
-    const DxProcessIdentity* identity = nullptr;     // run as another user when set
+    // Added to (or replacing in) the child's environment; a name that is empty or holds "="
+    // fails the run (-1, the reason in `err`).
+    std::map<std::string, std::string> environment;
+    const DxProcessIdentity* identity = nullptr;  // run as another user when set
 };
 
 class HDFSAGENT_API DxProcess {
@@ -44,6 +51,7 @@ class HDFSAGENT_API DxProcess {
     // -1 when the shell could not be started, with the reason in `err`). `timeoutSeconds` 0
     // means no deadline; on a deadline the group is killed, "timedout" is appended to `err`
     // and -1 is returned. The last argument is unused (kept for the host's signature).
+    // A null `out` or `err` sends that stream to /dev/null; both strings are emptied first.
     static int system(const std::string& command, std::string* out, std::string* err,
                       int timeoutSeconds = 0, bool unused = false);
     // The same with options (environment additions, another user's identity).
@@ -52,13 +60,17 @@ class HDFSAGENT_API DxProcess {
 
     // Capture options for StartProcess: when true, the stream is collected and available after
     // WaitForProcessToEnd through GetStdout()/GetStderr(); when false it goes to /dev/null.
+    // A captured stream is read only while WaitForProcessToEnd runs: a long-running child that
+    // writes more than a pipe holds (64 KiB) blocks until then, so leave capture off for those.
     void SetCaptureStdout(bool capture) { m_bCaptureStdout = capture; }
     void SetCaptureStderr(bool capture) { m_bCaptureStderr = capture; }
 
     // Starts `program` without waiting. `commandLine` is the whole command line (program name
     // first), split into arguments without a shell: blanks separate arguments, single and double
     // quotes group, a backslash escapes the next character outside single quotes. `program` is
-    // looked up on PATH when it holds no "/". Returns false with the reason in `error`.
+    // looked up on PATH when it holds no "/". Returns false with the reason in `error`:
+    // "<program>: command not found on PATH", "cannot execute <path>: <strerror text>" (the
+    // failed child is reaped), "a child is already running". `flags` is unused.
     bool StartProcess(const std::string& program, const std::string& commandLine,
                       std::string* error, int flags = 0);
     // The same with an argument vector (argv[0] included).

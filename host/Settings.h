@@ -7,7 +7,11 @@
 // "<file>.lock", re-read the file, change one key, keep every other line byte for byte, and
 // replace the file atomically (temporary file in the same directory, fsync, rename), so two
 // processes writing different keys both keep their writes and a crash leaves the old or the new
-// file, never a torn one. Thread-safe.
+// file, never a torn one. Temporary files a killed writer left are removed by the next write.
+// A write fails (and changes nothing) when the file exists but cannot be read, when the lock
+// file or the temporary file cannot be created (a read-only location: EACCES/EROFS), and with
+// EINVAL for a section, key or value that would not read back as itself (see EditText).
+// Thread-safe.
 #pragma once
 
 #include <map>
@@ -23,8 +27,8 @@ class HDFSAGENT_API DXPlatformInfo {
 
     // `out` receives the value, or is emptied when the key is absent. True when present.
     static bool getString(const std::string& section, const std::string& key, std::string& out);
-    // `out` receives the value when present and a number; unchanged otherwise (callers preset
-    // the default). True when set.
+    // `out` receives the value when present and a number (decimal, the whole trimmed value, in
+    // range); unchanged otherwise (callers preset the default). True when set.
     static bool getNumber(const std::string& section, const std::string& key, long& out);
     static bool getNumber(const std::string& section, const std::string& key, int& out);
     // Writes the first `length` bytes of `value` (the whole string when length is npos).

@@ -14,8 +14,9 @@ class HDFSAGENT_API FXString {
     static std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static std::string FormatV(const char* format, va_list args);
 
-    // Splits `text` at every occurrence of `delimiter` (a whole string, not a set). Empty pieces
-    // are kept unless `skipEmpty` is non-zero. Split("", ...) gives no piece. Returns the count.
+    // Splits `text` at every occurrence of `delimiter` (a whole string, not a set) into `out`,
+    // which is emptied first. Empty pieces are kept unless `skipEmpty` is non-zero.
+    // Split("", ...) gives no piece; an empty delimiter gives the whole text. Returns the count.
     static size_t Split(const std::string& text, const std::string& delimiter,
                         std::list<std::string>& out, int skipEmpty = 0);
     static size_t Split(const std::string& text, const std::string& delimiter,
