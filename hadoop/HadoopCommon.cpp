@@ -71,21 +71,21 @@ struct PhysicalLine {
     std::string end;  // "\n", "\r\n" or "" (last line without a line end)
 };
 
+// Lines end as Java reads them: "\n", "\r\n" or a lone "\r".
 std::vector<PhysicalLine> SplitLines(const std::string& content) {
     std::vector<PhysicalLine> lines;
     size_t begin = 0;
     while (begin < content.size()) {
-        size_t newline = content.find('\n', begin);
-        if (newline == std::string::npos) {
+        size_t end = content.find_first_of("\r\n", begin);
+        if (end == std::string::npos) {
             lines.push_back({begin, content.size() - begin, ""});
             break;
         }
-        size_t length = newline - begin;
-        if (length > 0 && content[newline - 1] == '\r')
-            lines.push_back({begin, length - 1, "\r\n"});
-        else
-            lines.push_back({begin, length, "\n"});
-        begin = newline + 1;
+        std::string lineEnd = "\n";
+        if (content[end] == '\r')
+            lineEnd = end + 1 < content.size() && content[end + 1] == '\n' ? "\r\n" : "\r";
+        lines.push_back({begin, end - begin, lineEnd});
+        begin = end + lineEnd.size();
     }
     return lines;
 }
@@ -181,14 +181,16 @@ std::string SetProperty(const std::string& content, const std::string& key,
     if (found)
         return result;
 
-    if (!result.empty() && result.back() != '\n') {
-        result += lineEnd;
-    }
+    // After a final lone "\r" only "\r" can follow: a "\n" would merge with it into one line end.
+    const std::string appendEnd =
+        !lines.empty() && lines.back().end == "\r" ? std::string("\r") : lineEnd;
+    if (!lines.empty() && lines.back().end.empty())
+        result += appendEnd;
     // An empty line ends an entry that would otherwise continue onto the new pair.
     if (continuationOpenAtEnd)
-        result += lineEnd;
+        result += appendEnd;
     result += pair;
-    result += lineEnd;
+    result += appendEnd;
     return result;
 }
 

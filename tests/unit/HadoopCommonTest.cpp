@@ -140,6 +140,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "a=x\\\n\nk=v\n"},
         EditCase{"CommentEndingInBackslashDoesNotContinue", "# note \\\nk=y\n", "k", "v",
                  "# note \\\nk=v\n"},
+        EditCase{"LoneCarriageReturnsEndLines", "a=1\rk=old\rb=2", "k", "v", "a=1\rk=v\rb=2"},
+        EditCase{"LoneCarriageReturnForAppendedPair", "a=1\r", "k", "v", "a=1\rk=v\r"},
+        EditCase{"BackslashBeforeFinalCarriageReturnContinues", "a=x \\\r", "k", "v",
+                 "a=x \\\r\rk=v\r"},
+        EditCase{"PairAfterFinalLoneCarriageReturnKeepsItsStyle", "a=1\nb=2\r", "k", "v",
+                 "a=1\nb=2\rk=v\r"},
         EditCase{"NulBytesSurvive", std::string("a=\0x\nk=1\n", 10), "k", "v",
                  std::string("a=\0x\nk=v\n", 10)}),
     [](const ::testing::TestParamInfo<EditCase>& info) { return info.param.name; });
