@@ -115,10 +115,17 @@ bool ResolveFileSystemUri(const ConnectRequest& request, const Config& conf, Uri
     }
     std::string text = request.nameNode;
     if (text == "default") {
+        // Hadoop would fall back to file:///; the stand-in refuses rather than serve this
+        // machine's root file system to a test whose configuration lacks the key.
         std::optional<std::string> configured = conf.Get(kDefaultFsKey);
         if (!configured)
             configured = conf.Get(kDefaultFsOldKey);
-        text = configured ? *configured : "file:///";
+        if (!configured || configured->empty()) {
+            FailInternal("no default file system: " + std::string(kDefaultFsKey) +
+                         " is not configured");
+            return false;
+        }
+        text = *configured;
     } else {
         if (text.find("://") == std::string::npos)
             text = "hdfs://" + text;
@@ -192,6 +199,12 @@ hdfsFS Connect(const ConnectRequest& request) {
     std::string error;
     if (!instance->conf.Load(error)) {
         FailInternal(error);
+        return nullptr;
+    }
+    // Without a configuration there is no cluster to talk to (the real library cannot even start
+    // its JVM without the class path that carries the configuration).
+    if (instance->conf.Directory().empty()) {
+        FailInternal("no Hadoop configuration: HADOOP_CONF_DIR is not set");
         return nullptr;
     }
     // The builder's list applies in call order and a key keeps its first value.

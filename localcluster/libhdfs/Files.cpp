@@ -73,11 +73,10 @@ int CreateForWrite(const Instance& instance, const ResolvedPath& entry, short re
     if (stat(entry.backing.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return Fail(EEXIST, "org.apache.hadoop.fs.FileAlreadyExistsException: " + entry.path +
                                 " already exists as a directory");
-    if (IsRoot(entry) || !MakeDirectories(instance, ParentOf(instance, entry))) {
-        if (!CallFailed())
-            FailInvalid("cannot create the root directory as a file");
+    if (IsRoot(entry))
+        return FailInvalid("cannot create the root directory as a file");
+    if (!MakeParentDirectories(instance, entry))
         return -1;
-    }
     if (!TakeLease(entry))
         return -1;
     unlink(entry.backing.c_str());
@@ -114,7 +113,10 @@ int OpenExistingFile(const ResolvedPath& entry, bool append) {
         FailSystem(errno, append ? "append" : "open", entry.path);
         if (append)
             ReleaseLease(entry.backing);
+        return -1;
     }
+    if (append)
+        lseek(fd, 0, SEEK_END);  // an appending stream's position starts at the end
     return fd;
 }
 

@@ -37,7 +37,7 @@ bool DirectoryIsEmpty(const std::string& backing, int& error) {
 // Copies one file's bytes into a new file of the destination instance (created or overwritten).
 bool CopyFileContent(const ResolvedPath& src, const Instance& dstInstance,
                      const ResolvedPath& dst) {
-    if (!MakeDirectories(dstInstance, ParentOf(dstInstance, dst)))
+    if (!MakeParentDirectories(dstInstance, dst))
         return false;
     if (!AcquireLease(dst.backing)) {
         FailInternal("org.apache.hadoop.hdfs.protocol.AlreadyBeingCreatedException: " + dst.path +
@@ -213,6 +213,17 @@ bool MakeDirectories(const Instance& instance, const ResolvedPath& directory) {
         InitializeNewEntry(instance, entry, true);
     }
     return true;
+}
+
+bool MakeParentDirectories(const Instance& instance, const ResolvedPath& entry) {
+    const ResolvedPath parent = ParentOf(instance, entry);
+    struct stat st;
+    if (stat(parent.backing.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        Fail(ENOTDIR, "org.apache.hadoop.fs.ParentNotDirectoryException: " + parent.path +
+                          " (is not a directory)");
+        return false;
+    }
+    return MakeDirectories(instance, parent);
 }
 
 int Exists(hdfsFS fs, const char* path) {

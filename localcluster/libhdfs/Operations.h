@@ -45,6 +45,8 @@ tOffset GetUsed(hdfsFS fs);
 tOffset GetDefaultBlockSize(hdfsFS fs, const char* path);
 // mkdir -p with HDFS identities for what it creates; failure recorded, false returned.
 bool MakeDirectories(const Instance& instance, const ResolvedPath& directory);
+// The same for the parent of a file about to be created (a parent that is a file: ENOTDIR).
+bool MakeParentDirectories(const Instance& instance, const ResolvedPath& entry);
 
 // ---- files (Files.cpp)
 hdfsFile OpenFile(hdfsFS fs, const char* path, int flags, short replication, tSize blockSize);
