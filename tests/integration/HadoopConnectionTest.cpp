@@ -1,0 +1,380 @@
+// The HDFS connection with simple authentication against the libhdfs stand-in: name node forms,
+// builder versus hdfsConnectAsUser, authentication type discovery, every failure branch, handle
+// ownership across a disconnect, and concurrent reconnects.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hadoop/HadoopConnection.h"
+#include "hadoop/HadoopFS.h"
+#include "support/HadoopConnectionSupport.h"
+#include "support/LocalInstall.h"
+#include "support/TestSupport.h"
+
+using testsupport::LocalInstall;
+using testsupport::LogCapture;
+using testsupport::ProductHome;
+using testsupport::ProgramRecorder;
+using testsupport::ScopedEnv;
+
+namespace {
+
+const char* const kRefusedText =
+    "HDFS actively refused connection, please check Hadoop logs, verify authentication "
+    "configurations, and environment variables CLASSPATH \t\t\t\t\t\tLD_LIBRARY_PATH for "
+    "libhdfs.so, libjvm.so is set properly, check documentation for correct configuration "
+    "steps";
+const char* const kInternalText =
+    "Internal error occurred while connecting to HDFS, please check logs. Please make sure "
+    "environment variables CLASSPATH \t\t\t\t\t\t\t\t\t\tLD_LIBRARY_PATH for libhdfs.so, "
+    "libjvm.so is set properly, check documentation for correct configuration steps";
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The fully qualified name libhdfs gives the namespace root: shows which name node and port the
+// connection was made with.
+std::string RootName(CHadoopFS& fs) {
+    hdfsFileInfo* info = nullptr;
+    if (fs.GetFileInfo("/", &info) != 0)
+        return "(failed)";
+    std::string name = info->mName;
+    fs.FreeFileInfo(info, 1);
+    return name;
+}
+
+}  // namespace
+
+class Connection : public ::testing::Test {
+  protected:
+    void Start(const std::string& variant = "") {
+        ASSERT_TRUE(testsupport::StartWithLibhdfs(variant).Succeeded());
+        m_install.reset(new LocalInstall());
+        m_install->Activate();
+    }
+    CHadoopFS::CHadoopConnection& Of(CHadoopFS& fs) { return *fs.m_pConnection; }
+
+    ProductHome m_home;
+    std::unique_ptr<LocalInstall> m_install;
+};
+
+// --- Name node forms ---------------------------------------------------------------------------
+
+TEST_F(Connection, DefaultNameNodeUsesTheConfiguredDefaultFileSystem) {
+    Start();
+    LogCapture log;
+    CHadoopFS fs;
+    CHadoopFS::CHadoopConnection& connection = Of(fs);
+    ASSERT_TRUE(connection.m_bGood) << log.Text();
+    EXPECT_NE(nullptr, connection.m_hFS);
+    EXPECT_EQ(connection.m_pHandle.get(), connection.m_hFS);
+    EXPECT_EQ("default", connection.m_sNameNode);
+    EXPECT_EQ("hdfs://localhost:8020", connection.m_sPathPrefix);
+    EXPECT_EQ("hdfs://localhost:8020", fs.GetHadoopPathPrefix());
+    EXPECT_EQ("hdfs://localhost:8020/", RootName(fs));
+    EXPECT_TRUE(log.Contains("HDFS URI on instance property default"));
+    EXPECT_TRUE(log.Contains("fs.defaultFS exists with value hdfs://localhost:8020"));
+    EXPECT_TRUE(log.Contains("Default HDFS URI - 'hdfs://localhost:8020'"));
+    EXPECT_TRUE(log.Contains("AuthType - simple"));
+    EXPECT_TRUE(log.Contains("Connecting to HDFS(default) as hdfs ..."));
+    EXPECT_TRUE(log.Contains("Connected! - "));
+}
+
+TEST_F(Connection, OlderDefaultNameKeyIsReadWhenTheNewOneFails) {
+    Start("old");  // the configuration command: a missing key fails, as grep does
+    m_install->RemoveProperty("fs.defaultFS");
+    m_install->SetProperty("fs.default.name", "hdfs://localhost:8020");
+    LogCapture log;
+    CHadoopFS fs;
+    ASSERT_TRUE(Of(fs).m_bGood) << log.Text();
+    EXPECT_EQ("hdfs://localhost:8020", Of(fs).m_sPathPrefix);
+    EXPECT_TRUE(log.Contains("fs.default.name exists with value hdfs://localhost:8020"));
+}
+
+TEST_F(Connection, NameNodeWithSchemeAndPort) {
+    Start();
+    LogCapture log;
+    CHadoopFS fs("hdfs://localhost:8020", "hdfs");
+    CHadoopFS::CHadoopConnection& connection = Of(fs);
+    ASSERT_TRUE(connection.m_bGood) << log.Text();
+    EXPECT_EQ("localhost", connection.m_sNameNode);
+    EXPECT_EQ("hdfs://localhost:8020", connection.m_sPathPrefix);
+    // libhdfs got the bare host and the port separately (both together would be refused).
+    EXPECT_EQ("hdfs://localhost:8020/", RootName(fs));
+    EXPECT_TRUE(log.Contains("HDFS URI on instance property hdfs://localhost:8020"));
+    EXPECT_TRUE(
+        log.Contains("Non default HDFS URI 'hdfs://localhost:8020' set on Instance "
+                     "property, using non default port 8020"));
+    EXPECT_TRUE(log.Contains("Connecting to HDFS(localhost, 8020) as hdfs ..."));
+}
+
+TEST_F(Connection, BareHostConnectsWithPortZero) {
+    Start();
+    LogCapture log;
+    CHadoopFS fs("localhost", "hdfs");
+    ASSERT_TRUE(Of(fs).m_bGood) << log.Text();
+    EXPECT_EQ("localhost", Of(fs).m_sNameNode);
+    EXPECT_EQ("hdfs://localhost", Of(fs).m_sPathPrefix);
+    EXPECT_TRUE(
+        log.Contains("Non default HDFS URI 'hdfs://localhost' set on Instance property, "
+                     "using default port \n"))
+        << log.Text();
+    EXPECT_TRUE(log.Contains("Connecting to HDFS(localhost) as hdfs ..."));
+}
+
+TEST_F(Connection, PortOutOfRangeIsRefusedNotWrapped) {
+    Start();
+    CHadoopFS fs("hdfs://localhost:73556", "hdfs");  // 73556 would wrap to 8020
+    CHadoopFS::CHadoopConnection& connection = Of(fs);
+    EXPECT_FALSE(connection.m_bGood);
+    EXPECT_EQ(nullptr, connection.m_hFS);
+    EXPECT_EQ("Invalid HDFS name node port '73556' in 'hdfs://localhost:73556'",
+              connection.m_sLastError);
+    CEkError err = connection.Connect();
+    EXPECT_EQ(EINVAL, err.Code());
+}
+
+// --- Authentication type -----------------------------------------------------------------------
+
+TEST_F(Connection, AuthenticationValueIsComparedExactly) {
+    Start();
+    // The cluster (like Hadoop) reads "Kerberos" as Kerberos and refuses a connection without
+    // tickets; the library compares exactly and connects as simple.
+    m_install->SetProperty("hadoop.security.authentication", "Kerberos");
+    LogCapture log;
+    CHadoopFS fs;
+    CHadoopFS::CHadoopConnection& connection = Of(fs);
+    EXPECT_EQ(0, connection.m_eAuthType);
+    EXPECT_TRUE(log.Contains("ConfKey-'hadoop.security.authentication' val-'Kerberos'"));
+    EXPECT_TRUE(log.Contains("AuthType - simple"));
+    EXPECT_FALSE(connection.m_bGood);
+    EXPECT_EQ(kRefusedText, connection.m_sLastError);
+    EXPECT_EQ(kRefusedText, fs.GetLastErrorString());
+    CEkError err = connection.Connect();
+    EXPECT_EQ(111, err.Code());
+    EXPECT_TRUE(StartsWith(err.Message(), "connect failed")) << err.Message();
+}
+
+TEST_F(Connection, AbsentAuthenticationValueIsUnknown) {
+    Start();
+    m_install->RemoveProperty("hadoop.security.authentication");
+    LogCapture log;
+    CHadoopFS fs;
+    EXPECT_TRUE(Of(fs).m_bGood) << log.Text();
+    EXPECT_EQ(2, Of(fs).m_eAuthType);
+    EXPECT_TRUE(log.Contains(
+        "Authentication type could not be found, this might result in connection failure"));
+    EXPECT_TRUE(log.Contains("AuthType - none"));
+}
+
+// --- Old libhdfs ------------------------------------------------------------------------------
+
+TEST_F(Connection, OldLibhdfsConnectsAsUserAndNeverDiscoversTheAuthType) {
+    Start("old");
+    LogCapture log;
+    CHadoopFS fs;
+    CHadoopFS::CHadoopConnection& connection = Of(fs);
+    ASSERT_TRUE(connection.IsOldHadoopVersion());
+    ASSERT_TRUE(connection.m_bGood) << log.Text();
+    EXPECT_EQ(0, connection.m_eAuthType);
+    EXPECT_FALSE(log.Contains("AuthType -"));
+    EXPECT_EQ("hdfs://localhost:8020/", RootName(fs));
+}
+
+TEST_F(Connection, FullLibhdfsUsesTheBuilder) {
+    Start();
+    CHadoopFS fs;
+    EXPECT_FALSE(Of(fs).IsOldHadoopVersion());
+}
+
+// --- Failure branches -------------------------------------------------------------------------
+
+TEST_F(Connection, BuilderThatCannotBeCreated) {
+    Start();
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsNewBuilder=12");
+    CHadoopFS fs;
+    CHadoopFS::CHadoopConnection& connection = Of(fs);
+    EXPECT_FALSE(connection.m_bGood);
+    EXPECT_EQ("Internal error occurred while creating Hadoop connection object, please check logs",
+              connection.m_sLastError);
+    CEkError err = connection.Connect();
+    EXPECT_EQ(ENOMEM, err.Code());
+    EXPECT_TRUE(StartsWith(err.Message(), "failed to create connection builder")) << err.Message();
+}
+
+TEST_F(Connection, RefusedConnectionIsECONNREFUSED) {
+    Start();
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=255");
+    CHadoopFS fs;
+    EXPECT_FALSE(Of(fs).m_bGood);
+    EXPECT_EQ(kRefusedText, Of(fs).m_sLastError);
+    CEkError err = Of(fs).Connect();
+    EXPECT_EQ(111, err.Code());
+    EXPECT_TRUE(StartsWith(err.Message(), "connect failed")) << err.Message();
+}
+
+TEST_F(Connection, OtherConnectFailureKeepsLibhdfsErrno) {
+    Start();
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=5");
+    CHadoopFS fs;
+    EXPECT_FALSE(Of(fs).m_bGood);
+    EXPECT_EQ(kInternalText, Of(fs).m_sLastError);
+    CEkError err = Of(fs).Connect();
+    EXPECT_EQ(EIO, err.Code());
+    EXPECT_TRUE(StartsWith(err.Message(), "connect failed")) << err.Message();
+}
+
+TEST_F(Connection, OldConnectFailure) {
+    Start("old");
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsConnectAsUser=13");
+    CHadoopFS fs;
+    EXPECT_FALSE(Of(fs).m_bGood);
+    EXPECT_EQ(kInternalText, Of(fs).m_sLastError);
+    EXPECT_EQ(EACCES, Of(fs).Connect().Code());
+}
+
+TEST_F(Connection, NeitherDefaultFileSystemKeyReadable) {
+    Start();
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsConfGetStr=5");
+    LogCapture log;
+    CHadoopFS fs;
+    const std::string text =
+        "Failed to read both 'fs.defaultFS and 'fs.default.name' keys from hadoop "
+        "configuration, atleast one of them should be available";
+    EXPECT_FALSE(Of(fs).m_bGood);
+    EXPECT_EQ(text, Of(fs).m_sLastError);
+    CEkError err = Of(fs).Connect();
+    EXPECT_EQ(1627, err.Code());
+    EXPECT_EQ("DiscoverDefaultFSName failed", err.Message());
+    ASSERT_EQ(2u, err.Frames().size());
+    EXPECT_EQ(text, err.Frames()[1].message);
+    EXPECT_TRUE(log.Contains("DiscoverDefaultFSName failed"));
+}
+
+TEST_F(Connection, EmptyDefaultFileSystem) {
+    Start();
+    m_install->SetProperty("fs.defaultFS", "");
+    CHadoopFS fs;
+    EXPECT_FALSE(Of(fs).m_bGood);
+    EXPECT_EQ("Empty default FS name found in Hadoop config, please verify configuration",
+              Of(fs).m_sLastError);
+    CEkError err = Of(fs).Connect();
+    EXPECT_EQ(1627, err.Code());
+    ASSERT_EQ(2u, err.Frames().size());
+    EXPECT_EQ("Empty default FS name found in Hadoop configs", err.Frames()[1].message);
+}
+
+TEST_F(Connection, ConnectOnFailedFirstConnectionHoldingAHandleLeavesIt) {
+    Start();
+    CHadoopFS good;
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=5:1");
+    CHadoopFS failed;
+    CHadoopFS::CHadoopConnection& connection = Of(failed);
+    ASSERT_FALSE(connection.m_bGood);
+    connection.m_pHandle = Of(good).GetHDFSHandle();
+    connection.m_hFS = connection.m_pHandle.get();
+    LogCapture log;
+    EXPECT_TRUE(connection.Connect().Succeeded());
+    EXPECT_EQ(Of(good).m_hFS, connection.m_hFS);
+    EXPECT_FALSE(log.Contains("Connecting to HDFS"));
+    EXPECT_TRUE(connection.Disconnect().Succeeded());
+    EXPECT_EQ(Of(good).m_hFS, connection.m_hFS);
+}
+
+// --- Disconnecting and handle ownership -------------------------------------------------------
+
+TEST_F(Connection, ReconnectReplacesTheHandle) {
+    Start();
+    CHadoopFS fs;
+    LogCapture log;
+    ASSERT_TRUE(Of(fs).Connect().Succeeded());
+    EXPECT_NE(nullptr, Of(fs).m_hFS);
+    EXPECT_TRUE(log.Contains("Disconnecting hdfs(default, hdfs)"));
+    EXPECT_EQ(0, fs.Exists("/"));
+}
+
+TEST_F(Connection, FailingDisconnectIsReportedAndTheDeadHandleDropped) {
+    Start();
+    CHadoopFS fs;
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsDisconnect=5:1");
+    CEkError err = Of(fs).Connect();
+    EXPECT_EQ(EIO, err.Code());
+    EXPECT_EQ("Disconnect failed", err.Message());
+    ASSERT_EQ(2u, err.Frames().size());
+    EXPECT_TRUE(StartsWith(err.Frames()[1].message, "disconnect failed"));
+    // libhdfs has invalidated the handle all the same: the connection must not hand it out.
+    EXPECT_EQ(nullptr, Of(fs).m_hFS);
+    EXPECT_FALSE(Of(fs).m_pHandle);
+    EXPECT_TRUE(Of(fs).Connect().Succeeded());
+    EXPECT_EQ(0, fs.Exists("/"));
+}
+
+TEST_F(Connection, FileOpenedBeforeADisconnectStaysReadableUntilClosed) {
+    Start();
+    testsupport::WriteFile(m_install->namespaceRoot() + "/data", "0123456789");
+    CHadoopFS fs;
+    boost::shared_ptr<CHadoopFile> file;
+    ASSERT_EQ(0, fs.Open("/data", O_RDONLY, file, 0, 0, 0));
+    hdfs_internal* before = Of(fs).m_hFS;
+    ASSERT_TRUE(Of(fs).Connect().Succeeded());  // drops the old handle, makes a new one
+    EXPECT_NE(nullptr, Of(fs).m_hFS);
+    char buffer[4] = {};
+    EXPECT_EQ(4, file->Read(buffer, 4));
+    EXPECT_EQ("0123", std::string(buffer, 4));
+    EXPECT_EQ(0, file->Close());
+    (void)before;
+}
+
+TEST_F(Connection, DestructionDisconnects) {
+    Start();
+    LogCapture log;
+    { CHadoopFS fs; }
+    EXPECT_TRUE(log.Contains("Disconnecting hdfs(default, hdfs)"));
+}
+
+// --- Kerberos checks stay out of a simple connection -----------------------------------------
+
+TEST_F(Connection, SimpleConnectionNeverRunsKlistNorKinit) {
+    Start();
+    ProgramRecorder recorder({"klist", "kinit"});
+    CHadoopFS fs;
+    ASSERT_TRUE(Of(fs).m_bGood);
+    Of(fs).m_oCacheExpiryTime = CTimeStamp::FromTimeT(1);  // long expired, were it Kerberos
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(0, fs.Exists("/"));
+    EXPECT_TRUE(recorder.Calls("klist").empty());
+    EXPECT_TRUE(recorder.Calls("kinit").empty());
+}
+
+// --- Concurrency ------------------------------------------------------------------------------
+
+TEST_F(Connection, ConcurrentReconnectsOfOneConnectionAreSerialised) {
+    Start();
+    CHadoopFS fs;
+    ASSERT_TRUE(Of(fs).m_bGood);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                if (t % 2 == 0) {
+                    if (Of(fs).Connect().Failed())
+                        ++failures;
+                } else if (fs.Exists("/") != 0) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(Of(fs).m_pHandle.get(), Of(fs).m_hFS);
+    EXPECT_EQ(0, fs.Exists("/"));
+}

@@ -1,0 +1,219 @@
+// Which ticket cache a connection uses: the start-up KRB5CCNAME (read from /proc, set in a
+// re-executed test process), the real libkrb5's default cache name, the fallback directories,
+// and the owner hand-over of an existing cache file that never follows a planted link.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "hadoop/HadoopConnection.h"
+#include "hadoop/HadoopFS.h"
+#include "support/HadoopConnectionSupport.h"
+#include "support/LocalInstall.h"
+#include "support/TestSupport.h"
+
+using testsupport::LocalInstall;
+using testsupport::LogCapture;
+using testsupport::OwnerOf;
+using testsupport::ProductHome;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const uid_t kNobody = 65534;
+
+std::string Env(const char* name) {
+    const char* value = getenv(name);
+    return value ? value : "(unset)";
+}
+
+}  // namespace
+
+class KerberosCachePath : public ::testing::Test {
+  protected:
+    // Starts with the libhdfs stand-in and `startup` as start-up environment; KRB5_CONFIG names a
+    // krb5.conf whose default cache name is `defaultCacheName` (with "%DIR%" replaced by the
+    // test's own world-writable directory).
+    void Start(std::map<std::string, std::string> startup = {},
+               const std::string& defaultCacheName = "%DIR%/krb5cc_%{uid}") {
+        ASSERT_TRUE(testsupport::StartWithLibhdfs("", startup).Succeeded());
+        m_dir.reset(new TempDir("conn-cache"));
+        chmod(m_dir->path().c_str(), 01777);
+        std::string name = defaultCacheName;
+        size_t at = name.find("%DIR%");
+        if (at != std::string::npos)
+            name.replace(at, 5, m_dir->path());
+        WriteFile(*m_dir / "krb5.conf", "[libdefaults]\n default_ccache_name = " + name + "\n");
+        m_env.emplace_back("KRB5_CONFIG", *m_dir / "krb5.conf");
+        m_install.reset(new LocalInstall());
+        m_install->Activate();
+    }
+    std::string Dir() const { return m_dir->path(); }
+    CHadoopFS::CHadoopConnection& Of(CHadoopFS& fs) { return *fs.m_pConnection; }
+
+    ProductHome m_home;
+    std::unique_ptr<TempDir> m_dir;
+    std::vector<ScopedEnv> m_env;
+    std::unique_ptr<LocalInstall> m_install;
+};
+
+// --- No inherited value -----------------------------------------------------------------------
+
+TEST_F(KerberosCachePath, DirectoryComesFromTheKerberosLibrary) {
+    Start();
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    ASSERT_TRUE(Of(fs).m_bGood) << log.Text();
+    const std::string expected = Dir() + "/dx_krb5cc_65534";
+    EXPECT_EQ(expected, Of(fs).m_sKerberosCachePath);
+    EXPECT_EQ(expected, Env("KRB5CCNAME"));
+    EXPECT_TRUE(log.Contains("Cache path(krb5_cc_default_name): " + Dir() + "/krb5cc_"));
+    EXPECT_TRUE(log.Contains("using Kerberos cache path - '" + expected + "'"));
+}
+
+TEST_F(KerberosCachePath, TypedDefaultNameIsNoPathAndFallsBackToTmp) {
+    Start({}, "FILE:%DIR%/krb5cc_%{uid}");
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ("/tmp/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+    EXPECT_EQ("/tmp/dx_krb5cc_65534", Env("KRB5CCNAME"));
+    EXPECT_TRUE(log.Contains("Failed to get default kerberos credential cache default value. "));
+}
+
+TEST_F(KerberosCachePath, MissingDefaultDirectoryFallsBackToTmp) {
+    Start({}, "/nonexistent/hdfsagent/krb5cc_%{uid}");
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ("/tmp/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+}
+
+TEST_F(KerberosCachePath, NoLoadableKerberosLibraryFallsBackToTmp) {
+    Start({{"HDFSAGENT_KRB5_LIBRARY", "libhdfsagent-no-such-krb5.so"}});
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ("/tmp/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+    EXPECT_TRUE(log.Contains("Failed to get default kerberos credential cache default value. "));
+    EXPECT_TRUE(log.Contains("libhdfsagent-no-such-krb5.so"));
+}
+
+TEST_F(KerberosCachePath, KerberosLibraryWithoutInitContextFailsTheConnection) {
+    Start({{"HDFSAGENT_KRB5_LIBRARY", "libm.so.6"}});
+    CHadoopFS fs("default", "nobody");
+    EXPECT_FALSE(Of(fs).m_bGood);
+    EXPECT_EQ("(unset)", Env("KRB5CCNAME"));
+    CEkError err = Of(fs).DiscoverKerberosCachePath();
+    EXPECT_EQ(ENOENT, err.Code());
+    EXPECT_EQ("Failed to get default kerberos credential cache path", err.Message());
+    EXPECT_EQ("", Of(fs).m_sKerberosCachePath);
+    EXPECT_EQ("(unset)", Env("KRB5CCNAME"));
+}
+
+TEST_F(KerberosCachePath, SecondConnectionKeepsTheSettledDirectory) {
+    Start();
+    CHadoopFS first("default", "nobody");
+    EXPECT_EQ(Dir() + "/dx_krb5cc_65534", Of(first).m_sKerberosCachePath);
+    TempDir other;
+    WriteFile(other / "krb5.conf",
+              "[libdefaults]\n default_ccache_name = " + other.path() + "/krb5cc_%{uid}\n");
+    ScopedEnv config("KRB5_CONFIG", other / "krb5.conf");
+    CHadoopFS second("default", "root");
+    EXPECT_EQ(Dir() + "/dx_krb5cc_0", Of(second).m_sKerberosCachePath);
+    EXPECT_EQ(Dir() + "/dx_krb5cc_0", Env("KRB5CCNAME"));
+}
+
+TEST_F(KerberosCachePath, UserWithoutIdUsesTheCurrentUserId) {
+    Start();
+    LogCapture log;
+    CHadoopFS fs("default", "no-such-user-hdfsagent");
+    EXPECT_EQ(Dir() + "/dx_krb5cc_" + std::to_string(getuid()), Of(fs).m_sKerberosCachePath);
+    EXPECT_TRUE(log.Contains(
+        "Failed to convert no-such-user-hdfsagent to an ID, will use current user ID, error="));
+}
+
+TEST_F(KerberosCachePath, PrincipalWithInstanceMapsToItsUser) {
+    Start();
+    CHadoopFS fs("default", "nobody");
+    Of(fs).m_sUser = "nobody/backup.example@EXAMPLE.COM";
+    ASSERT_TRUE(Of(fs).DiscoverKerberosCachePath().Succeeded());
+    EXPECT_EQ(Dir() + "/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+}
+
+// --- Inherited KRB5CCNAME ---------------------------------------------------------------------
+
+TEST_F(KerberosCachePath, InheritedOwnCacheIsUsedUnchangedAndNotExportedAgain) {
+    const std::string inherited = "FILE:/nonexistent/hdfsagent/dx_krb5cc_65534";
+    Start({{"KRB5CCNAME", inherited}});
+    setenv("KRB5CCNAME", "changed-since-start-up", 1);
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ(inherited, Of(fs).m_sKerberosCachePath);
+    EXPECT_EQ("changed-since-start-up", Env("KRB5CCNAME"));
+    EXPECT_TRUE(log.Contains("Value of KRB5CCNAME== read from env: " + inherited));
+}
+
+TEST_F(KerberosCachePath, InheritedForeignCacheIsRemovedAndTheLibraryDirectoryUsed) {
+    Start({{"KRB5CCNAME", "/var/tmp/hdfsagent-somebody/krb5cc_1000"}});
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ(Dir() + "/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+    EXPECT_EQ(Dir() + "/dx_krb5cc_65534", Env("KRB5CCNAME"));
+    EXPECT_TRUE(
+        log.Contains("/var/tmp/hdfsagent-somebody/krb5cc_1000 does not belong to 65534. "
+                     "Read default cache from krb5.conf"));
+}
+
+TEST_F(KerberosCachePath, InheritedForeignCacheOfAnotherUidIsForeign) {
+    // dx_krb5cc_0 is root's cache, not nobody's.
+    Start({{"KRB5CCNAME", "/var/tmp/dx_krb5cc_0"}});
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ(Dir() + "/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+}
+
+TEST_F(KerberosCachePath, InheritedForeignCacheGivesTheFallbackDirectory) {
+    Start({{"KRB5CCNAME", "/var/tmp/krb5cc_1000"},
+           {"HDFSAGENT_KRB5_LIBRARY", "libhdfsagent-no-such-krb5.so"}});
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ("/var/tmp/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+    EXPECT_EQ("/var/tmp/dx_krb5cc_65534", Env("KRB5CCNAME"));
+}
+
+TEST_F(KerberosCachePath, InheritedValueLongerThan4095BytesIsCut) {
+    // Cut at 4095 bytes, the value no longer ends with the user's own file name.
+    const std::string inherited = "/" + std::string(4100, 'd') + "/dx_krb5cc_65534";
+    Start({{"KRB5CCNAME", inherited}});
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_TRUE(
+        log.Contains("Value of KRB5CCNAME== read from env: " + inherited.substr(0, 4095) + "\n"));
+    EXPECT_EQ(Dir() + "/dx_krb5cc_65534", Of(fs).m_sKerberosCachePath);
+}
+
+// --- An existing cache file --------------------------------------------------------------------
+
+TEST_F(KerberosCachePath, ForeignCacheFileIsGivenToTheConnectionUser) {
+    Start();
+    const std::string cache = Dir() + "/dx_krb5cc_65534";
+    WriteFile(cache, "tickets", 0600);
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ(kNobody, OwnerOf(cache));
+    EXPECT_TRUE(log.Contains(cache + " ownership changed from 0 to 65534"));
+}
+
+TEST_F(KerberosCachePath, PlantedSymbolicLinkAtTheCachePathIsLeftAlone) {
+    Start();
+    TempDir victim;
+    const std::string target = victim / "precious";
+    WriteFile(target, "root's file", 0600);
+    const std::string cache = Dir() + "/dx_krb5cc_65534";
+    ASSERT_EQ(0, symlink(target.c_str(), cache.c_str()));
+    LogCapture log;
+    CHadoopFS fs("default", "nobody");
+    EXPECT_EQ(0, OwnerOf(target));
+    EXPECT_EQ(0, OwnerOf(cache));
+    EXPECT_TRUE(
+        log.Contains(cache + " is not a regular file (a symbolic link?), leaving it alone"));
+}
