@@ -17,16 +17,16 @@
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testsupport::BuildLocateDatabase;
-using testsupport::LogCapture;
 using testsupport::ReadFile;
-using testsupport::RealPath;
 using testsupport::ScopedEnv;
-using testsupport::ShellTools;
 using testsupport::TempDir;
-using testsupport::ToolDir;
 using testsupport::WriteFile;
 using testsupport::WriteScript;
+using testsupport::discovery::BuildLocateDatabase;
+using testsupport::discovery::LogCapture;
+using testsupport::discovery::RealPath;
+using testsupport::discovery::ShellTools;
+using testsupport::discovery::ToolDir;
 
 namespace {
 

@@ -14,16 +14,16 @@
 #include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
-using testsupport::BuildLocateDatabase;
 using testsupport::LocalInstall;
-using testsupport::LogCapture;
-using testsupport::RealPath;
 using testsupport::ScopedEnv;
-using testsupport::ShellTools;
 using testsupport::TempDir;
-using testsupport::ToolDir;
 using testsupport::WriteFile;
 using testsupport::WriteScript;
+using testsupport::discovery::BuildLocateDatabase;
+using testsupport::discovery::LogCapture;
+using testsupport::discovery::RealPath;
+using testsupport::discovery::ShellTools;
+using testsupport::discovery::ToolDir;
 
 namespace {
 

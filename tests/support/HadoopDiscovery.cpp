@@ -9,6 +9,7 @@
 #include "host/Log.h"
 
 namespace testsupport {
+namespace discovery {
 
 namespace {
 
@@ -83,4 +84,5 @@ std::string RealPath(const std::string& path) {
     return buffer;
 }
 
+}  // namespace discovery
 }  // namespace testsupport

@@ -8,6 +8,7 @@
 #include "support/TestSupport.h"
 
 namespace testsupport {
+namespace discovery {
 
 // A directory of symbolic links to system programs (looked up in /usr/bin, /bin, /usr/sbin,
 // /sbin), usable as the whole PATH of a test that must not see other programs (java, hadoop).
@@ -48,4 +49,5 @@ class LogCapture {
 // realpath(3) of an existing path.
 std::string RealPath(const std::string& path);
 
+}  // namespace discovery
 }  // namespace testsupport
