@@ -5,11 +5,14 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/Log.h"
@@ -138,7 +141,9 @@ bool ResolveProgram(const std::string& program, std::string& path, std::string* 
         if (directory.empty())
             directory = ".";
         std::string candidate = directory + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) {
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0) {
             path = candidate;
             return true;
         }
@@ -376,12 +381,15 @@ void DxProcess::ClosePipes() {
 namespace {
 
 // Reads what is available; false when the stream has ended (EOF or error).
-bool ReadAvailable(int fd, std::string& into) {
+// At most `limit` bytes per call, so that a writer faster than we read cannot keep us from
+// checking the deadline and the child's exit.
+bool ReadAvailable(int fd, std::string& into, size_t limit = 1 << 20) {
     char buffer[65536];
-    while (true) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
+    while (limit > 0) {
+        ssize_t got = read(fd, buffer, std::min(sizeof buffer, limit));
         if (got > 0) {
             into.append(buffer, static_cast<size_t>(got));
+            limit -= static_cast<size_t>(got);
             continue;
         }
         if (got < 0 && errno == EINTR)
@@ -390,6 +398,17 @@ bool ReadAvailable(int fd, std::string& into) {
             return true;
         return false;
     }
+    return true;
+}
+
+// After the child's exit: what it wrote is already in the pipe, so take exactly what is
+// buffered now; a background grandchild that keeps writing cannot hold us here. False when
+// the stream has ended.
+bool ReadBuffered(int fd, std::string& into) {
+    int buffered = 0;
+    if (ioctl(fd, FIONREAD, &buffered) != 0)
+        return false;
+    return buffered <= 0 || ReadAvailable(fd, into, static_cast<size_t>(buffered));
 }
 
 }  // namespace
@@ -402,9 +421,9 @@ void DxProcess::DrainPipes(long timeoutMs, bool* timedOut) {
     long tick = 1;
     while (true) {
         if (HasExited(m_nPid)) {
-            if (m_hStdout >= 0 && !ReadAvailable(m_hStdout, m_sStdout))
+            if (m_hStdout >= 0 && !ReadBuffered(m_hStdout, m_sStdout))
                 CloseFd(m_hStdout);
-            if (m_hStderr >= 0 && !ReadAvailable(m_hStderr, m_sStderr))
+            if (m_hStderr >= 0 && !ReadBuffered(m_hStderr, m_sStderr))
                 CloseFd(m_hStderr);
             return;
         }

@@ -162,6 +162,14 @@ TEST_F(HostProcess, BackgroundGrandchildHoldingThePipesDoesNotHang) {
     kill(background, SIGKILL);
 }
 
+TEST_F(HostProcess, BackgroundGrandchildWritingWithoutPauseDoesNotHang) {
+    std::string out, err;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DxProcess::system("yes & echo $! >&2", &out, &err), 0);
+    EXPECT_LT(ElapsedMs(start), 1000);
+    kill(std::stoi(err), SIGKILL);
+}
+
 TEST_F(HostProcess, EnvironmentAdditions) {
     ScopedEnv existing("HOSTPROCESS_EXISTING", "old");
     DxRunOptions options;
