@@ -57,6 +57,9 @@ CEkError DxNamedMutex::lock() {
     std::string path = FXPath::Append(LockDirectory(), FileNameFor(m_sName));
     // A fresh open file description per object: flock excludes descriptions, not processes.
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // flock needs no write access: a lock file created by another user still serves.
+    if (fd < 0 && errno == EACCES)
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         CEkError err =
             FXErrorUtil::ErrorErrNo(FX_LOCATION, errno, "cannot open lock file %s", path.c_str());

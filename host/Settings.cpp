@@ -226,6 +226,13 @@ CEkError Update(const std::string& section, const std::string& key, const std::s
     err = lock.Acquire(path);
     if (err.Failed())
         return err.Push(FX_LOCATION);
+    // A settings file that is a symbolic link is rewritten where the link points, so the link
+    // survives; the lock stays on the configured name, which every writer uses.
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved) {
+        path = resolved;
+        free(resolved);
+    }
     RemoveStaleTemporaryFiles(path);
 
     std::string text;

@@ -1,5 +1,6 @@
 // The named mutex: exclusion between objects of one process and between processes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,22 @@ TEST_F(HostNamedMutex, ExcludesAnotherProcessUntilDestroyed) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     close(ready[0]);
+}
+
+TEST_F(HostNamedMutex, LockFileOfAnotherUserStillServes) {
+    testsupport::WriteFile(m_dir / "shared.lock", "", 0444);
+    chmod(m_dir.path().c_str(), 0755);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 &&
+            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+            _exit(90);
+        DxNamedMutex mutex("shared");
+        _exit(mutex.lock().Succeeded() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(HostNamedMutex, NamesCannotLeaveTheLockDirectory) {

@@ -158,6 +158,16 @@ TEST_F(HostSettings, WriteCreatesFileAndSectionAndHonoursLength) {
               (std::set<std::string>{"settings.ini", "settings.ini.lock"}));  // no temporary left
 }
 
+TEST_F(HostSettings, WriteThroughSymbolicLinkKeepsTheLink) {
+    WriteFile(m_dir / "real/settings.ini", "[S]\na=1\n");
+    ASSERT_EQ(symlink((m_dir / "real/settings.ini").c_str(), m_path.c_str()), 0);
+    ASSERT_TRUE(DXPlatformInfo::setString("S", "b", "2").Succeeded());
+    struct stat st;
+    ASSERT_EQ(lstat(m_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadFile(m_dir / "real/settings.ini"), "[S]\na=1\nb=2\n");
+}
+
 TEST_F(HostSettings, ValueWithLineBreakIsRejected) {
     // A line break would smuggle a second key into the file.
     CEkError err = DXPlatformInfo::setString("S", "k", "x\n[FileSystemAgent]\nsJavaPath=/tmp/evil");
