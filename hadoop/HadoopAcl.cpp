@@ -121,6 +121,9 @@ CEkError BuildSetAclBody(const std::string& path, const std::string& callerObjec
     if (err.Failed())
         return err;
     size_t open = 0;
+    // A byte-order mark may precede the text; JSON readers ignore it, so do we.
+    if (callerObject.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        open = 3;
     while (open < callerObject.size() && IsJsonBlank(callerObject[open]))
         ++open;
     if (open == callerObject.size() || callerObject[open] != '{')

@@ -1,0 +1,396 @@
+// The REST utility service started, probed, called and stopped by CHadoopRestUtil itself: the
+// real Java service of localcluster/utilserver against a localcluster installation.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "hadoop/HadoopRestUtil.h"
+#include "support/LocalInstall.h"
+#include "support/RestUtilHome.h"
+#include "support/TestSupport.h"
+
+using namespace DXHadoop;
+using namespace testsupport;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string FirstMessage(const CEkError& err) {
+    return err.Frames().empty() ? std::string() : err.Frames().back().message;
+}
+
+// Waits until `pid` is gone (it is not our child once the library reaped it).
+bool WaitUntilGone(pid_t pid, int timeoutMs = 5000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (!ProcessExists(pid))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+class RestUtilServiceTest : public ::testing::Test {
+  protected:
+    RestUtilHome home;
+    LocalInstall install;
+    ScopedEnv noJavaHome = ScopedEnv::unset("JAVA_HOME");
+
+    void SetUp() override {
+        install.Activate();
+        WriteFile(install.namespaceRoot() + "/data/a", "a");
+        WriteFile(install.namespaceRoot() + "/data/b", "b");
+    }
+
+    std::unique_ptr<CHadoopRestUtil> Util(eHadoopAppType type = eAppTypeHadoop,
+                                          const std::string& javaPath = "") {
+        return std::make_unique<CHadoopRestUtil>(javaPath, home.home(), "hdfs", type,
+                                                 home.configDir(), "hbase");
+    }
+
+    std::unique_ptr<CHadoopRestUtil> Started(eHadoopAppType type = eAppTypeHadoop) {
+        auto util = Util(type);
+        CEkError err = util->Start();
+        EXPECT_TRUE(err.Succeeded()) << err.AsString();
+        return util;
+    }
+
+    // A "java" that starts and never listens.
+    std::string SilentJava() {
+        const std::string java = home.path("silent/java");
+        WriteScript(java, "exec sleep 60\n");
+        return java;
+    }
+};
+
+TEST_F(RestUtilServiceTest, StartLaunchesTheServiceWithItsCommandLineAndAnswers) {
+    auto util = Started();
+    ASSERT_TRUE(util->IsInitialized());
+    const pid_t pid = util->GetServicePid();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(DxProcess::SplitCommandLine(util->GetServiceCommandLine()), ProcessArguments(pid));
+    EXPECT_THAT(util->GetServiceCommandLine(),
+                HasSubstr(" -Ddxutil.config.file=" + home.configDir() + " -cp " + home.dxjars() +
+                          "/dxhdfsutil.jar:" + home.dxjars() + "/dxhdfsutil-nodep.jar " +
+                          "webserver.UtilServer " + util->GetPort()));
+    EXPECT_EQ("http://localhost:" + util->GetPort() + "/REST/hadoop", util->GetBaseUrl());
+    std::string response;
+    ASSERT_TRUE(util->Get("hello.json", response).Succeeded());
+    EXPECT_EQ("OK", nlohmann::json::parse(response).at("status"));
+}
+
+TEST_F(RestUtilServiceTest, AclAndXattrRoundTripIsIdentical) {
+    auto util = Started();
+    const std::string change =
+        R"({"AclStatus":{"entries":["user:alice:rwx","group::r-x","default:user:bob:r--"]},)"
+        R"("XAttrs":[{"name":"trusted.blob","value":"0s/wA="},{"name":"user.color","value":"red"}]})";
+    CEkError err = SetACLandXattr(util.get(), "/data/a", change);
+    ASSERT_TRUE(err.Succeeded()) << err.AsString();
+
+    std::string response;
+    err = GetACLandXattr(util.get(), "/data/a", response);
+    ASSERT_TRUE(err.Succeeded()) << err.AsString();
+    auto answer = nlohmann::json::parse(response);
+    auto sent = nlohmann::json::parse(change);
+    EXPECT_EQ(sent["AclStatus"]["entries"], answer["AclStatus"]["entries"]);
+    EXPECT_EQ(sent["XAttrs"], answer["XAttrs"]);
+
+    // What was read, sent back to another path, reads back the same.
+    ASSERT_TRUE(SetACLandXattr(util.get(), "/data/b", response).Succeeded());
+    std::string copy;
+    ASSERT_TRUE(GetACLandXattr(util.get(), "/data/b", copy).Succeeded());
+    EXPECT_EQ(answer, nlohmann::json::parse(copy));
+}
+
+TEST_F(RestUtilServiceTest, PathWithQuoteAndBackslashReachesTheService) {
+    WriteFile(install.namespaceRoot() + "/data/q\"b\\s", "x");
+    auto util = Started();
+    ASSERT_TRUE(
+        SetACLandXattr(util.get(), "/data/q\"b\\s", R"({"XAttrs":[{"name":"user.k","value":"v"}]})")
+            .Succeeded());
+    std::string response;
+    ASSERT_TRUE(GetACLandXattr(util.get(), "/data/q\"b\\s", response).Succeeded());
+    EXPECT_EQ("v", nlohmann::json::parse(response)["XAttrs"][0]["value"]);
+}
+
+TEST_F(RestUtilServiceTest, EmptyCallerObjectIsAcceptedByTheService) {
+    auto util = Started();
+    CEkError err = SetACLandXattr(util.get(), "/data/a", "{}");
+    EXPECT_TRUE(err.Succeeded()) << err.AsString();
+}
+
+TEST_F(RestUtilServiceTest, HBaseRequestsUseTheHBasePath) {
+    auto util = Started(eAppTypeHBase);
+    EXPECT_EQ("http://localhost:" + util->GetPort() + "/REST/hbase", util->GetBaseUrl());
+    std::string response;
+    ASSERT_TRUE(util->Get("hello.json", response).Succeeded());
+    EXPECT_EQ("hbase", nlohmann::json::parse(response).at("application"));
+}
+
+TEST_F(RestUtilServiceTest, MissingPathGives2250WithTheServiceAnswer) {
+    auto util = Started();
+    std::string response;
+    CEkError err = GetACLandXattr(util.get(), "/data/none", response);
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[404] ReqType[POST]"));
+    EXPECT_TRUE(nlohmann::json::parse(response).contains("RemoteException"));
+}
+
+TEST_F(RestUtilServiceTest, Answer503AtTheFirstHelloFailsAtOnce) {
+    home.ServiceProperties("dxutil.test.unavailable=true\n");
+    auto util = Util();
+    CEkError err = util->Start();
+    EXPECT_EQ(5006, err.Code());
+    EXPECT_EQ("Failed to establish utils connection", err.Message());
+    EXPECT_EQ("JMXConnectionError", FirstMessage(err));
+    // Attempts before the JVM listens find no answer; the first answer, 503, ends the check.
+    EXPECT_LT(util->GetHelloAttempts(), 12u);
+    EXPECT_FALSE(util->IsInitialized());
+    EXPECT_EQ(0, CountZombieChildren());
+}
+
+TEST_F(RestUtilServiceTest, Answer500CarriesTheBody) {
+    home.ServiceProperties("dxutil.test.status=500\ndxutil.test.resources=getacl\n");
+    auto util = Started();
+    std::string response;
+    CEkError err = GetACLandXattr(util.get(), "/data/a", response);
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[500] ReqType[POST]"));
+    EXPECT_THAT(response, HasSubstr("InjectedFailure"));
+}
+
+TEST_F(RestUtilServiceTest, ClosedConnectionAndHangFailCleanly) {
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilRequestTimeoutMs=500\n");
+    home.ServiceProperties("dxutil.test.closeConnection=true\ndxutil.test.resources=getacl\n");
+    auto util = Started();
+    std::string response;
+    CEkError err = GetACLandXattr(util.get(), "/data/a", response);
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[0] ReqType[POST]"));
+
+    home.ServiceProperties("dxutil.test.hangMs=5000\ndxutil.test.resources=getacl\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto started = std::chrono::steady_clock::now();
+    err = GetACLandXattr(util.get(), "/data/a", response);
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    ASSERT_TRUE(util->Get("hello.json", response).Succeeded());  // still usable
+}
+
+TEST_F(RestUtilServiceTest, ServiceDyingBetweenRequestsGivesAClearErrorAndANewStartWorks) {
+    auto util = Started();
+    const pid_t first = util->GetServicePid();
+    ASSERT_EQ(0, kill(first, SIGKILL));
+    std::string response;
+    CEkError err;
+    for (int i = 0; i < 100; ++i) {  // until the port is really closed
+        err = GetACLandXattr(util.get(), "/data/a", response);
+        if (err.Failed())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[0] ReqType[POST]"));
+
+    ASSERT_TRUE(util->Start().Succeeded());
+    EXPECT_NE(first, util->GetServicePid());
+    EXPECT_TRUE(GetACLandXattr(util.get(), "/data/a", response).Succeeded());
+    EXPECT_EQ(0, CountZombieChildren());
+}
+
+TEST_F(RestUtilServiceTest, SecondStartStopsTheFirstService) {
+    auto util = Started();
+    const pid_t first = util->GetServicePid();
+    const std::string firstPort = util->GetPort();
+    ASSERT_TRUE(util->Start().Succeeded());
+    EXPECT_TRUE(WaitUntilGone(first));
+    EXPECT_NE(first, util->GetServicePid());
+    EXPECT_TRUE(ProcessExists(util->GetServicePid()));
+    EXPECT_EQ(0, CountZombieChildren());
+    (void)firstPort;
+}
+
+TEST_F(RestUtilServiceTest, StopReapsTheService) {
+    auto util = Started();
+    const pid_t pid = util->GetServicePid();
+    ASSERT_TRUE(util->Stop().Succeeded());
+    EXPECT_FALSE(util->IsInitialized());
+    EXPECT_FALSE(ProcessExists(pid));  // killed and reaped: not even a zombie
+    EXPECT_EQ(0, CountZombieChildren());
+    std::string response;
+    EXPECT_EQ(2250, util->Get("hello.json", response).Code());
+}
+
+TEST_F(RestUtilServiceTest, StopAfterTheProcessDiedSucceeds) {
+    auto util = Started();
+    const pid_t pid = util->GetServicePid();
+    ASSERT_EQ(0, kill(pid, SIGKILL));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(util->Stop().Succeeded());
+    EXPECT_FALSE(util->IsInitialized());
+    EXPECT_FALSE(ProcessExists(pid));
+    EXPECT_EQ(0, CountZombieChildren());
+}
+
+TEST_F(RestUtilServiceTest, DestructionKillsTheServiceAndLeavesNoZombie) {
+    pid_t pid;
+    {
+        auto util = Started();
+        pid = util->GetServicePid();
+        ASSERT_TRUE(ProcessExists(pid));
+    }
+    EXPECT_FALSE(ProcessExists(pid));
+    EXPECT_EQ(0, CountZombieChildren());
+}
+
+TEST_F(RestUtilServiceTest, WaitTimeSettingOnlyRaises) {
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilWaitTime=60\n");
+    ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "1");
+    auto util = Util(eAppTypeHadoop, SilentJava());
+    CEkError err = util->Start();
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_EQ(120u, util->GetWaitTime());
+    EXPECT_EQ(12u, util->GetHelloAttempts());
+    EXPECT_EQ("Failed to establish utils connection", err.Message());
+    EXPECT_EQ("JAVA Utils hello check failed", err.Frames().at(1).message);
+    EXPECT_EQ(-1, util->GetServicePid());
+    EXPECT_EQ(0, CountZombieChildren());
+}
+
+TEST_F(RestUtilServiceTest, WaitTime300GivesThirtyAttempts) {
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilWaitTime=300\n");
+    ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "1");
+    auto util = Util(eAppTypeHadoop, SilentJava());
+    CEkError err = util->Start();
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_EQ(300u, util->GetWaitTime());
+    EXPECT_EQ(30u, util->GetHelloAttempts());
+}
+
+TEST_F(RestUtilServiceTest, SlowStartIsWaitedFor) {
+    home.ServiceProperties("dxutil.test.startDelayMs=1500\n");
+    {
+        ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "200");
+        auto util = Util();
+        CEkError err = util->Start();
+        ASSERT_TRUE(err.Succeeded()) << err.AsString();
+        EXPECT_GT(util->GetHelloAttempts(), 1u);
+    }
+}
+
+TEST_F(RestUtilServiceTest, ServiceThatExitsEndsTheHelloCheckEarly) {
+    const std::string java = home.path("dying/java");
+    WriteScript(java, "exit 3\n");
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilWaitTime=3000\n");
+    ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "100");
+    auto util = Util(eAppTypeHadoop, java);
+    const auto started = std::chrono::steady_clock::now();
+    CEkError err = util->Start();
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_LT(util->GetHelloAttempts(), 300u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(0, CountZombieChildren());
+}
+
+TEST_F(RestUtilServiceTest, DependencyJarsAndExtraArgumentsReachTheCommandLine) {
+    home.Settings(
+        "[FileSystemAgent]\nnHadoopRestUtilDependencyJars=/x/a.jar:/x/b.jar\n"
+        "nHadoopRestUtilCmdArgs=-Xmx96m -Dextra.flag=1\n");
+    install.SetConfFile("hdp-version", "2.6.5.0-292\n");
+    auto util = Started();
+    const auto args = ProcessArguments(util->GetServicePid());
+    ASSERT_GE(args.size(), 4u);
+    EXPECT_EQ("-Dhdp.version=2.6.5.0-292", args[1]);
+    EXPECT_EQ("-Xmx96m", args[2]);
+    EXPECT_EQ("-Dextra.flag=1", args[3]);
+    EXPECT_THAT(args.at(args.size() - 3), ::testing::EndsWith(":/x/a.jar:/x/b.jar"));
+}
+
+TEST_F(RestUtilServiceTest, NoJavaAnywhereFailsBeforeAnyProcess) {
+    install.SetJavaHome("/no/such/jdk");
+    const std::string tools = home.path("tools");
+    WriteScript(tools + "/which", "[ \"$1\" = java ] && exit 1\nexec /usr/bin/which \"$@\"\n");
+    WriteScript(tools + "/whereis", "echo java:\n");
+    ScopedEnv path("PATH", tools + ":" + getenv("PATH"));
+    auto util = Util();
+    CEkError err = util->Start();
+    EXPECT_EQ(1168, err.Code());
+    EXPECT_EQ("Failed to get java path", err.Message());
+    EXPECT_EQ(-1, util->GetServicePid());
+    EXPECT_FALSE(util->IsInitialized());
+}
+
+TEST_F(RestUtilServiceTest, MissingTemplatesFailBeforeAnyProcess) {
+    fs::remove(home.dxjars() + "/dxhadooputil.properties");
+    auto util = Util();
+    CEkError err = util->Start();
+    EXPECT_EQ(2, err.Code());
+    EXPECT_EQ("Failed to populate config file path", err.Message());
+    EXPECT_EQ(-1, util->GetServicePid());
+}
+
+TEST_F(RestUtilServiceTest, UnstartableProgramFailsWith1627) {
+    auto util = Util(eAppTypeHadoop, home.path("no-such-java"));
+    CEkError err = util->Start();
+    EXPECT_EQ(1627, err.Code());
+    EXPECT_THAT(err.Message(), StartsWith("Failed to start Hadoop REST utility, error=["));
+    EXPECT_FALSE(util->IsInitialized());
+}
+
+TEST_F(RestUtilServiceTest, SixteenThreadsFiftyRequestsEachGetTheirOwnPath) {
+    auto util = Started();
+    constexpr int kThreads = 16;
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string path = "/data/t" + std::to_string(t);
+        WriteFile(install.namespaceRoot() + path, "x");
+        ASSERT_TRUE(SetACLandXattr(util.get(), path,
+                                   R"({"XAttrs":[{"name":"user.thread","value":")" +
+                                       std::to_string(t) + "\"}]}")
+                        .Succeeded());
+    }
+    std::atomic<int> failures{0}, mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string path = "/data/t" + std::to_string(t);
+            for (int i = 0; i < 50; ++i) {
+                std::string response;
+                if (GetACLandXattr(util.get(), path, response).Failed()) {
+                    ++failures;
+                    continue;
+                }
+                auto value = nlohmann::json::parse(response)["XAttrs"][0]["value"];
+                if (value != std::to_string(t))
+                    ++mismatches;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, mismatches.load());
+}
+
+TEST_F(RestUtilServiceTest, ExternalModeTalksToTheServiceStartedByAnother) {
+    auto owner = Started();
+    CHadoopRestUtil client(eModeExternal, eAppTypeHadoop,
+                           static_cast<unsigned>(std::stoul(owner->GetPort())));
+    ASSERT_TRUE(client.Start().Succeeded());
+    EXPECT_EQ(-1, client.GetServicePid());
+    std::string response;
+    ASSERT_TRUE(GetACLandXattr(&client, "/data/a", response).Succeeded());
+    ASSERT_TRUE(client.Stop().Succeeded());
+    EXPECT_TRUE(ProcessExists(owner->GetServicePid()));  // not its service to stop
+}
+
+}  // namespace

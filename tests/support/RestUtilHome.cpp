@@ -1,0 +1,65 @@
+#include "support/RestUtilHome.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+RestUtilHome::RestUtilHome() : m_home("hdfsagent-restutil") {
+    fs::create_directories(dxjars());
+    fs::create_directories(configDir());
+    fs::create_directories(logDir());
+    for (const char* name : {"dxhdfsutil.jar", "dxhdfsutil-nodep.jar", "dxhadooputil.properties",
+                             "dxhadooplog4j.properties"}) {
+        fs::create_symlink(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/" + name,
+                           dxjars() + "/" + name);
+    }
+    WriteFile(m_home / "settings.ini", "");
+    m_env.emplace_back("HDFSAGENT_HOME", home());
+    m_env.emplace_back("HDFSAGENT_SETTINGS", m_home / "settings.ini");
+    m_env.emplace_back("HDFSAGENT_LOG_DIR", logDir());
+    // Long enough for the JVM to come up within the default twelve attempts on a loaded machine.
+    m_env.emplace_back("HDFSAGENT_RESTUTIL_RETRY_MS", "500");
+}
+
+void RestUtilHome::Settings(const std::string& text) const {
+    WriteFile(m_home / "settings.ini", text);
+}
+
+void RestUtilHome::ServiceProperties(const std::string& extraLines) const {
+    WriteFile(serviceProperties(),
+              ReadFile(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/dxhadooputil.properties") +
+                  extraLines);
+}
+
+std::string PropertyValue(const std::string& file, const std::string& key) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size() + 1, key + "=") == 0)
+            return line.substr(key.size() + 1);
+    }
+    return "";
+}
+
+bool ProcessExists(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+std::vector<std::string> ProcessArguments(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> args;
+    std::string arg;
+    while (std::getline(in, arg, '\0'))
+        args.push_back(arg);
+    return args;
+}
+
+}  // namespace testsupport
