@@ -69,13 +69,6 @@ TEST(HostError, ZeroErrNoStillFails) {
     EXPECT_TRUE(CEkError::Failure(0, FX_LOCATION, "zero").Failed());
 }
 
-TEST(HostError, HostCodeWithoutMessageHasFixedText) {
-    EXPECT_EQ(FXErrorUtil::ErrorWin32(FX_LOCATION, 1168).Message(), "Element not found");
-    EXPECT_EQ(FXErrorUtil::ErrorWin32(FX_LOCATION, 4242).Message(), "error 4242");
-    EXPECT_EQ(FXErrorUtil::ErrorWin32(FX_LOCATION, 5006, std::string("HTTP 503")).Message(),
-              "HTTP 503");
-}
-
 TEST(HostError, PushAddsFramesNewestFirst) {
     CEkError err = FailMiddle();
     err.Push(FX_LOCATION);

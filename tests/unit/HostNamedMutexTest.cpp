@@ -52,13 +52,6 @@ TEST_F(HostNamedMutex, TwoObjectsInOneProcessExcludeEachOther) {
     EXPECT_TRUE(acquired);
 }
 
-TEST_F(HostNamedMutex, DifferentNamesDoNotExclude) {
-    DxNamedMutex first("one");
-    DxNamedMutex second("two");
-    ASSERT_TRUE(first.lock().Succeeded());
-    ASSERT_TRUE(second.lock().Succeeded());
-}
-
 TEST_F(HostNamedMutex, ExcludesAnotherProcessUntilDestroyed) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
