@@ -211,9 +211,14 @@ CEkError CHadoopFS::CHadoopConnection::InitKerberosCache() {
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, m_sLastError);
     }
 
+    // A key that libhdfs does not know reads as 0 with no value: kinit stays the program then,
+    // since an empty program would make every attempt fail.
     m_sKinitCommand = "kinit";
-    if (m_pFS->GetConfString(kKinitKey, m_sKinitCommand) != 0)
+    std::string kinit;
+    if (m_pFS->GetConfString(kKinitKey, kinit) != 0)
         DXLOG(0, "Failed to find kinit command config '%s'", kKinitKey);
+    else if (!kinit.empty())
+        m_sKinitCommand = kinit;
     DXLOG(0, "User Kerberos keytab file - '%s'", m_sKeytabFile.c_str());
     DXLOG(0, "kinit command - '%s'", m_sKinitCommand.c_str());
 

@@ -35,13 +35,14 @@ class ConfigLookup : public ::testing::Test {
   protected:
     void Start(const std::string& variant) {
         ASSERT_TRUE(testsupport::StartWithLibhdfs(variant).Succeeded());
+        m_home.reset(new ProductHome());
         m_install.reset(new LocalInstall(
             {{"hadoop.user.keytab.file", "/etc/keytabs/a&b.keytab"}, {"dfs.replication", "2"}}));
         m_install->Activate();
         m_fs.reset(new CHadoopFS());
         ASSERT_TRUE(m_fs->m_pConnection->m_bGood);
     }
-    ProductHome m_home;
+    std::unique_ptr<ProductHome> m_home;
     std::unique_ptr<LocalInstall> m_install;
     std::unique_ptr<CHadoopFS> m_fs;
 };

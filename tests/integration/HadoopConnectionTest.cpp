@@ -55,12 +55,13 @@ class Connection : public ::testing::Test {
   protected:
     void Start(const std::string& variant = "") {
         ASSERT_TRUE(testsupport::StartWithLibhdfs(variant).Succeeded());
+        m_home.reset(new ProductHome());
         m_install.reset(new LocalInstall());
         m_install->Activate();
     }
     CHadoopFS::CHadoopConnection& Of(CHadoopFS& fs) { return *fs.m_pConnection; }
 
-    ProductHome m_home;
+    std::unique_ptr<ProductHome> m_home;
     std::unique_ptr<LocalInstall> m_install;
 };
 

@@ -41,6 +41,7 @@ class KerberosCachePath : public ::testing::Test {
     void Start(std::map<std::string, std::string> startup = {},
                const std::string& defaultCacheName = "%DIR%/krb5cc_%{uid}") {
         ASSERT_TRUE(testsupport::StartWithLibhdfs("", startup).Succeeded());
+        m_home.reset(new ProductHome());
         m_dir.reset(new TempDir("conn-cache"));
         chmod(m_dir->path().c_str(), 01777);
         std::string name = defaultCacheName;
@@ -55,7 +56,7 @@ class KerberosCachePath : public ::testing::Test {
     std::string Dir() const { return m_dir->path(); }
     CHadoopFS::CHadoopConnection& Of(CHadoopFS& fs) { return *fs.m_pConnection; }
 
-    ProductHome m_home;
+    std::unique_ptr<ProductHome> m_home;
     std::unique_ptr<TempDir> m_dir;
     std::vector<ScopedEnv> m_env;
     std::unique_ptr<LocalInstall> m_install;

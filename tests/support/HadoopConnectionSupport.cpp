@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -129,17 +130,20 @@ std::string KerberosSandbox::cachePath(uid_t uid) const {
 
 std::string KerberosSandbox::Keytab(const std::vector<std::string>& principals, uid_t owner,
                                     const std::string& name) {
+    // ktutil cannot write to every name (quotes); it writes a plain one that is then renamed.
+    const std::string written = m_dir / "ktutil-output.keytab";
     const std::string keytab = m_dir / name;
-    unlink(keytab.c_str());
+    unlink(written.c_str());
     std::string script;
     for (const std::string& principal : principals)
         script += "rkt " + (principal.empty() ? m_kdc.keytab() : m_kdc.keytabFor(principal)) + "\n";
-    script += "wkt " + keytab + "\n";
+    script += "wkt " + written + "\n";
     std::string output;
     if (Shell("printf '%s' " + ShellQuote(script) + " | ktutil 2>&1", &output) != 0 ||
-        access(keytab.c_str(), F_OK) != 0)
+        access(written.c_str(), F_OK) != 0)
         throw std::runtime_error("ktutil failed: " + output);
-    if (chown(keytab.c_str(), owner, static_cast<gid_t>(-1)) != 0 ||
+    if (rename(written.c_str(), keytab.c_str()) != 0 ||
+        chown(keytab.c_str(), owner, static_cast<gid_t>(-1)) != 0 ||
         chmod(keytab.c_str(), 0600) != 0)
         throw std::runtime_error("cannot hand " + keytab + " to its user");
     return keytab;
