@@ -3,3 +3,4 @@
 set(HDFSAGENT_TEST_PROPERTIES_LocalclusterScriptsKdcTest FIXTURES_REQUIRED kdc)
 set(HDFSAGENT_TEST_PROPERTIES_LocalclusterScriptsKdcShortTest FIXTURES_REQUIRED kdc_short)
 set(HDFSAGENT_TEST_PROPERTIES_HadoopKerberosTicketsTest FIXTURES_REQUIRED kdc)
+set(HDFSAGENT_TEST_PROPERTIES_HadoopKerberosRefreshTest FIXTURES_REQUIRED kdc_short)

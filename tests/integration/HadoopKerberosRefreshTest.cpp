@@ -1,0 +1,71 @@
+// Tickets that really expire (the "kdc_short" realm: four-second tickets): the next file-system
+// operation reconnects by itself with fresh tickets, and a file opened before the refresh stays
+// readable on its old handle until it is closed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "hadoop/HadoopConnection.h"
+#include "hadoop/HadoopFS.h"
+#include "support/HadoopConnectionSupport.h"
+#include "support/Kdc.h"
+#include "support/LocalInstall.h"
+#include "support/TestSupport.h"
+
+using testsupport::Kdc;
+using testsupport::KerberosSandbox;
+using testsupport::LocalInstall;
+using testsupport::LogCapture;
+using testsupport::ProductHome;
+using testsupport::ProgramRecorder;
+
+TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
+    ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
+    ProductHome home;
+    Kdc kdc(std::string(HDFSAGENT_BINARY_DIR) + "/kdc-short-fixture");
+    KerberosSandbox sandbox(kdc);
+    LocalInstall install({{"hadoop.security.authentication", "kerberos"},
+                          {"hadoop.user.keytab.file", sandbox.Keytab({""}, 65534)}});
+    install.Activate();
+    testsupport::WriteFile(install.namespaceRoot() + "/data", "0123456789");
+    ProgramRecorder recorder({"kinit"});
+
+    CHadoopFS fs("default", "nobody");
+    CHadoopFS::CHadoopConnection& connection = *fs.m_pConnection;
+    ASSERT_TRUE(connection.m_bGood) << connection.m_sLastError;
+    const CTimeStamp firstExpiry = connection.m_oCacheExpiryTime;
+    ASSERT_FALSE(firstExpiry.IsZero());
+    ASSERT_LE(firstExpiry, CTimeStamp::FromTimeT(time(nullptr) + 5));
+    hdfs_internal* firstHandle = connection.m_hFS;
+
+    boost::shared_ptr<CHadoopFile> file;
+    ASSERT_EQ(0, fs.Open("/data", O_RDONLY, file, 0, 0, 0));
+    char buffer[4] = {};
+    ASSERT_EQ(4, file->Read(buffer, 4));
+
+    // Wait for the tickets to run out (about four seconds; never more than fifteen).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (CTimeStamp::FromTimeT(time(nullptr)) < firstExpiry &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(connection.CheckCacheValidity().Failed());
+
+    LogCapture log;
+    EXPECT_EQ(0, fs.Exists("/"));
+    EXPECT_TRUE(log.Contains("Kerberos cache has expired, refreshing connection, ["));
+    EXPECT_EQ(2u, recorder.Calls("kinit").size());
+    EXPECT_NE(firstHandle, connection.m_hFS);
+    EXPECT_GT(connection.m_oCacheExpiryTime, firstExpiry);
+    EXPECT_TRUE(connection.CheckCacheValidity().Succeeded());
+
+    // The file keeps the handle it was opened on until it is closed.
+    ASSERT_EQ(4, file->Read(buffer, 4));
+    EXPECT_EQ("4567", std::string(buffer, 4));
+    EXPECT_EQ(0, file->Close());
+    EXPECT_EQ(0, fs.Exists("/"));
+    EXPECT_EQ(2u, recorder.Calls("kinit").size());
+}
