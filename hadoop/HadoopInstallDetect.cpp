@@ -74,19 +74,22 @@ CEkError CHadoopInstance::DetectHadoopInstallPath(std::string& installPath) {
 
 CEkError CHadoopInstance::DetectLibHdfsPath_From_InstallPath(const std::string& installPath,
                                                              std::string& libPath) {
+    // Written only on success, so a stale value passed in can never pass for a find.
+    std::string found;
     for (const char* folder : kLibHdfsFolders) {
         std::string dir = FXPath::Append(installPath, folder);
         if (FXPath::DoesPathExist(dir + "libhdfs.so")) {
-            libPath = dir;
+            found = dir;
             break;
         }
     }
-    if (libPath.empty()) {
+    if (found.empty()) {
         DXLOG(-1,
               "Failed to detect libhdfs.so in well known folders of hadoop installation "
               "directory");
         return FXErrorUtil::ErrorWin32(FX_LOCATION, kOperationFailed);
     }
+    libPath = found;
     DXLOG(0, "libhdfs.so path: '%s'", libPath.c_str());
     return CEkError();
 }

@@ -53,7 +53,7 @@ class HDFSAGENT_API CHadoopInstance {
     CEkError DetectHadoopInstallPath(std::string& installPath);
     // The first of "../usr/lib/", "usr/lib/", "../lib64/", "lib64/", "../lib/", "lib/",
     // "../lib/native/", "lib/native/" below `installPath` that holds libhdfs.so (with its
-    // trailing "/"). 1627 without a message when none does. `libPath` is not emptied first.
+    // trailing "/"). 1627 without a message when none does; `libPath` is written only on success.
     CEkError DetectLibHdfsPath_From_InstallPath(const std::string& installPath,
                                                 std::string& libPath);
     // Directory of libhdfs.so: the well-known folders of the installation, then a search below

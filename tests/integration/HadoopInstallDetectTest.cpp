@@ -118,10 +118,10 @@ TEST_P(LibHdfsFolderOrder, EarliestFolderHoldingTheLibraryWins) {
 INSTANTIATE_TEST_SUITE_P(Folders, LibHdfsFolderOrder, ::testing::Range<size_t>(0, 8));
 
 TEST_F(InstallDetectTest, NoWellKnownFolderHoldsLibHdfs) {
-    std::string libPath;
+    std::string libPath = "/stale/";  // a value passed in is not taken for a find
     ExpectError(m_instance.DetectLibHdfsPath_From_InstallPath(InstallPath(), libPath), 1627,
                 "Function failed during execution");
-    EXPECT_EQ(libPath, "");
+    EXPECT_EQ(libPath, "/stale/");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to detect libhdfs.so in well known folders of "
                                         "hadoop installation directory"));
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "hadoop/HadoopCommon.h"
+#include "host/Log.h"
 #include "support/TestSupport.h"
 
 using testsupport::ReadFile;
@@ -271,6 +272,7 @@ class NativeLoggingTest : public SettingsTest {
     void SetUp() override {
         std::filesystem::create_directories(m_dir / "conf");
         std::filesystem::create_directories(m_dir / "log");
+        g_ptrLogWriter->Reconfigure();  // log lines go to this test's log directory
     }
     std::string Template() const { return m_dir / "dxjars/dxhadoopnativelog4j.properties"; }
     std::string Installed() const { return m_dir / "conf/log4j.properties"; }
@@ -320,6 +322,10 @@ TEST_F(NativeLoggingTest, UnreadableTemplateTimeKeepsInstalledFile) {
     WriteFile(Installed(), "tuned=1\n");  // no template at all: its time cannot be read
     ASSERT_TRUE(EnableNativeHadoopLogging(ConfDir()).Succeeded());
     EXPECT_EQ(ReadFile(Installed()), "tuned=1\nhadoop.log.dir=" + LogDir() + "\n");
+    EXPECT_THAT(ReadFile(LogDir() + "/hdfsagent.log"),
+                ::testing::HasSubstr("Keeping '" + Installed() +
+                                     "': cannot read the modification time of '" + Template() +
+                                     "'. error 2: cannot stat " + Template()));
 }
 
 TEST_F(NativeLoggingTest, MissingTemplateAndFileIsCopyError) {
