@@ -286,3 +286,15 @@ TEST(Connect, LastExceptionTextsDescribeTheLastCallOnly) {
     EXPECT_EQ(hdfsGetLastExceptionStackTrace(), nullptr);
     hdfsDisconnect(fs);
 }
+
+// Hadoop would fall back to the local file system; the stand-in must not hand this machine's
+// root directory to a test whose configuration lacks the key.
+TEST(Connect, DefaultWithoutDefaultFsFailsWith255) {
+    Cluster cluster;
+    testsupport::WriteFile(cluster.confDir() + "/core-site.xml",
+                           SiteXml({{"localcluster.namespace.root", cluster.root()}}));
+    errno = 0;
+    EXPECT_EQ(hdfsConnect("default", 0), nullptr);
+    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_EQ(RootCause(), "IOException: no default file system: fs.defaultFS is not configured");
+}

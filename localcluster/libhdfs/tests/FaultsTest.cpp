@@ -21,7 +21,12 @@ void PrintTo(const EntryPointCall& call, std::ostream* os) {
 
 const std::vector<EntryPointCall>& Calls() {
     static const std::vector<EntryPointCall> calls = {
-        {"hdfsNewBuilder", [](hdfsFS, hdfsFile, hdfsFile) { return !hdfsNewBuilder(); }},
+        {"hdfsNewBuilder",
+         [](hdfsFS, hdfsFile, hdfsFile) {
+             struct hdfsBuilder* builder = hdfsNewBuilder();
+             hdfsFreeBuilder(builder);
+             return !builder;
+         }},
         {"hdfsBuilderConnect",
          [](hdfsFS, hdfsFile, hdfsFile) {
              struct hdfsBuilder* b = hdfsNewBuilder();
