@@ -192,87 +192,102 @@ std::string CurrentDirectory() {
     return getcwd(buffer, sizeof buffer) ? buffer : "/";
 }
 
+// The site files, then the builder's overrides (applied in call order; a key keeps its first
+// value).
+bool LoadConfiguration(const ConnectRequest& request, Config& conf) {
+    std::string error;
+    if (!conf.Load(error)) {
+        FailInternal(error);
+        return false;
+    }
+    // Without a configuration there is no cluster to talk to (the real library cannot even start
+    // its JVM without the class path that carries the configuration).
+    if (conf.Directory().empty()) {
+        FailInternal("no Hadoop configuration: HADOOP_CONF_DIR is not set");
+        return false;
+    }
+    std::set<std::string> overridden;
+    for (const auto& [key, value] : request.conf) {
+        if (key && value && overridden.insert(key).second)
+            conf.Set(key, value);
+    }
+    return true;
+}
+
+// The name node must answer at the URI's authority and serve a namespace.
+bool ReachNameNode(Instance& instance) {
+    if (!NameNodeAnswers(instance.conf, instance.authority)) {
+        FailConnection(instance.uri, "java.net.ConnectException: Connection refused");
+        return false;
+    }
+    instance.root = instance.conf.Get(kNamespaceRootKey).value_or("");
+    struct stat st;
+    if (instance.root.empty() || stat(instance.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        FailConnection(instance.uri, "the name node has no namespace (" +
+                                         std::string(kNamespaceRootKey) + " = '" + instance.root +
+                                         "' is not a directory)");
+        return false;
+    }
+    while (instance.root.size() > 1 && instance.root.back() == '/')
+        instance.root.pop_back();
+    return true;
+}
+
+// A secured cluster accepts the client only with a valid ticket-granting ticket; the client is
+// then the ticket's principal, whatever user name was asked for.
+bool Authenticate(const ConnectRequest& request, std::string& user) {
+    const TicketCheck tickets =
+        CheckTicketCache(request.ticketCachePath ? request.ticketCachePath : "");
+    if (!tickets.valid) {
+        FailInternal(
+            "javax.security.sasl.SaslException: GSS initiate failed [Caused by GSSException: No "
+            "valid credentials provided (Mechanism level: " +
+            tickets.reason + ")]");
+        return false;
+    }
+    user = ShortUserName(tickets.principal);
+    return true;
+}
+
+// Hadoop's FileSystem cache: hit only without a user name, ticket cache or forced new instance.
+hdfsFS RegisterConnection(const ConnectRequest& request, const InstancePtr& instance) {
+    const bool shared = !request.forceNewInstance && !request.userName && !request.ticketCachePath;
+    if (shared) {
+        instance->cacheKey = instance->uri + "|" + instance->user;
+        if (InstancePtr cached = FindSharedInstance(instance->cacheKey))
+            return RegisterFileSystem(cached);
+        AddSharedInstance(instance);
+    }
+    return RegisterFileSystem(instance);
+}
+
 }  // namespace
 
 hdfsFS Connect(const ConnectRequest& request) {
     auto instance = std::make_shared<Instance>();
-    std::string error;
-    if (!instance->conf.Load(error)) {
-        FailInternal(error);
-        return nullptr;
-    }
-    // Without a configuration there is no cluster to talk to (the real library cannot even start
-    // its JVM without the class path that carries the configuration).
-    if (instance->conf.Directory().empty()) {
-        FailInternal("no Hadoop configuration: HADOOP_CONF_DIR is not set");
-        return nullptr;
-    }
-    // The builder's list applies in call order and a key keeps its first value.
-    std::set<std::string> overridden;
-    for (const auto& [key, value] : request.conf) {
-        if (!key || !value || !overridden.insert(key).second)
-            continue;
-        instance->conf.Set(key, value);
-    }
-
     Uri uri;
     bool kerberos = false;
-    if (!ResolveFileSystemUri(request, instance->conf, uri) ||
+    if (!LoadConfiguration(request, instance->conf) ||
+        !ResolveFileSystemUri(request, instance->conf, uri) ||
         !ReadAuthentication(instance->conf, kerberos))
         return nullptr;
     instance->scheme = uri.scheme;
     instance->authority = uri.authority;
     instance->local = uri.scheme == "file";
     instance->uri = instance->local ? "file:" : uri.scheme + "://" + uri.authority;
-
-    std::string user = request.userName && *request.userName ? request.userName : LoginUserName();
-    if (!instance->local) {
-        if (!NameNodeAnswers(instance->conf, uri.authority)) {
-            FailConnection(instance->uri, "java.net.ConnectException: Connection refused");
-            return nullptr;
-        }
-        instance->root = instance->conf.Get(kNamespaceRootKey).value_or("");
-        struct stat st;
-        if (instance->root.empty() || stat(instance->root.c_str(), &st) != 0 ||
-            !S_ISDIR(st.st_mode)) {
-            FailConnection(instance->uri, "the name node has no namespace (" +
-                                              std::string(kNamespaceRootKey) + " = '" +
-                                              instance->root + "' is not a directory)");
-            return nullptr;
-        }
-        while (instance->root.size() > 1 && instance->root.back() == '/')
-            instance->root.pop_back();
-        if (kerberos) {
-            const TicketCheck tickets =
-                CheckTicketCache(request.ticketCachePath ? request.ticketCachePath : "");
-            if (!tickets.valid) {
-                FailInternal(
-                    "javax.security.sasl.SaslException: GSS initiate failed [Caused by "
-                    "GSSException: No valid credentials provided (Mechanism level: " +
-                    tickets.reason + ")]");
-                return nullptr;
-            }
-            user = ShortUserName(tickets.principal);
-        }
-    }
-    instance->user = user;
-    instance->workingDirectory = instance->local ? CurrentDirectory() : "/user/" + user;
+    instance->user = request.userName && *request.userName ? request.userName : LoginUserName();
+    // The local file system needs neither a name node nor tickets.
+    if (!instance->local &&
+        (!ReachNameNode(*instance) || (kerberos && !Authenticate(request, instance->user))))
+        return nullptr;
+    instance->workingDirectory = instance->local ? CurrentDirectory() : "/user/" + instance->user;
     if (!ApplyConfiguration(*instance))
         return nullptr;
     if (instance->local) {
         instance->defaultBlockSize = kLocalBlockSize;
         instance->defaultReplication = kLocalReplication;
     }
-
-    // Hadoop's FileSystem cache: hit only without a user name, ticket cache or forced new instance.
-    const bool shared = !request.forceNewInstance && !request.userName && !request.ticketCachePath;
-    if (shared) {
-        instance->cacheKey = instance->uri + "|" + user;
-        if (InstancePtr cached = FindSharedInstance(instance->cacheKey))
-            return RegisterFileSystem(cached);
-        AddSharedInstance(instance);
-    }
-    return RegisterFileSystem(instance);
+    return RegisterConnection(request, instance);
 }
 
 int Disconnect(hdfsFS fs) {

@@ -55,45 +55,10 @@ bool CheckCreateParameters(const Instance& instance, short replication, tSize bl
 bool TakeLease(const ResolvedPath& entry) {
     if (AcquireLease(entry.backing))
         return true;
-    FailInternal(
-        "org.apache.hadoop.hdfs.protocol.AlreadyBeingCreatedException: Failed to create "
-        "file [" +
-        entry.path +
-        "] because this file lease is currently owned by "
-        "another client");
+    const std::string message = "Failed to create file [" + entry.path +
+                                "] because this file lease is currently owned by another client";
+    FailInternal("org.apache.hadoop.hdfs.protocol.AlreadyBeingCreatedException: " + message);
     return false;
-}
-
-// O_WRONLY: create, or replace an existing file by a new one (HDFS create with overwrite).
-int CreateForWrite(const Instance& instance, const ResolvedPath& entry, short replication,
-                   tSize blockSize) {
-    if (!CheckCreateParameters(instance, replication, blockSize))
-        return -1;
-    struct stat st;
-    if (stat(entry.backing.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return Fail(EEXIST, "org.apache.hadoop.fs.FileAlreadyExistsException: " + entry.path +
-                                " already exists as a directory");
-    if (IsRoot(entry))
-        return FailInvalid("cannot create the root directory as a file");
-    if (!MakeParentDirectories(instance, entry))
-        return -1;
-    if (!TakeLease(entry))
-        return -1;
-    unlink(entry.backing.c_str());
-    const int fd = open(entry.backing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        FailSystem(errno, "create", entry.path);
-        ReleaseLease(entry.backing);
-        return -1;
-    }
-    InitializeNewEntry(instance, entry, false);
-    if (!instance.local) {
-        if (replication > 0)
-            SetNumberXattr(entry.backing, kReplicationXattr, replication);
-        if (blockSize > 0)
-            SetNumberXattr(entry.backing, kBlockSizeXattr, blockSize);
-    }
-    return fd;
 }
 
 int OpenExistingFile(const ResolvedPath& entry, bool append) {
@@ -150,6 +115,49 @@ size_t ShapedLength(tSize length) {
 
 }  // namespace
 
+int WriteFully(int fd, const char* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t put = write(fd, data + done, size - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return errno;
+        done += static_cast<size_t>(put);
+    }
+    return 0;
+}
+
+int CreateFileForWrite(const Instance& instance, const ResolvedPath& entry, short replication,
+                       tSize blockSize) {
+    if (!CheckCreateParameters(instance, replication, blockSize))
+        return -1;
+    struct stat st;
+    if (stat(entry.backing.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return Fail(EEXIST, "org.apache.hadoop.fs.FileAlreadyExistsException: " + entry.path +
+                                " already exists as a directory");
+    if (IsRoot(entry))
+        return FailInvalid("cannot create the root directory as a file");
+    if (!MakeParentDirectories(instance, entry))
+        return -1;
+    if (!TakeLease(entry))
+        return -1;
+    unlink(entry.backing.c_str());
+    const int fd = open(entry.backing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        FailSystem(errno, "create", entry.path);
+        ReleaseLease(entry.backing);
+        return -1;
+    }
+    InitializeNewEntry(instance, entry, false);
+    if (!instance.local) {
+        if (replication > 0)
+            SetNumberXattr(entry.backing, kReplicationXattr, replication);
+        if (blockSize > 0)
+            SetNumberXattr(entry.backing, kBlockSizeXattr, blockSize);
+    }
+    return fd;
+}
+
 hdfsFile OpenFile(hdfsFS fs, const char* path, int flags, short replication, tSize blockSize) {
     const int access = flags & O_ACCMODE;
     if (access == O_RDWR) {
@@ -170,7 +178,7 @@ hdfsFile OpenFile(hdfsFS fs, const char* path, int flags, short replication, tSi
     const bool writer = access == O_WRONLY;
     const bool append = writer && (flags & O_APPEND);
     // O_CREAT and O_EXCL are not honoured (the real library only warns about them).
-    const int fd = writer && !append ? CreateForWrite(*instance, entry, replication, blockSize)
+    const int fd = writer && !append ? CreateFileForWrite(*instance, entry, replication, blockSize)
                                      : OpenExistingFile(entry, append);
     if (fd < 0)
         return nullptr;
@@ -230,15 +238,9 @@ tSize Pread(hdfsFile file, tOffset position, void* buffer, tSize length) {
 tSize Write(hdfsFile file, const void* buffer, tSize length) {
     if (!Usable(file, true, EINVAL) || !CheckLength(length))
         return -1;
-    const char* bytes = static_cast<const char*>(buffer);
-    for (tSize done = 0; done < length;) {
-        const ssize_t put = write(file->fd, bytes + done, static_cast<size_t>(length - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0)
-            return FailSystem(errno, "write", file->path);
-        done += static_cast<tSize>(put);
-    }
+    if (const int error =
+            WriteFully(file->fd, static_cast<const char*>(buffer), static_cast<size_t>(length)))
+        return FailSystem(error, "write", file->path);
     return length;
 }
 

@@ -34,66 +34,35 @@ bool DirectoryIsEmpty(const std::string& backing, int& error) {
     return !ec && it == std::filesystem::directory_iterator();
 }
 
-// Copies one file's bytes into a new file of the destination instance (created or overwritten).
+// Copies one file's bytes into a new file of the destination instance, created (or replaced) as
+// hdfsOpenFile(O_WRONLY) creates files.
 bool CopyFileContent(const ResolvedPath& src, const Instance& dstInstance,
                      const ResolvedPath& dst) {
-    if (!MakeParentDirectories(dstInstance, dst))
-        return false;
-    if (!AcquireLease(dst.backing)) {
-        FailInternal("org.apache.hadoop.hdfs.protocol.AlreadyBeingCreatedException: " + dst.path +
-                     " is being written by another client");
-        return false;
-    }
-    struct LeaseGuard {
-        const std::string& backing;
-        ~LeaseGuard() { ReleaseLease(backing); }
-    } lease{dst.backing};
-
     const int in = open(src.backing.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         FailSystem(errno, "open", src.path);
         return false;
     }
-    unlink(dst.backing.c_str());  // overwrite = a new file, as HDFS create does
-    const int out = open(dst.backing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int error = errno;
-        close(in);
-        FailSystem(error, "create", dst.path);
-        return false;
-    }
-    InitializeNewEntry(dstInstance, dst, false);
+    const int out = CreateFileForWrite(dstInstance, dst, 0, 0);
+    bool ok = out >= 0;
     char buffer[65536];
-    bool ok = true;
-    for (;;) {
+    while (ok) {
         const ssize_t got = read(in, buffer, sizeof buffer);
         if (got == 0)
             break;
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            FailSystem(errno, "read", src.path);
-            ok = false;
-            break;
+            ok = FailSystem(errno, "read", src.path) == 0;
+        } else if (const int error = WriteFully(out, buffer, static_cast<size_t>(got))) {
+            ok = FailSystem(error, "write", dst.path) == 0;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put < 0) {
-                FailSystem(errno, "write", dst.path);
-                ok = false;
-                break;
-            }
-            done += put;
-        }
-        if (!ok)
-            break;
     }
     close(in);
-    if (close(out) != 0 && ok) {
-        FailSystem(errno, "close", dst.path);
-        ok = false;
+    if (out >= 0) {
+        if (close(out) != 0 && ok)
+            ok = FailSystem(errno, "close", dst.path) == 0;
+        ReleaseLease(dst.backing);
     }
     return ok;
 }

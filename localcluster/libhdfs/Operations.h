@@ -49,6 +49,13 @@ bool MakeDirectories(const Instance& instance, const ResolvedPath& directory);
 bool MakeParentDirectories(const Instance& instance, const ResolvedPath& entry);
 
 // ---- files (Files.cpp)
+// Creates the file, or replaces an existing one by a new file (HDFS create with overwrite):
+// parents made, the name node's limits on replication and block size checked, the write lease
+// taken. Returns the open descriptor (the caller releases the lease) or -1.
+int CreateFileForWrite(const Instance& instance, const ResolvedPath& entry, short replication,
+                       tSize blockSize);
+// Writes every byte, across partial writes and EINTR. Returns 0 or the errno.
+int WriteFully(int fd, const char* data, size_t size);
 hdfsFile OpenFile(hdfsFS fs, const char* path, int flags, short replication, tSize blockSize);
 int CloseFile(hdfsFile file);
 tSize Read(hdfsFile file, void* buffer, tSize length);
