@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -464,6 +465,32 @@ TEST_F(KerberosTickets, ShellCharactersInTheKeytabPathAreQuoted) {
     ASSERT_TRUE(Of(fs).m_bGood) << Of(fs).m_sLastError;
     EXPECT_NE(0, access(injected.c_str(), F_OK)) << "a piece of the keytab path ran as a command";
     EXPECT_EQ(keytab, Of(fs).m_sKeytabFile);
+}
+
+TEST_F(KerberosTickets, ProcessThatMayNotActAsTheUserReportsTheSwitch) {
+    Start();
+    CHadoopFS fs("default", "nobody");
+    ASSERT_TRUE(Of(fs).m_bGood);
+    ProgramRecorder recorder({"kinit"});
+    ASSERT_EQ(0, chmod(m_install->root().c_str(), 0755));  // its configuration stays readable
+    // In a child that has given up root (as user "daemon"): the library must not try kinit.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setresgid(1, 1, 1) != 0 || setresuid(1, 1, 1) != 0)
+            _exit(2);
+        CEkError err = Of(fs).InitKerberosCache();
+        const bool reported = err.Code() == EPERM &&
+                              err.Message().find("Failed to switch to user nobody(65534)") == 0;
+        if (!reported)
+            fprintf(stderr, "%s\n", err.AsString().c_str());
+        _exit(reported ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_TRUE(recorder.Calls("kinit").empty());
 }
 
 // --- The process keeps its identity ------------------------------------------------------------
