@@ -21,16 +21,17 @@ RestUtilHome::RestUtilHome() : m_home("hdfsagent-restutil") {
         fs::create_symlink(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/" + name,
                            dxjars() + "/" + name);
     }
-    WriteFile(m_home / "settings.ini", "");
+    Settings("");
     m_env.emplace_back("HDFSAGENT_HOME", home());
     m_env.emplace_back("HDFSAGENT_SETTINGS", m_home / "settings.ini");
     m_env.emplace_back("HDFSAGENT_LOG_DIR", logDir());
-    // Long enough for the JVM to come up within the default twelve attempts on a loaded machine.
-    m_env.emplace_back("HDFSAGENT_RESTUTIL_RETRY_MS", "500");
+    m_env.emplace_back("HDFSAGENT_RESTUTIL_RETRY_MS", "250");
 }
 
 void RestUtilHome::Settings(const std::string& text) const {
-    WriteFile(m_home / "settings.ini", text);
+    // 60 attempts of 250 ms: room for a JVM starting on a loaded machine. A later line of the
+    // test's own text wins.
+    WriteFile(m_home / "settings.ini", "[FileSystemAgent]\nnHadoopRestUtilWaitTime=600\n" + text);
 }
 
 void RestUtilHome::ServiceProperties(const std::string& extraLines) const {

@@ -1,7 +1,8 @@
 // A product home for the REST utility service tests: $HDFSAGENT_HOME with "dxjars" holding links
 // to the built service jars and property templates, a settings file, a log directory and an
 // empty configuration directory for the service's property files. The environment points at it
-// for the object's lifetime; the pause between hello attempts is cut to 500 ms.
+// for the object's lifetime; the hello check makes 60 attempts 250 ms apart (a test's own
+// settings may change the number).
 #pragma once
 
 #include <string>
@@ -23,7 +24,7 @@ class RestUtilHome {
     std::string log4jProperties() const { return configDir() + "/dxhadooplog4j.properties"; }
     std::string path(const std::string& name) const { return m_home / name; }
 
-    // Replaces the settings file.
+    // Replaces the settings file (the wait time of 600 s first, then `text`).
     void Settings(const std::string& text) const;
     // Writes the service properties before Start (the template followed by `extraLines`), with a
     // modification time after the template's so Start keeps them.
