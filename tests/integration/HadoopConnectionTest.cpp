@@ -188,12 +188,6 @@ TEST_F(Connection, OldLibhdfsConnectsAsUserAndNeverDiscoversTheAuthType) {
     EXPECT_EQ("hdfs://localhost:8020/", RootName(fs));
 }
 
-TEST_F(Connection, FullLibhdfsUsesTheBuilder) {
-    Start();
-    CHadoopFS fs;
-    EXPECT_FALSE(Of(fs).IsOldHadoopVersion());
-}
-
 // --- Failure branches -------------------------------------------------------------------------
 
 TEST_F(Connection, BuilderThatCannotBeCreated) {

@@ -60,11 +60,6 @@ TEST(ConnectionBeforeInit, AuthTypeIsUnknown) {
     EXPECT_TRUE(log.Contains("Library not initialized"));
 }
 
-TEST(ConnectionBeforeInit, WithoutLibhdfsItCountsAsOld) {
-    CHadoopFS fs;
-    EXPECT_TRUE(fs.m_pConnection->IsOldHadoopVersion());
-}
-
 // ---------------------------------------------------------------------------------------------
 
 class CacheValidity : public ::testing::Test {

@@ -121,13 +121,6 @@ TEST_F(StartupEnvironment, LongEntryBeforeTheWantedOneIsSkippedWhole) {
     EXPECT_EQ("/right", value);
 }
 
-TEST_F(StartupEnvironment, ReadsThisProcessEnvironment) {
-    std::string value;
-    ASSERT_TRUE(HadoopKerberos::ReadStartupEnvironmentValue(
-        "/proc/" + std::to_string(getpid()) + "/environ", "PATH", value));
-    EXPECT_FALSE(value.empty());
-}
-
 // ---------------------------------------------------------------------------------------------
 // The expiry as klist prints it in the C locale.
 
