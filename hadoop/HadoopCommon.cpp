@@ -59,8 +59,6 @@ namespace properties {
 namespace {
 
 // Java property files separate with blanks, tabs and form feeds.
-const char kBlanks[] = " \t\f";
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\f';
 }
