@@ -50,18 +50,6 @@ class RestUtilTest : public ::testing::Test {
 
 // --- Start in a mode other than 0 ---
 
-TEST_F(RestUtilTest, ExternalModeStartsNoProcessAndSendsNothing) {
-    RestStubServer stub;
-    auto hadoop = Client(stub.port(), eAppTypeHadoop);
-    auto hbase = Client(stub.port(), eAppTypeHBase);
-    EXPECT_TRUE(hadoop->IsInitialized());
-    EXPECT_EQ(-1, hadoop->GetServicePid());
-    EXPECT_EQ(0u, stub.RequestCount());
-    const std::string port = std::to_string(stub.port());
-    EXPECT_EQ("http://localhost:" + port + "/REST/hadoop", hadoop->GetBaseUrl());
-    EXPECT_EQ("http://localhost:" + port + "/REST/hbase", hbase->GetBaseUrl());
-}
-
 TEST_F(RestUtilTest, ExternalModePort8080GivesBaseUrlsPerApplication) {
     CHadoopRestUtil hadoop(eModeExternal, eAppTypeHadoop, 8080);
     CHadoopRestUtil hbase(eModeExternal, eAppTypeHBase, 8080);
@@ -73,17 +61,6 @@ TEST_F(RestUtilTest, ExternalModePort8080GivesBaseUrlsPerApplication) {
     EXPECT_EQ("http://localhost:8080/REST/hbase", hbase.GetBaseUrl());
     EXPECT_EQ("http://localhost:8080/REST/unknown", other.GetBaseUrl());
     EXPECT_EQ(-1, hadoop.GetServicePid());
-}
-
-TEST_F(RestUtilTest, ConstructorsSetDocumentedDefaults) {
-    CHadoopRestUtil own("/usr/bin/java", "/opt/base", "hdfs", eAppTypeHadoop, "", "");
-    EXPECT_EQ("9999", own.GetPort());
-    EXPECT_EQ(120u, own.GetWaitTime());
-    EXPECT_FALSE(own.IsInitialized());
-    EXPECT_EQ("", own.GetBaseUrl());
-    CHadoopRestUtil external(eModeExternal, eAppTypeHBase, 4242);
-    EXPECT_EQ("4242", external.GetPort());
-    EXPECT_EQ("", external.GetJavaPathField());
 }
 
 // --- The request layer ---
@@ -348,27 +325,30 @@ class GetValueForKeyTest : public RestUtilTest {
     }
 };
 
-TEST_F(GetValueForKeyTest, FirstMatchingLineWins) {
-    EXPECT_EQ("1", Value("a=1\na=2\n", "a"));
+struct ValueCase {
+    const char* content;
+    const char* key;
+    const char* value;  // "unset": the caller's value stays
+};
+
+class GetValueForKeyCases : public GetValueForKeyTest,
+                            public ::testing::WithParamInterface<ValueCase> {};
+
+TEST_P(GetValueForKeyCases, ReadsTheFirstVerbatimMatch) {
+    EXPECT_EQ(GetParam().value, Value(GetParam().content, GetParam().key));
 }
-TEST_F(GetValueForKeyTest, KeyIsTakenVerbatimWithItsBlanks) {
-    EXPECT_EQ("unset", Value("a = 1\n", "a"));
-    EXPECT_EQ(" 1", Value("a = 1\n", "a "));
-}
-TEST_F(GetValueForKeyTest, ValueRunsToTheEndOfTheLine) {
-    EXPECT_EQ("y=z", Value("x=y=z\n", "x"));
-}
-TEST_F(GetValueForKeyTest, CommentsAndLinesWithoutEqualsAreOrdinary) {
-    EXPECT_EQ("v", Value("# c=1\nnoequals\n\n#k=v\n", "#k"));
-    EXPECT_EQ("unset", Value("# c=1\n", "c"));
-}
-TEST_F(GetValueForKeyTest, CarriageReturnStaysInTheValue) {
-    EXPECT_EQ("1\r", Value("a=1\r\n", "a"));
-}
-TEST_F(GetValueForKeyTest, EmptyValueAndLastLineWithoutNewline) {
-    EXPECT_EQ("", Value("a=\n", "a"));
-    EXPECT_EQ("2", Value("a=1\nb=2", "b"));
-}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, GetValueForKeyCases,
+    ::testing::Values(ValueCase{"a=1\na=2\n", "a", "1"},   // first match wins
+                      ValueCase{"a = 1\n", "a", "unset"},  // key keeps its blank
+                      ValueCase{"a = 1\n", "a ", " 1"},    // value keeps its blank
+                      ValueCase{"x=y=z\n", "x", "y=z"},    // value runs to the line end
+                      ValueCase{"# c=1\nnoequals\n\n#k=v\n", "#k", "v"},  // no comments
+                      ValueCase{"a=1\r\n", "a", "1\r"},                   // CR stays
+                      ValueCase{"a=\n", "a", ""},                         // empty value
+                      ValueCase{"a=1\nb=2", "b", "2"}));  // last line without newline
+
 TEST_F(GetValueForKeyTest, MissingFileFailsWithItsErrno) {
     CHadoopRestUtil util(eModeExternal, eAppTypeHadoop, 1);
     std::string value = "unset";
@@ -603,12 +583,6 @@ TEST(EknetTest, NumericAddressesOnly) {
     EKNET_freehostent(result);
 }
 
-TEST(EksleepTest, SleepsAtLeastTheGivenTime) {
-    const auto started = std::chrono::steady_clock::now();
-    EKSLEEP(30);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(30));
-}
-
 // --- The host HTTP client ---
 
 TEST(DXLibCurlTest, HeaderLinesThatWouldSplitTheRequestAreRefused) {
@@ -656,21 +630,6 @@ TEST(DXLibCurlTest, LargeBodyIsSentWithoutWaitingForContinue) {
                                           false, nullptr));
     size_t length = 0;
     EXPECT_EQ(std::to_string(body.size()), curl.GetHttpResponse(length, false));
-}
-
-TEST(DXLibCurlTest, NoBodyGivesNullAndTimeoutsHaveDefaults) {
-    DXLibCurl curl;
-    EXPECT_EQ(DXLibCurl::kDefaultConnectTimeoutMs, curl.GetConnectTimeoutMs());
-    curl.SetTimeouts(5, 0);
-    EXPECT_EQ(5, curl.GetConnectTimeoutMs());
-    EXPECT_EQ(DXLibCurl::kDefaultTotalTimeoutMs, curl.GetTotalTimeoutMs());
-    size_t length = 9;
-    EXPECT_EQ(nullptr, curl.GetHttpResponse(length, false));
-    EXPECT_EQ(0u, length);
-    EXPECT_FALSE(curl.DXLibCurlSendHttpReq(HTTP_REQ_GET, "http://localhost:1/", nullptr, 0, false,
-                                           nullptr));  // not initialised
-    EXPECT_STREQ("DELETE", DXLibCurl::GetHttpReqTypeString(HTTP_REQ_DELETE));
-    EXPECT_STREQ("UNKNOWN", DXLibCurl::GetHttpReqTypeString(HTTP_REQ_INVALID));
 }
 
 }  // namespace
