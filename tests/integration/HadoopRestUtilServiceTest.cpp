@@ -192,6 +192,7 @@ TEST_F(RestUtilServiceTest, ClosedConnectionAndHangFailCleanly) {
 TEST_F(RestUtilServiceTest, ServiceDyingBetweenRequestsGivesAClearErrorAndANewStartWorks) {
     auto util = Started();
     const pid_t first = util->GetServicePid();
+    ASSERT_GT(first, 0);  // kill(-1) would signal every process of the user
     ASSERT_EQ(0, kill(first, SIGKILL));
     std::string response;
     CEkError err;
@@ -236,6 +237,7 @@ TEST_F(RestUtilServiceTest, StopReapsTheService) {
 TEST_F(RestUtilServiceTest, StopAfterTheProcessDiedSucceeds) {
     auto util = Started();
     const pid_t pid = util->GetServicePid();
+    ASSERT_GT(pid, 0);  // kill(-1) would signal every process of the user
     ASSERT_EQ(0, kill(pid, SIGKILL));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(util->Stop().Succeeded());
