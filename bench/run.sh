@@ -30,8 +30,11 @@ for program in "$build"/bench/bench_*; do
     name=$(basename "$program")
     echo "=== $name"
     out=$(mktemp)
-    if ! "$program" --benchmark_counters_tabular=false "$@" | tee "$out"; then
-        echo "$name: FAILED" >&2
+    "$program" "$@" >"$out"
+    rc=$?
+    cat "$out"
+    if [ "$rc" -ne 0 ]; then
+        echo "$name: FAILED (exit status $rc)" >&2
         status=1
     fi
     # Console lines look like: "BM_Name  12.3 us  12.1 us  1000 ratio=1.04 other=5".

@@ -56,6 +56,12 @@ LocalCluster::LocalCluster() {
                   Property("localcluster.namespace.root", m_sRoot) + "</configuration>\n");
     WriteText(m_sConfDir + "/hdfs-site.xml", "<configuration>\n</configuration>\n");
     setenv("HADOOP_CONF_DIR", m_sConfDir.c_str(), 1);
+    // A product home of its own: settings, logs and links stay inside the temporary directory.
+    const std::string home = m_sBase + "/home";
+    fs::create_directories(home + "/log");
+    setenv("HDFSAGENT_HOME", home.c_str(), 1);
+    setenv("HDFSAGENT_SETTINGS", (home + "/settings.ini").c_str(), 1);
+    setenv("HDFSAGENT_LOG_DIR", (home + "/log").c_str(), 1);
 }
 
 LocalCluster::~LocalCluster() {
