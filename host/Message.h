@@ -91,9 +91,10 @@ class HadoopInstance {
     std::string GetMessagePath() const;
 
     // Fills `text` with the instance's serialized configuration message. On failure `text` is
-    // empty, the reason is logged at level -1 and returned: the open or read errno with "cannot
-    // open <path>" / "cannot read <path>"; EINVAL "<path> is not a regular file"; EFBIG "<path>
-    // is larger than 1048576 bytes". `path`, when not null, receives the file name either way.
+    // empty, the reason is logged at level -1 and returned (each message ends with the errno's
+    // text): the stat or read errno with "cannot open <path>" / "cannot read <path>"; EINVAL
+    // "<path> is not a regular file"; EFBIG "<path> is larger than 1048576 bytes". `path`, when
+    // not null, receives the file name either way.
     CEkError getHadoopConfig(std::string& text, std::string* path) const;
 
   private:
