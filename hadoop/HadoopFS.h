@@ -13,7 +13,10 @@
 //   errno 107 (ENOTCONN)  the connection has no handle;
 //   errno 14  (EFAULT)    the library is not initialised (CopyFile, GetConfString, GetConfInt);
 //   errno 22  (EINVAL)    a null or empty path, a null output pointer, a negative range;
-//   errno 95  (ENOTSUP)   the libhdfs loaded lacks the optional entry point the call needs.
+//   errno 95  (ENOTSUP)   the libhdfs loaded lacks the optional entry point the call needs;
+//   errno 12  (ENOMEM)    memory ran out (nothing throws across the interface).
+// Each operation holds a reference to the connection's libhdfs handle for the duration of the
+// call, so a concurrent reconnect never disconnects a handle in use.
 //
 // Thread-safety: the operations take no lock of their own; one object may be used from several
 // threads (the connection serialises its reconnects, the identity caches have their own locks).
@@ -232,8 +235,9 @@ class HDFSAGENT_API CHadoopFS {
     // ENOTSUP when the loaded libhdfs lacks hdfsGetDefaultBlockSizeAtPath.
     int GetBlockSizeAtPath(const char* path, unsigned long long* size);
     // Appends the host names of every block of [start, start+length) to `hosts`, block by block
-    // (a host holding several blocks appears once per block). -1 when libhdfs fails or the range
-    // covers no block; ENOTSUP when hdfsFreeHosts is absent (the list could not be released).
+    // (a host holding several blocks appears once per block); `hosts` is unchanged on failure.
+    // -1 with libhdfs's errno when it fails; ENXIO when the range covers no block; ENOTSUP when
+    // hdfsFreeHosts is absent (the list could not be released with the library's allocator).
     int GetBlockMap(const char* path, long start, long length, std::list<std::string>& hosts);
 
     // --- Hadoop configuration (hadoop/HadoopConfig.cpp) ---
