@@ -81,22 +81,6 @@ TEST_F(FileSystem, StatOfDirectory755) {
     EXPECT_EQ(0u, st.st_nlink);
 }
 
-TEST_F(FileSystem, StatOfFileCarriesSizeTimesAndBlockSize) {
-    Start();
-    MakeFile("/f", "12345");
-    ASSERT_EQ(0, chmod(Backing("/f").c_str(), 0640));
-    struct timespec times[2] = {{1000, 0}, {2000, 0}};
-    ASSERT_EQ(0, utimensat(AT_FDCWD, Backing("/f").c_str(), times, 0));
-    struct stat st;
-    ASSERT_EQ(0, m_fs->GetFileInfo("/f", &st));
-    EXPECT_EQ(0100640u, st.st_mode);
-    EXPECT_EQ(5, st.st_size);
-    EXPECT_EQ(1000, st.st_atime);
-    EXPECT_EQ(2000, st.st_mtime);
-    EXPECT_EQ(2000, st.st_ctime);
-    EXPECT_EQ(134217728, st.st_blksize);
-}
-
 TEST_F(FileSystem, IsDirectoryAndIsRegular) {
     Start();
     MakeDirectory("/d");
@@ -174,15 +158,6 @@ TEST_F(FileSystem, ListDirectoryReportsPermissionDenied) {
     hdfsFileInfo* raw = nullptr;
     EXPECT_EQ(EACCES, ErrnoOf([&] { return m_fs->ListDirectory("/d", &raw, count); }));
     EXPECT_EQ(7, count);
-}
-
-TEST_F(FileSystem, ListDirectoryReportsNameNodeError) {
-    Start();
-    MakeDirectory("/d");
-    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsListDirectory=255");
-    boost::shared_ptr<CHadoopFileInfoArray> entries;
-    int count = 0;
-    EXPECT_EQ(255, ErrnoOf([&] { return m_fs->ListDirectory("/d", entries, count); }));
 }
 
 // Older libhdfs releases report an empty directory as null with ENOENT (or ESRCH).

@@ -63,34 +63,12 @@ TEST(StatConversion, DirectoryAndFileModes) {
     EXPECT_EQ(0101644u, st.st_mode);
 }
 
-TEST(StatConversion, LeavesOtherMembersAsTheCallerSetThem) {
-    CHadoopFS fs;
-    struct stat st = {};
-    st.st_uid = 77;
-    st.st_nlink = 3;
-    hdfsFileInfo file = Record(kObjectKindFile, 0600);
-    fs.ConvertToStatStructure(file, &st);
-    EXPECT_EQ(77u, st.st_uid);
-    EXPECT_EQ(3u, st.st_nlink);
-}
-
 // --- Before the library is initialised ---------------------------------------------------------
 
 TEST(NotInitialised, CopyFileFailsWithFault) {
     CHadoopFS fs;
     ASSERT_FALSE(gbLibraryInitialized);
     EXPECT_EQ(EFAULT, ErrnoOf([&] { return fs.CopyFile("/a", "/b"); }));
-}
-
-TEST(NotInitialised, ConnectedOperationsFailWithNotConnected) {
-    CHadoopFS fs;
-    EXPECT_FALSE(fs.Good());
-    struct stat st;
-    unsigned long long size = 0;
-    EXPECT_EQ(ENOTCONN, ErrnoOf([&] { return fs.GetFileInfo("/", &st); }));
-    EXPECT_EQ(ENOTCONN, ErrnoOf([&] { return fs.IsDirectory("/"); }));
-    EXPECT_EQ(ENOTCONN, ErrnoOf([&] { return fs.Chmod("/", 0755); }));
-    EXPECT_EQ(ENOTCONN, ErrnoOf([&] { return fs.GetBlockSize(&size); }));
 }
 
 TEST(NotInitialised, ReleasingListingsDoesNothing) {
@@ -171,14 +149,6 @@ TEST_F(Links, MissingBaseDirectoryFails) {
     EXPECT_EQ(m_home / "missing", g_sBaseDirectory);
 }
 
-TEST_F(Links, DestroyingTheFileSystemObjectRemovesThem) {
-    ASSERT_TRUE(CreateLibraryLinks("/h:/j").Succeeded());
-    { CHadoopFS fs; }
-    struct stat st;
-    EXPECT_NE(0, lstat((m_home / "libhdfs.so").c_str(), &st));
-    EXPECT_NE(0, lstat((m_home / "libjvm.so").c_str(), &st));
-}
-
 // --- Encryption-zone listing -------------------------------------------------------------------
 
 TEST(ZoneListing, RootIsTheTextBeforeTheLastDoubleBlank) {
@@ -200,13 +170,4 @@ TEST(ZoneListing, OtherLinesAddNothing) {
                                            "RemoteException: denied\n/"));
     EXPECT_TRUE(util.GetEncryptionZones().empty());
     EXPECT_FALSE(util.IsPopulated());
-}
-
-TEST(ZoneListing, ZonesAccumulateAndClearEmptiesThem) {
-    CHadoopCryptoUtil util;
-    util.AddZonesFromListing("/a  k\n");
-    util.AddZonesFromListing("/a  k\n/b  k\n");
-    EXPECT_EQ(2u, util.GetEncryptionZones().size());
-    util.ClearEncryptionZones();
-    EXPECT_TRUE(util.GetEncryptionZones().empty());
 }
