@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <new>
 
 #include "hadoop/HadoopCommon.h"
@@ -158,6 +159,25 @@ CHadoopFSPtr CHadoopCtx::GetHadoopFSInstance() {
     return m_pHadoopFS;
 }
 
+void CHadoopCtx::Hold(const CHadoopFSPtr& fs) {
+    // Exit handlers run in the reverse order of their registration: registered now, after
+    // libhdfs has been loaded and connected, this one runs before libhdfs's own.
+    static std::once_flag s_registered;
+    std::call_once(s_registered, []() { std::atexit(&CHadoopCtx::ReleaseAtExit); });
+    std::lock_guard<std::mutex> guard(m_oLock);
+    m_pHadoopFS = fs;
+}
+
+void CHadoopCtx::ReleaseAtExit() {
+    CHadoopFSPtr released;
+    {
+        boost::shared_ptr<CHadoopCtx> ctx = GetInstance();
+        std::lock_guard<std::mutex> guard(ctx->m_oLock);
+        released.swap(ctx->m_pHadoopFS);
+    }
+    // Destroyed here, outside the lock: the last reference disconnects and removes the links.
+}
+
 bool CHadoopCtx::HandOutExisting(CHadoopFSPtr* fs) {
     CHadoopFSPtr existing = GetHadoopFSInstance();
     if (!existing)
@@ -243,10 +263,7 @@ CEkError CHadoopCtx::SetUpUnderNamedMutex(const std::function<CEkError()>& check
         CHadoopInstanceCtx::GetInstance()->ReleaseHDPInstance();
         return FXErrorUtil::ErrorErrNo(FX_LOCATION, kNotConnected, "HadoopConnection failed");
     }
-    {
-        std::lock_guard<std::mutex> guard(m_oLock);
-        m_pHadoopFS = created;
-    }
+    Hold(created);
     if (ResetNativeHadoopLogLevel(logConfigDir).Failed())
         DXLOG(-1, "Native Hadoop logging level cannot be reset");
     return CEkError();

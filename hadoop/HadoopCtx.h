@@ -1,8 +1,7 @@
 // CHadoopCtx: the process-wide file-system context, and the environment set-up it runs.
 //
 // One context per process (GetInstance, thread-safe creation of a function-local static,
-// released at process exit, which destroys the held CHadoopFS: it disconnects and removes the
-// library links). It holds at most one CHadoopFS, created by the first successful
+// released at process exit). It holds at most one CHadoopFS, created by the first successful
 // CreateHadoopFSInstance; every later request gets that object back, whatever instance, name
 // node or user it names.
 //
@@ -20,6 +19,11 @@
 //      (which removes the links again), the instance registry is emptied so that the next
 //      request fetches the configuration afresh, and 107 "HadoopConnection failed" is returned;
 //   6. the native log level is set from "DxHadoopNative_DEBUGLEVEL" (a failure is logged).
+//
+// At process exit the held CHadoopFS is destroyed (it disconnects and removes the library links)
+// before the libraries loaded during the set-up (libhdfs and what it loads) run their own exit
+// handlers: the context, created before them, would otherwise be torn down after them and
+// disconnect through a library that is already torn down.
 //
 // Errors of CreateHadoopFSInstance: the set-up's error with "Hadoop library initialized failed"
 // pushed (step 3) or "Hadoop library initialization failed" pushed (step 4), each also logged
@@ -69,6 +73,10 @@ class HDFSAGENT_API CHadoopCtx {
                                   const std::string& logConfigDir);
     // Copies the held object into *fs; false when none is held.
     bool HandOutExisting(CHadoopFSPtr* fs);
+    // Stores a connected object and makes sure it is released at exit while the libraries it
+    // uses are still there.
+    void Hold(const CHadoopFSPtr& fs);
+    static void ReleaseAtExit();
 
     std::mutex m_oLock;  // guards m_pHadoopFS
     CHadoopFSPtr m_pHadoopFS;

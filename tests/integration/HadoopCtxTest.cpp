@@ -1,0 +1,371 @@
+// The file-system context end to end: from a product home holding only an instance message to
+// a connected CHadoopFS (detection with the stand-in installation and the real JDK, the saved
+// setting, CLASSPATH, the links, the localcluster libhdfs loaded through the link, native
+// logging), then the cached object, a failed first connection and its retry, and set-ups
+// running at once in two processes and in two threads.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hadoop/HadoopConnection.h"
+#include "hadoop/HadoopCtx.h"
+#include "hadoop/HadoopFS.h"
+#include "hadoop/HadoopInstance.h"
+#include "host/Settings.h"
+#include "support/HadoopConnectionSupport.h"
+#include "support/HadoopDiscovery.h"
+#include "support/LocalInstall.h"
+#include "support/TestSupport.h"
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using testsupport::LocalInstall;
+using testsupport::LogCapture;
+using testsupport::ProductHome;
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+using testsupport::WriteScript;
+using testsupport::discovery::RealPath;
+
+namespace {
+
+const char kHomeVariable[] = "HDFSAGENT_CTX_TEST_HOME";
+const char kSelectedOnly[] = R"({"entries": [{"selector": 1, "configField2": "cluster-a"}]})";
+const unsigned long kInstanceId = 11;
+
+std::string MakeTemporaryDirectory() {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/ctx-home.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+// A product home on the loader's search path. CHadoopFS::Init opens the libhdfs.so link of the
+// home by its bare name, and the loader reads LD_LIBRARY_PATH only at start-up, so the test is
+// re-executed with the home in HDFSAGENT_HOME and LD_LIBRARY_PATH. The directory is made before
+// the re-exec (its name travels in an environment variable) and removed by the re-executed
+// process when the test ends.
+class LoaderVisibleHome {
+  public:
+    LoaderVisibleHome() {
+        const char* inherited = getenv(kHomeVariable);
+        std::string home = inherited != nullptr ? inherited : MakeTemporaryDirectory();
+        testsupport::ReexecWithEnvironment({{kHomeVariable, home},
+                                            {"HDFSAGENT_HOME", home},
+                                            {"LD_LIBRARY_PATH", home},
+                                            {"KRB5CCNAME", ""}});
+        unsetenv("KRB5CCNAME");
+        m_sPath = home;
+        m_env.emplace_back("HDFSAGENT_SETTINGS", home + "/settings.ini");
+        m_env.push_back(ScopedEnv::unset("HDFSAGENT_LOCK_DIR"));
+    }
+    ~LoaderVisibleHome() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_sPath, ignored);
+    }
+    const std::string& path() const { return m_sPath; }
+    std::string operator/(const std::string& name) const { return m_sPath + "/" + name; }
+
+  private:
+    std::string m_sPath;
+    std::vector<ScopedEnv> m_env;
+};
+
+std::string LinkTarget(const std::string& link) {
+    std::error_code ignored;
+    return std::filesystem::read_symlink(link, ignored).string();
+}
+
+std::string Saved() {
+    std::string value;
+    DXPlatformInfo::getString("FileSystemAgent", "HDP_LIB_PATH", value);
+    return value;
+}
+
+// The machine's JDK found independently of the library: the java program's links resolved.
+std::string RealJdkLibDir() {
+    std::string java = RealPath("/usr/bin/java");
+    return java.substr(0, java.size() - std::strlen("/bin/java")) + "/lib/server";
+}
+
+// The file of the shared object that defines `symbol`, as the loader opened it.
+std::string LoadedFrom(const void* symbol) {
+    Dl_info info;
+    if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr)
+        return "";
+    return info.dli_fname;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class Context : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        WriteFile(
+            m_home / "dxjars/dxhadoopnativelog4j.properties",
+            ReadFile(HDFSAGENT_SOURCE_DIR "/hadoop/templates/dxhadoopnativelog4j.properties"));
+        m_install.AddNativeLibrary(std::string(LOCALCLUSTER_LIBHDFS_DIR) + "/libhdfs.so");
+        m_install.Activate(/*throughLinks=*/true);
+    }
+    std::string NativeDir() const { return RealPath(m_install.installDir()) + "/lib/native/"; }
+    void WriteInstance(const std::string& text) {
+        WriteFile(m_home / "instances/" + std::to_string(kInstanceId) + ".json", text);
+    }
+    CEkError Create(CHadoopFSPtr* fs, const std::string& logConfigDir = "") {
+        return m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", fs, logConfigDir);
+    }
+    // A `hadoop` first on PATH that records the start and end of each `classpath` run and
+    // takes a while over it, so overlapping set-ups would show in the record.
+    void RecordClasspathRuns() {
+        SaveLibraryDirectories();
+        WriteScript(m_scratch / "bin/hadoop",
+                    "if [ \"$1\" = classpath ]; then\n"
+                    "  echo \"start $$\" >> '" +
+                        Record() +
+                        "'\n"
+                        "  sleep 0.4\n"
+                        "  echo \"end $$\" >> '" +
+                        Record() +
+                        "'\n"
+                        "fi\n"
+                        "exec '" +
+                        m_install.binDir() + "/hadoop' \"$@\"\n");
+        m_path.emplace("PATH", m_scratch / "bin:" + getenv("PATH"));
+    }
+    // With saved directories the set-up runs no detection, only the recorded class path.
+    void SaveLibraryDirectories() {
+        ASSERT_TRUE(DXPlatformInfo::setString("FileSystemAgent", "HDP_LIB_PATH",
+                                              NativeDir() + ":" + RealJdkLibDir())
+                        .Succeeded());
+    }
+    std::string Record() const { return m_scratch / "classpath-runs"; }
+
+    LoaderVisibleHome m_home;
+    LogCapture m_log;
+    LocalInstall m_install;
+    TempDir m_logConfig{"ctx-logconfig"};
+    TempDir m_scratch;
+    std::optional<ScopedEnv> m_path;
+    boost::shared_ptr<CHadoopCtx> m_ctx = CHadoopCtx::GetInstance();
+};
+
+}  // namespace
+
+TEST_F(Context, EndToEndFromAnInstanceMessageToAFileReadBack) {
+    WriteInstance(kSelectedOnly);
+    CHadoopFSPtr fs;
+    CEkError error = Create(&fs, m_logConfig.path());
+    ASSERT_TRUE(error.Succeeded()) << error.AsString();
+    ASSERT_TRUE(fs);
+    EXPECT_EQ(fs, m_ctx->GetHadoopFSInstance());
+
+    // Detected, saved, linked, and the stand-in loaded through the home's link.
+    EXPECT_EQ(NativeDir() + ":" + RealJdkLibDir(), Saved());
+    // The links join directory and name with "/"; a doubled separator is harmless.
+    EXPECT_EQ(NativeDir() + "/libhdfs.so", LinkTarget(m_home / "libhdfs.so"));
+    EXPECT_EQ(RealJdkLibDir() + "/libjvm.so", LinkTarget(m_home / "libjvm.so"));
+    EXPECT_EQ(m_home / "libhdfs.so",
+              LoadedFrom(reinterpret_cast<const void*>(func_table.hdfsConnect)));
+    EXPECT_EQ("cluster-a", CHadoopInstanceCtx::GetInstance()->GetHDPInstance()->m_sConfigField2);
+    // Native logging installed first on the class path, its level set.
+    EXPECT_THAT(getenv("CLASSPATH"), StartsWith(m_logConfig.path() + ":"));
+    EXPECT_THAT(ReadFile(m_logConfig / "log4j.properties"),
+                HasSubstr("hadoop.root.logger=INFO, RFA"));
+
+    const std::string data = "block of backup data\n";
+    boost::shared_ptr<CHadoopFile> file;
+    ASSERT_EQ(0, fs->Open("/e2e/data.txt", O_WRONLY, file, 0, 0, 0));
+    ASSERT_EQ(static_cast<int>(data.size()), file->Write(data.data(), data.size()));
+    ASSERT_EQ(0, file->Close());
+    ASSERT_EQ(0, fs->Open("/e2e/data.txt", O_RDONLY, file, 0, 0, 0));
+    std::string readBack(64, '\0');
+    int got = file->Read(&readBack[0], readBack.size());
+    ASSERT_EQ(static_cast<int>(data.size()), got);
+    readBack.resize(got);
+    EXPECT_EQ(data, readBack);
+    EXPECT_EQ(data, ReadFile(m_install.namespaceRoot() + "/e2e/data.txt"));
+}
+
+TEST_F(Context, SecondRequestGetsTheFirstObjectAndTouchesNothing) {
+    WriteInstance(kSelectedOnly);
+    CHadoopFSPtr first, second;
+    ASSERT_TRUE(Create(&first).Succeeded());
+    std::filesystem::remove(m_home / "instances/11.json");
+    m_install.SetConfFile("fail-classpath");
+    ASSERT_TRUE(m_ctx->CreateHadoopFSInstance(99, "hdfs://elsewhere:1", "other", &second, "/x")
+                    .Succeeded());
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(1, m_log.Count("Getting Hadoop classpath"));
+    EXPECT_FALSE(std::filesystem::exists("/x/log4j.properties"));
+}
+
+TEST_F(Context, NullOutputPointerStillSetsUp) {
+    WriteInstance(kSelectedOnly);
+    ASSERT_TRUE(Create(nullptr).Succeeded());
+    ASSERT_TRUE(m_ctx->GetHadoopFSInstance());
+    EXPECT_TRUE(m_ctx->GetHadoopFSInstance()->Good());
+}
+
+TEST_F(Context, HeldObjectIsReleasedAtExitBeforeLibhdfsIsTornDown) {
+    WriteInstance(kSelectedOnly);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+        std::exit(Create(nullptr).Succeeded() ? 0 : 1);  // runs the exit handlers
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The object was destroyed at exit: it disconnected and removed the links.
+    EXPECT_FALSE(std::filesystem::is_symlink(m_home / "libhdfs.so"));
+    EXPECT_FALSE(std::filesystem::is_symlink(m_home / "libjvm.so"));
+}
+
+TEST_F(Context, FailedFirstConnectionStartsTheNextRequestAfresh) {
+    // Nothing is saved, so each set-up must ask the registry for the instance.
+    WriteFile(m_scratch / "plain", "");
+    ScopedEnv settings("HDFSAGENT_SETTINGS", m_scratch / "plain/settings.ini");
+    WriteInstance(R"({"entries": [{"selector": 1, "hadoopNativeLibPath": ")" + NativeDir() +
+                  R"(", "jvmLibPath": ")" + RealJdkLibDir() + R"("}]})");
+    {
+        ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=111");
+        CHadoopFSPtr fs;
+        CEkError error = Create(&fs);
+        ASSERT_TRUE(error.Failed());
+        EXPECT_EQ(107, error.Code());
+        EXPECT_EQ("HadoopConnection failed: Transport endpoint is not connected", error.Message());
+        EXPECT_FALSE(fs);
+    }
+    EXPECT_FALSE(m_ctx->GetHadoopFSInstance());
+    EXPECT_FALSE(CHadoopInstanceCtx::GetInstance()->GetHDPInstance());
+    EXPECT_FALSE(std::filesystem::is_symlink(m_home / "libhdfs.so"));
+    EXPECT_FALSE(std::filesystem::is_symlink(m_home / "libjvm.so"));
+
+    // The retry reads the (changed) message again and links what it names now.
+    std::string standIn = LOCALCLUSTER_LIBHDFS_DIR;
+    WriteInstance(R"({"entries": [{"selector": 1, "hadoopNativeLibPath": ")" + standIn +
+                  R"(", "jvmLibPath": ")" + RealJdkLibDir() + R"("}]})");
+    CHadoopFSPtr fs;
+    CEkError error = Create(&fs);
+    ASSERT_TRUE(error.Succeeded()) << error.AsString();
+    EXPECT_TRUE(fs->Good());
+    EXPECT_EQ(standIn + "/libhdfs.so", LinkTarget(m_home / "libhdfs.so"));
+    EXPECT_EQ(RealJdkLibDir() + "/libjvm.so", LinkTarget(m_home / "libjvm.so"));
+    EXPECT_EQ(standIn, CHadoopInstanceCtx::GetInstance()->GetHDPInstance()->m_sHadoopNativeLibPath);
+}
+
+TEST_F(Context, TwoProcessesSettingUpAtOnceAreSerialisedByTheNamedMutex) {
+    RecordClasspathRuns();
+    std::vector<pid_t> children;
+    for (int i = 0; i < 2; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            CHadoopFSPtr fs;
+            bool good = Create(&fs).Succeeded() && fs && fs->Good();
+            _exit(good ? 0 : 1);  // no destructors: the other process may still need the links
+        }
+        children.push_back(pid);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::vector<std::string> runs = Lines(ReadFile(Record()));
+    ASSERT_EQ(4u, runs.size()) << ReadFile(Record());
+    // start A, end A, start B, end B: the second set-up began after the first had finished.
+    EXPECT_EQ("start", runs[0].substr(0, 5));
+    EXPECT_EQ("end" + runs[0].substr(5), runs[1]);
+    EXPECT_EQ("start", runs[2].substr(0, 5));
+    EXPECT_EQ("end" + runs[2].substr(5), runs[3]);
+    EXPECT_NE(runs[0], runs[2]);
+}
+
+TEST_F(Context, TwoThreadsRacingBuildOneFileSystemObject) {
+    RecordClasspathRuns();
+    CHadoopFSPtr fs[2];
+    bool succeeded[2] = {false, false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i)
+        threads.emplace_back([&, i]() { succeeded[i] = Create(&fs[i]).Succeeded(); });
+    for (std::thread& thread : threads)
+        thread.join();
+    ASSERT_TRUE(succeeded[0] && succeeded[1]);
+    EXPECT_TRUE(fs[0]);
+    EXPECT_EQ(fs[0], fs[1]);
+    EXPECT_EQ(fs[0], m_ctx->GetHadoopFSInstance());
+    // The thread that waited for the mutex found the object and set nothing up again.
+    EXPECT_EQ(2u, Lines(ReadFile(Record())).size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures before a connection (no libhdfs on the loader's path)
+
+class ContextFailure : public ::testing::Test {
+  protected:
+    void SetUp() override { m_install.Activate(); }
+
+    ProductHome m_home;
+    LogCapture m_log;
+    LocalInstall m_install;
+    TempDir m_scratch;
+    boost::shared_ptr<CHadoopCtx> m_ctx = CHadoopCtx::GetInstance();
+};
+
+TEST_F(ContextFailure, EnvironmentFailureIsReportedAndLogged) {
+    CHadoopFSPtr fs;
+    CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", &fs, "");
+    ASSERT_TRUE(error.Failed());
+    EXPECT_EQ(1627, error.Code());
+    EXPECT_EQ("Hadoop library initialized failed", error.Message());
+    EXPECT_THAT(error.AsString(eErrorFormatMessages),
+                HasSubstr("Failed to fetch Hadoop Config from server"));
+    EXPECT_TRUE(m_log.Contains("error 1627: Hadoop library initialized failed: "));
+    EXPECT_FALSE(fs);
+    EXPECT_FALSE(m_ctx->GetHadoopFSInstance());
+}
+
+TEST_F(ContextFailure, UnloadableLibhdfsIsReportedAndLogged) {
+    m_home.SetSetting("FileSystemAgent", "HDP_LIB_PATH", "/nowhere/hdfs:/nowhere/jvm");
+    // The home's dxjars holds no logging template: logged, and the set-up goes on.
+    CEkError error =
+        m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", nullptr, m_scratch.path());
+    ASSERT_TRUE(error.Failed());
+    EXPECT_EQ("Hadoop library initialization failed", error.Message());
+    EXPECT_THAT(error.AsString(eErrorFormatMessages), HasSubstr("libhdfs.so"));
+    EXPECT_TRUE(m_log.Contains("Native Hadoop logging cannot be enabled"));
+    EXPECT_TRUE(m_log.Contains(": Hadoop library initialization failed: "));
+    EXPECT_FALSE(m_ctx->GetHadoopFSInstance());
+}
+
+TEST_F(ContextFailure, NamedMutexThatCannotBeTakenFailsTheSetUp) {
+    WriteFile(m_scratch / "plain", "");
+    ScopedEnv locks("HDFSAGENT_LOCK_DIR", m_scratch / "plain");
+    CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", nullptr, "");
+    ASSERT_TRUE(error.Failed());
+    EXPECT_EQ(ENOTDIR, error.Code());
+    EXPECT_EQ("Cannot take the named mutex 'CreateHadoopInstNamedMutex'", error.Message());
+    EXPECT_FALSE(m_log.Contains("Getting Hadoop classpath"));
+}
