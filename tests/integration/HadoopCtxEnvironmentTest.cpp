@@ -23,7 +23,6 @@ using testsupport::ProductHome;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-using testsupport::discovery::RealPath;
 using testsupport::discovery::ShellTools;
 using testsupport::discovery::ToolDir;
 
@@ -131,18 +130,6 @@ TEST_F(Environment, MissingHadoopProgramIsReported) {
     EXPECT_TRUE(m_log.Contains("Failed to execute 'hadoop classpath', iRet=127"));
 }
 
-TEST_F(Environment, ConfiguredHadoopDirectoryIsUsed) {
-    m_install.SetClasspath({"/from/configured"});
-    m_install.Deactivate();
-    ToolDir tools(ShellTools());
-    ScopedEnv path("PATH", tools.path());
-    ScopedEnv conf("HADOOP_CONF_DIR", m_install.confDir());
-    m_home.SetSetting("FileSystemAgent", "sHadoopBinPath", m_install.binDir());
-    ASSERT_TRUE(SetClasspath("").Succeeded());
-    EXPECT_EQ(":/from/configured", Classpath());
-    EXPECT_TRUE(m_log.Contains("command='" + m_install.binDir() + "/hadoop classpath'"));
-}
-
 // ---------------------------------------------------------------------------------------------
 // CheckAndSetHadoopEnv
 
@@ -195,14 +182,9 @@ TEST_F(HadoopEnv, InstanceThatCannotBeCreatedFailsBeforeAnyChange) {
     EXPECT_EQ("", HomeLink("libhdfs.so"));
 }
 
-TEST_F(HadoopEnv, ClasspathFailureCreatesNoLinks) {
-    m_install.SetConfFile("fail-classpath");
-    m_home.SetSetting("FileSystemAgent", "HDP_LIB_PATH", "/saved/hdfs:/saved/jvm");
-    ExpectError(CheckAndSetHadoopEnv(7, ""), 1627, kClasspathFailed);
-    EXPECT_EQ("", HomeLink("libhdfs.so"));
-}
-
-TEST_F(HadoopEnv, GivenInstanceSuppliesTheLinks) {
+TEST_F(HadoopEnv, GivenInstanceSuppliesTheLinksWhenTheSettingIsEmpty) {
+    ExpectError(CheckAndSetHadoopEnv(CHadoopInstancePtr(), ""), EINVAL,
+                "No Hadoop instance given: Invalid argument");
     CHadoopInstancePtr instance(new CHadoopInstance);
     instance->m_sHadoopNativeLibPath = "/given/hdfs";
     instance->m_sJvmLibPath = "/given/jvm";
@@ -210,13 +192,6 @@ TEST_F(HadoopEnv, GivenInstanceSuppliesTheLinks) {
     EXPECT_EQ("/given/hdfs/libhdfs.so", HomeLink("libhdfs.so"));
     EXPECT_EQ("/given/jvm/libjvm.so", HomeLink("libjvm.so"));
     EXPECT_FALSE(m_log.Contains("Will try to set Hadoop environment now!!!"));
-}
-
-TEST_F(HadoopEnv, NullInstanceIsRefusedWhenTheSettingIsEmpty) {
-    ExpectError(CheckAndSetHadoopEnv(CHadoopInstancePtr(), ""), EINVAL,
-                "No Hadoop instance given: Invalid argument");
-    m_home.SetSetting("FileSystemAgent", "HDP_LIB_PATH", "/saved/hdfs:/saved/jvm");
-    EXPECT_TRUE(CheckAndSetHadoopEnv(CHadoopInstancePtr(), "").Succeeded());
 }
 
 }  // namespace

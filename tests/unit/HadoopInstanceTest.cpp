@@ -79,15 +79,6 @@ TEST_F(InstanceLoad, ServerDirectoriesWinAndAreSavedEvenWhenEqual) {
     EXPECT_TRUE(m_log.Contains("JVM lib path='/j'"));
 }
 
-TEST_F(InstanceLoad, ServerDirectoriesReplaceTheSavedPair) {
-    Save("/x:/y");
-    ASSERT_TRUE(
-        m_instance
-            .Load(Message(R"("selector": 1, "hadoopNativeLibPath": "/n", "jvmLibPath": "/j")"))
-            .Succeeded());
-    EXPECT_EQ("/n:/j", Saved());
-}
-
 TEST_F(InstanceLoad, ServerNativeDirectoryWithSavedJavaDirectory) {
     Save("/a:/b");
     ASSERT_TRUE(

@@ -79,17 +79,6 @@ TEST(HostMessage, AbsentNullAndUnknownMembersReadAsEmpty) {
     EXPECT_TRUE(Entries(message).empty());
 }
 
-TEST(HostMessage, IdentifiersOutsideTheLayoutReadAsAbsent) {
-    CNMessageBase message = HadoopConfig();
-    ASSERT_EQ(0, message.unserialize(R"({"entries": [{"selector": 1, "jvmLibPath": "/j"}]})"));
-    CNMessageBase entry = Entries(message).front();
-    EXPECT_EQ("", entry.getstring(9, 19, 505061676, 15033449));  // wrong tag
-    EXPECT_EQ("", entry.getstring(9, 18, 519790567, 15033449));  // the entry is no config
-    EXPECT_EQ(0, entry.getint64(2, 505061676, 4122401));         // wrong number
-    EXPECT_TRUE(message.getlistobject(1, 1, 519790567, 1, false).empty());
-    EXPECT_TRUE(entry.getlistobject(1, 1, 519790567, 13622503, false).empty());
-}
-
 TEST(HostMessage, SelectorSpansTheSigned64BitRange) {
     CNMessageBase message = HadoopConfig();
     ASSERT_EQ(0, message.unserialize(R"({"entries": [{"selector": 9223372036854775807},
