@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -327,7 +328,19 @@ TEST_F(KerberosTickets, RealMarkerPathInAPrivateTmp) {
     // itself a /tmp of its own (a private mount namespace) before it creates anything there.
     ASSERT_EQ(0, unshare(CLONE_NEWNS)) << strerror(errno);
     ASSERT_EQ(0, mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) << strerror(errno);
+    // The build tree (KDC fixture, stand-ins) may itself lie below /tmp: keep the old /tmp
+    // reachable under /mnt (private to this namespace) and put the build tree back in place.
+    const std::string build = HDFSAGENT_BINARY_DIR;
+    const bool buildInTmp = build.rfind("/tmp/", 0) == 0;
+    if (buildInTmp)
+        ASSERT_EQ(0, mount("/tmp", "/mnt", nullptr, MS_BIND | MS_REC, nullptr)) << strerror(errno);
     ASSERT_EQ(0, mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")) << strerror(errno);
+    if (buildInTmp) {
+        std::filesystem::create_directories(build);
+        const std::string old = "/mnt" + build.substr(4);
+        ASSERT_EQ(0, mount(old.c_str(), build.c_str(), nullptr, MS_BIND | MS_REC, nullptr))
+            << strerror(errno);
+    }
     Prepare();
     ASSERT_EQ(nullptr, getenv("HDFSAGENT_DONOT_KINIT_MARKER"));
     EXPECT_EQ("/tmp/donot_kinit", CHadoopFS::CHadoopConnection::DoNotKinitMarker());
