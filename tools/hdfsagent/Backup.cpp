@@ -1,0 +1,480 @@
+// hdfsagent backup HDFS_PATH DEST_DIR: copies a tree into DEST_DIR/data (the same layout as the
+// tree), hashing each file in the pass that copies it, and streams the manifest.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <boost/shared_ptr.hpp>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "Cluster.h"
+#include "Commands.h"
+#include "Hash.h"
+#include "Interrupt.h"
+#include "LocalFile.h"
+#include "Manifest.h"
+#include "Paths.h"
+#include "Walker.h"
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+namespace {
+
+// Read in blocks of this size (libhdfs reads are 32-bit; bigger blocks gain nothing).
+const size_t kCopyBlockBytes = 4u << 20;
+// The content of a backed-up root that is a file rather than a directory.
+const char kRootFileData[] = "data/@root";
+
+std::string DataLocation(const std::string& path) {
+    return path == "." ? kRootFileData : std::string(kDataDirName) + "/" + path;
+}
+
+bool IsLeftover(const std::string& name) {
+    return name == kDataDirName || name == kManifestPartialName;
+}
+
+// DEST_DIR must be new or empty, or hold only what an interrupted backup left (which is
+// removed, so that a rerun starts clean).
+bool PrepareDestination(const std::string& dest, CReporter& reporter, std::string& error) {
+    std::error_code ec;
+    if (!fs::exists(dest, ec)) {
+        fs::create_directories(dest, ec);
+        if (ec) {
+            error = "cannot create " + dest + ": " + ec.message();
+            return false;
+        }
+    } else if (!fs::is_directory(dest, ec)) {
+        error = dest + " is not a directory";
+        return false;
+    }
+    if (fs::exists(dest + "/" + kManifestName, ec)) {
+        error = dest + " already holds a backup; back up into a new directory";
+        return false;
+    }
+    bool leftovers = false;
+    for (const fs::directory_entry& item : fs::directory_iterator(dest, ec)) {
+        const std::string name = item.path().filename().string();
+        if (!IsLeftover(name)) {
+            error = dest + " is not empty (it holds " + name + "); back up into a new directory";
+            return false;
+        }
+        leftovers = true;
+    }
+    if (ec) {
+        error = "cannot read " + dest + ": " + ec.message();
+        return false;
+    }
+    if (leftovers) {
+        reporter.Warning("removing what an interrupted backup left in " + dest);
+        fs::remove_all(dest + "/" + kDataDirName, ec);
+        fs::remove(dest + "/" + kManifestPartialName, ec);
+        if (ec) {
+            error = "cannot clean " + dest + ": " + ec.message();
+            return false;
+        }
+    }
+    fs::create_directory(dest + "/" + kDataDirName, ec);
+    if (ec) {
+        error = "cannot create " + dest + "/" + kDataDirName + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+ManifestEntry EntryFromWalk(const WalkEntry& walk) {
+    ManifestEntry entry;
+    entry.path = walk.path;
+    entry.directory = walk.directory;
+    entry.size = walk.directory ? 0 : walk.size;
+    entry.permission = walk.permission;
+    entry.owner = walk.owner;
+    entry.group = walk.group;
+    entry.mtime = walk.mtime;
+    entry.atime = walk.atime;
+    entry.replication = walk.replication;
+    entry.blockSize = walk.blockSize;
+    return entry;
+}
+
+class CBackup {
+  public:
+    CBackup(const BackupOptions& options, CReporter& reporter)
+        : m_oOptions(options), m_oReporter(reporter) {}
+
+    int Run(const ConnectOptions& connect);
+
+  private:
+    enum class Outcome { kContinue, kFatal };
+
+    bool OpenPrevious(std::string& error);
+    const ManifestEntry* FindPrevious(const std::string& path, std::string& error);
+    void CountTotals();
+    bool Visit(const WalkEntry& walk);
+    Outcome BackUpFile(const WalkEntry& walk, ManifestEntry& entry);
+    bool ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error);
+    Outcome CopyFile(const WalkEntry& walk, ManifestEntry& entry);
+    Outcome ReadAcl(const WalkEntry& walk, ManifestEntry& entry);
+    void Fatal(const std::string& message) {
+        if (m_sFatal.empty())
+            m_sFatal = message;
+    }
+
+    const BackupOptions& m_oOptions;
+    CReporter& m_oReporter;
+    CCluster m_oCluster;
+    std::string m_sRoot;
+    std::string m_sDest;
+    CManifestWriter m_oWriter;
+    CContentHash m_oHash;
+    std::vector<char> m_vBuffer;
+    std::string m_sFatal;
+
+    // Incremental: the previous manifest, read side by side with the walk.
+    std::unique_ptr<CManifestReader> m_pPrevious;
+    ManifestEntry m_oPreviousEntry;
+    int m_nPreviousState = 0;  // 1 an entry is held, 0 the end
+    fs::path m_oPreviousRelative;
+
+    uint64_t m_nCopiedFiles = 0;
+    uint64_t m_nCopiedBytes = 0;
+    uint64_t m_nReferenced = 0;
+    uint64_t m_nDirectories = 0;
+};
+
+bool CBackup::OpenPrevious(std::string& error) {
+    ManifestHeader header;
+    ManifestTrailer trailer;
+    // A damaged previous manifest must stop us before anything refers to it.
+    if (!ValidateManifest(m_oOptions.previous, header, trailer, error)) {
+        error = "previous backup: " + error;
+        return false;
+    }
+    if (header.root != m_sRoot) {
+        error = "the previous backup " + m_oOptions.previous + " is of " + header.root + ", not " +
+                m_sRoot;
+        return false;
+    }
+    std::error_code ec;
+    const fs::path previous = fs::canonical(m_oOptions.previous, ec);
+    const fs::path dest = m_oOptions.dryRun ? fs::absolute(m_sDest, ec).lexically_normal()
+                                            : fs::canonical(m_sDest, ec);
+    if (ec) {
+        error = "cannot resolve " + m_oOptions.previous + ": " + ec.message();
+        return false;
+    }
+    if (previous == dest) {
+        error = "the previous backup and DEST_DIR are the same directory";
+        return false;
+    }
+    m_oPreviousRelative = previous.lexically_relative(dest);
+    m_pPrevious.reset(new CManifestReader);
+    if (!m_pPrevious->Open(m_oOptions.previous, error))
+        return false;
+    m_nPreviousState = m_pPrevious->Next(m_oPreviousEntry, error);
+    return m_nPreviousState >= 0;
+}
+
+const ManifestEntry* CBackup::FindPrevious(const std::string& path, std::string& error) {
+    while (m_nPreviousState > 0 && ComparePathOrder(m_oPreviousEntry.path, path) < 0) {
+        m_nPreviousState = m_pPrevious->Next(m_oPreviousEntry, error);
+        if (m_nPreviousState < 0)
+            return nullptr;
+    }
+    return m_nPreviousState > 0 && m_oPreviousEntry.path == path ? &m_oPreviousEntry : nullptr;
+}
+
+void CBackup::CountTotals() {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    CTreeWalker counter(m_oCluster.Fs(), m_sRoot, m_oOptions.excludes);
+    std::string error;
+    counter.Walk(
+        [&](const WalkEntry& walk) {
+            if (!walk.directory) {
+                ++files;
+                bytes += walk.size;
+            }
+            return true;
+        },
+        error);
+    m_oReporter.SetTotals(files, bytes);
+}
+
+bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error) {
+    const ManifestEntry* previous = FindPrevious(walk.path, error);
+    if (previous == nullptr || previous->directory || previous->status != kStatusOk ||
+        previous->size != walk.size || previous->mtime != walk.mtime)
+        return false;
+    const std::string location = (m_oPreviousRelative / previous->data).lexically_normal().string();
+    std::error_code ec;
+    // Content that is gone from the earlier backup is copied again.
+    if (!m_oOptions.dryRun && !fs::is_regular_file(m_sDest + "/" + location, ec))
+        return false;
+    entry.data = location;
+    entry.hash = previous->hash;
+    entry.referenced = true;
+    return true;
+}
+
+CBackup::Outcome CBackup::CopyFile(const WalkEntry& walk, ManifestEntry& entry) {
+    boost::shared_ptr<CHadoopFile> file;
+    errno = 0;
+    if (m_oCluster.Fs().Open(walk.hdfsPath.c_str(), O_RDONLY, file, 0, 0, 0) != 0 || !file) {
+        const int error = errno != 0 ? errno : EIO;
+        entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
+        entry.detail = error == ENOENT ? "deleted before it could be read"
+                                       : ErrnoMessage("cannot open", walk.hdfsPath, error);
+        return Outcome::kContinue;
+    }
+    const std::string location = DataLocation(walk.path);
+    const std::string local = m_sDest + "/" + location;
+    CFd out(open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out.IsOpen()) {
+        Fatal(ErrnoMessage("cannot create", local, errno));
+        return Outcome::kFatal;
+    }
+    m_oHash.Reset();
+    uint64_t copied = 0;
+    for (;;) {
+        if (Interrupted())
+            return Outcome::kFatal;
+        errno = 0;
+        const int n = file->Read(m_vBuffer.data(), static_cast<unsigned>(m_vBuffer.size()));
+        if (n == 0)
+            break;
+        if (n < 0) {
+            const int error = errno != 0 ? errno : EIO;
+            entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
+            entry.detail = ErrnoMessage("cannot read", walk.hdfsPath, error);
+            out.Close();
+            unlink(local.c_str());
+            return Outcome::kContinue;
+        }
+        m_oHash.Update(m_vBuffer.data(), static_cast<size_t>(n));
+        if (!WriteAll(out.Get(), m_vBuffer.data(), static_cast<size_t>(n))) {
+            Fatal(ErrnoMessage("cannot write", local, errno));
+            return Outcome::kFatal;
+        }
+        copied += static_cast<uint64_t>(n);
+        m_oReporter.AddBytes(static_cast<uint64_t>(n));
+    }
+    file->Close();
+    if (!out.Close()) {
+        Fatal(ErrnoMessage("cannot write", local, errno));
+        return Outcome::kFatal;
+    }
+    entry.hash = m_oHash.HexDigest();
+    entry.data = location;
+    entry.size = copied;
+    ++m_nCopiedFiles;
+    m_nCopiedBytes += copied;
+
+    // A file that changed while it was read is kept, marked: its copy may mix old and new data.
+    hdfsFileInfo* after = nullptr;
+    errno = 0;
+    if (m_oCluster.Fs().GetFileInfo(walk.hdfsPath.c_str(), &after) != 0 || after == nullptr) {
+        entry.status = kStatusChanged;
+        entry.detail = "deleted while it was read";
+        return Outcome::kContinue;
+    }
+    const bool sameSize = after->mSize >= 0 && static_cast<uint64_t>(after->mSize) == walk.size;
+    const bool sameTime = after->mLastMod == walk.mtime;
+    m_oCluster.Fs().FreeFileInfo(after, 1);
+    if (!sameSize || !sameTime || copied != walk.size) {
+        entry.status = kStatusChanged;
+        entry.detail = "changed while it was read (" + std::to_string(walk.size) +
+                       " bytes listed, " + std::to_string(copied) + " read)";
+    }
+    return Outcome::kContinue;
+}
+
+CBackup::Outcome CBackup::ReadAcl(const WalkEntry& walk, ManifestEntry& entry) {
+    std::string error;
+    switch (m_oCluster.GetAcl(walk.hdfsPath, entry.acl, entry.xattrs, error)) {
+        case RestResult::kOk:
+            return Outcome::kContinue;
+        case RestResult::kPathProblem:
+            entry.acl = nullptr;
+            entry.xattrs = nullptr;
+            if (entry.status == kStatusOk) {
+                const bool gone = error.find("FileNotFoundException") != std::string::npos;
+                entry.status = gone ? kStatusVanished : kStatusFailed;
+                entry.detail = "ACL and extended attributes: " + error;
+            }
+            return Outcome::kContinue;
+        case RestResult::kServiceFailure:
+            break;
+    }
+    Fatal(error + " (--no-acl backs up without ACLs and extended attributes)");
+    return Outcome::kFatal;
+}
+
+CBackup::Outcome CBackup::BackUpFile(const WalkEntry& walk, ManifestEntry& entry) {
+    std::string error;
+    if (m_pPrevious && ReferencePrevious(walk, entry, error)) {
+        ++m_nReferenced;
+        m_oReporter.AddBytes(walk.size);
+        return Outcome::kContinue;
+    }
+    if (m_nPreviousState < 0) {
+        Fatal("previous backup: " + error);
+        return Outcome::kFatal;
+    }
+    if (m_oOptions.dryRun) {
+        ++m_nCopiedFiles;
+        m_nCopiedBytes += walk.size;
+        return Outcome::kContinue;
+    }
+    return CopyFile(walk, entry);
+}
+
+bool CBackup::Visit(const WalkEntry& walk) {
+    ManifestEntry entry = EntryFromWalk(walk);
+    entry.zone = m_oCluster.ZoneOf(walk.hdfsPath);
+    if (walk.directory) {
+        ++m_nDirectories;
+        if (!walk.listError.empty()) {
+            entry.status = kStatusFailed;
+            entry.detail = walk.listError;
+        }
+        if (!m_oOptions.dryRun && walk.path != ".") {
+            std::error_code ec;
+            const std::string local = m_sDest + "/" + DataLocation(walk.path);
+            fs::create_directory(local, ec);
+            if (ec) {
+                Fatal("cannot create " + local + ": " + ec.message());
+                return false;
+            }
+        }
+    } else {
+        if (BackUpFile(walk, entry) == Outcome::kFatal)
+            return false;
+        m_oReporter.FileDone();
+    }
+    if (m_oOptions.dryRun) {
+        if (!walk.directory)
+            m_oReporter.Line(std::string(entry.referenced ? "unchanged " : "copy      ") +
+                             walk.path + " (" + HumanBytes(static_cast<double>(walk.size)) + ")");
+        nlohmann::ordered_json event;
+        event["event"] = "plan";
+        event["path"] = walk.path;
+        event["type"] = walk.directory ? "directory" : "file";
+        event["action"] = walk.directory ? "create" : (entry.referenced ? "reference" : "copy");
+        event["size"] = walk.size;
+        m_oReporter.Event(event);
+        return true;
+    }
+    const bool readable = entry.status != kStatusVanished;
+    if (!m_oOptions.noAcl && readable && ReadAcl(walk, entry) == Outcome::kFatal)
+        return false;
+    std::string error;
+    if (!m_oWriter.Write(entry, error)) {
+        Fatal(error);
+        return false;
+    }
+    if (entry.status != kStatusOk)
+        m_oReporter.Problem(walk.path, entry.status + ": " + entry.detail);
+    return true;
+}
+
+int CBackup::Run(const ConnectOptions& connect) {
+    if (!NormalizeHdfsPath(m_oOptions.hdfsPath, m_sRoot)) {
+        m_oReporter.Fatal("HDFS_PATH must be an absolute HDFS path without . or .. components: " +
+                          m_oOptions.hdfsPath);
+        return kExitUsage;
+    }
+    m_sDest = m_oOptions.destDir;
+    std::string error;
+    if (!m_oOptions.dryRun && !PrepareDestination(m_sDest, m_oReporter, error)) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
+    if (!m_oOptions.previous.empty() && !OpenPrevious(error)) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
+    if (!m_oCluster.Connect(connect, error)) {
+        m_oReporter.Fatal("cannot connect to HDFS: " + error);
+        return kExitFatal;
+    }
+    if (!m_oOptions.noAcl && !m_oOptions.dryRun && !m_oCluster.StartRest(error)) {
+        m_oReporter.Fatal(error + " (--no-acl backs up without ACLs and extended attributes)");
+        return kExitFatal;
+    }
+    if (!m_oCluster.LoadZones(error))
+        m_oReporter.Warning(error + "; the manifest records no encryption zones");
+    if (m_oReporter.ShowsProgress())
+        CountTotals();
+
+    m_vBuffer.resize(kCopyBlockBytes);
+    if (!m_oOptions.dryRun) {
+        ManifestHeader header;
+        header.root = m_sRoot;
+        header.source = m_oCluster.Fs().GetHadoopPathPrefix() + m_sRoot;
+        header.hash = CContentHash::kName;
+        header.acl = !m_oOptions.noAcl;
+        header.created = time(nullptr);
+        header.previous = m_pPrevious ? m_oPreviousRelative.string() : "";
+        header.excludes = m_oOptions.excludes;
+        if (!m_oWriter.Open(m_sDest, header, error)) {
+            m_oReporter.Fatal(error);
+            return kExitFatal;
+        }
+    }
+
+    CTreeWalker walker(m_oCluster.Fs(), m_sRoot, m_oOptions.excludes);
+    const bool walked = walker.Walk([this](const WalkEntry& walk) { return Visit(walk); }, error);
+    if (Interrupted()) {
+        m_oWriter.Abort();
+        m_oReporter.Fatal("interrupted; no backup was recorded in " + m_sDest);
+        EndByInterrupt();
+    }
+    if (!walked) {
+        m_oWriter.Abort();
+        m_oReporter.Fatal(m_sFatal.empty() ? error : m_sFatal);
+        return kExitFatal;
+    }
+    if (!m_oOptions.dryRun && !m_oWriter.Commit(true, error)) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
+
+    const double seconds = m_oReporter.ElapsedSeconds();
+    nlohmann::ordered_json summary;
+    summary["source"] = m_sRoot;
+    summary["destination"] = m_sDest;
+    summary["dry_run"] = m_oOptions.dryRun;
+    summary["files_copied"] = m_nCopiedFiles;
+    summary["bytes_copied"] = m_nCopiedBytes;
+    summary["files_referenced"] = m_nReferenced;
+    summary["directories"] = m_nDirectories;
+    std::string text = std::string(m_oOptions.dryRun ? "dry run: would back up " : "backed up ") +
+                       m_sRoot + (m_oOptions.dryRun ? "" : " to " + m_sDest) + ": " +
+                       std::to_string(m_nCopiedFiles) + " files (" +
+                       HumanBytes(static_cast<double>(m_nCopiedBytes)) + ") " +
+                       (m_oOptions.dryRun ? "to copy" : "copied");
+    if (m_pPrevious)
+        text += ", " + std::to_string(m_nReferenced) + " unchanged";
+    char rate[64];
+    snprintf(rate, sizeof rate, " in %.1f s", seconds);
+    text += ", " + std::to_string(m_nDirectories) + " directories, " +
+            std::to_string(m_oReporter.Problems()) + " problems" + rate;
+    m_oReporter.Summary(text, summary);
+    return m_oReporter.Problems() > 0 ? kExitPartial : kExitOk;
+}
+
+}  // namespace
+
+int RunBackup(const BackupOptions& options, const ConnectOptions& connect, CReporter& reporter) {
+    CBackup backup(options, reporter);
+    return backup.Run(connect);
+}
+
+}  // namespace tool

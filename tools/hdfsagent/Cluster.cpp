@@ -1,0 +1,194 @@
+#include "Cluster.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "hadoop/HadoopConnection.h"
+#include "host/Settings.h"
+
+namespace tool {
+
+namespace {
+
+const int kConnectionFailed = 107;
+const int kNoUsableAnswer = 2250;
+const int kServiceUnavailable = 5006;
+
+std::string Messages(const CEkError& err) {
+    return err.AsString(eErrorFormatMessages);
+}
+
+bool MakeDirectory(const std::string& path, std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) {
+        error = "cannot create " + path + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CCluster::~CCluster() {
+    if (m_pRest) {
+        CEkError err = m_pRest->Stop();
+        (void)err;
+    }
+}
+
+bool CCluster::Connect(const ConnectOptions& options, std::string& error) {
+    const std::string home = DXPI_Base::getHomeDirectory();
+    m_sUser = options.user.empty() ? DefaultUser() : options.user;
+    m_sLogConfigDir = options.logConfigDir.empty() ? home + "/conf" : options.logConfigDir;
+    if (!MakeDirectory(m_sLogConfigDir, error))
+        return false;
+    CHadoopFSPtr fs;
+    CEkError err = CHadoopCtx::GetInstance()->CreateHadoopFSInstance(
+        options.instanceId, options.nameNode, m_sUser, &fs, m_sLogConfigDir);
+    if (err.Failed() || !fs) {
+        error = err.Failed() ? Messages(err) : "the library returned no file-system object";
+        // The context discards a file system whose first connection failed; a second one made
+        // here (the binding is in place by then) tells why, in the connection's own words.
+        if (err.Code() == kConnectionFailed && CHadoopFS::Init().Succeeded()) {
+            CHadoopFS probe(options.nameNode, m_sUser);
+            if (!probe.GetLastErrorString().empty())
+                error += " (" + probe.GetLastErrorString() + ")";
+        }
+        return false;
+    }
+    m_pFS = fs;
+    return true;
+}
+
+bool CCluster::StartRest(std::string& error) {
+    const std::string home = DXPI_Base::getHomeDirectory();
+    const std::string configDir = home + "/restutil";
+    if (!MakeDirectory(configDir, error))
+        return false;
+    std::unique_ptr<DXHadoop::CHadoopRestUtil> rest(new DXHadoop::CHadoopRestUtil(
+        "", home, m_sUser, DXHadoop::eAppTypeHadoop, configDir, m_sUser));
+    CEkError err = rest->Start();
+    if (err.Failed()) {
+        error = "the REST utility service did not start: " + Messages(err);
+        return false;
+    }
+    m_pRest = std::move(rest);
+    return true;
+}
+
+RestResult CCluster::Classify(const CEkError& err, const std::string& response,
+                              const std::string& path, std::string& error) const {
+    const std::string text = err.AsString(eErrorFormatFull);
+    if (err.Code() == kServiceUnavailable) {
+        error = "the REST utility service is unavailable (HTTP 503) for " + path;
+        return RestResult::kServiceFailure;
+    }
+    // "Error: rc[<HTTP status>] ... Resp[<body>]": a status means the service answered, about
+    // this path; none means there was no answer at all.
+    const size_t rc = text.find("Error: rc[");
+    const long status = rc == std::string::npos ? 0 : strtol(text.c_str() + rc + 10, nullptr, 10);
+    if (err.Code() != kNoUsableAnswer || status <= 0) {
+        error = "the REST utility service did not answer for " + path + ": " + Messages(err);
+        return RestResult::kServiceFailure;
+    }
+    std::string body = response;
+    if (body.empty()) {
+        // The innermost frame comes last in the full text; its body ends at the last "]".
+        const size_t open = text.rfind(" Resp[");
+        const size_t close = text.rfind(']');
+        if (open != std::string::npos && close != std::string::npos && close > open + 6)
+            body = text.substr(open + 6, close - (open + 6));
+    }
+    const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
+    if (!answer.is_discarded() && answer.is_object() && answer.contains("RemoteException") &&
+        answer["RemoteException"].is_object()) {
+        const nlohmann::json& remote = answer["RemoteException"];
+        const nlohmann::json exception = remote.value("exception", nlohmann::json("error"));
+        const nlohmann::json message = remote.value("message", nlohmann::json(""));
+        error = (exception.is_string() ? exception.get<std::string>() : "error");
+        if (message.is_string() && !message.get<std::string>().empty())
+            error += ": " + message.get<std::string>();
+    } else {
+        error = "HTTP " + std::to_string(status);
+    }
+    return RestResult::kPathProblem;
+}
+
+RestResult CCluster::GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
+                            std::string& error) {
+    std::string response;
+    CEkError err = GetACLandXattr(m_pRest.get(), path, response);
+    if (err.Failed())
+        return Classify(err, response, path, error);
+    const nlohmann::json body = nlohmann::json::parse(response, nullptr, false);
+    if (body.is_discarded() || !body.is_object() || !body.contains("AclStatus") ||
+        !body["AclStatus"].is_object()) {
+        error = "REST utility service answered getacl for " + path + " with an unexpected body";
+        return RestResult::kServiceFailure;
+    }
+    acl = body["AclStatus"];
+    xattrs = body.contains("XAttrs") && body["XAttrs"].is_array() ? body["XAttrs"]
+                                                                  : nlohmann::json::array();
+    return RestResult::kOk;
+}
+
+RestResult CCluster::SetAcl(const std::string& path, const nlohmann::json& body,
+                            std::string& error) {
+    std::string text;
+    try {
+        text = body.dump();
+    } catch (const nlohmann::json::exception& e) {
+        error = std::string("cannot encode the ACL request: ") + e.what();
+        return RestResult::kPathProblem;
+    }
+    CEkError err = SetACLandXattr(m_pRest.get(), path, text);
+    if (err.Failed())
+        return Classify(err, "", path, error);
+    return RestResult::kOk;
+}
+
+bool CCluster::LoadZones(std::string& error) {
+    CEkError err = m_pFS->m_oCryptoUtil.PopulateEncryptionZones();
+    if (err.Failed()) {
+        error = "the encryption zones cannot be listed: " + Messages(err);
+        return false;
+    }
+    return true;
+}
+
+std::string CCluster::ZoneOf(const std::string& path) {
+    std::string zone;
+    CEkError err = m_pFS->m_oCryptoUtil.GetEncryptionZone(path, zone);
+    (void)err;
+    return zone;
+}
+
+int CCluster::Rename(const std::string& from, const std::string& to) {
+    if (!m_bRenameLooked) {
+        m_bRenameLooked = true;
+        // The library has loaded libhdfs.so by this name; RTLD_NOLOAD finds that copy.
+        void* library = dlopen("libhdfs.so", RTLD_NOW | RTLD_NOLOAD);
+        if (library != nullptr) {
+            m_pRename = reinterpret_cast<RenameFunction>(dlsym(library, "hdfsRename"));
+            // The library keeps its own reference; ours is only for the look-up.
+            dlclose(library);
+        }
+    }
+    if (m_pRename == nullptr) {
+        errno = ENOTSUP;
+        return -1;
+    }
+    HdfsHandlePtr handle = m_pFS->m_pConnection->GetHDFSHandle();
+    if (!handle) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    return m_pRename(handle.get(), from.c_str(), to.c_str());
+}
+
+}  // namespace tool

@@ -1,0 +1,74 @@
+// The cluster as the commands see it: the file-system object from the library's context, the
+// REST utility service for ACLs and extended attributes, the encryption zones, and a rename.
+#pragma once
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Tool.h"
+#include "hadoop/HadoopCtx.h"
+#include "hadoop/HadoopFS.h"
+#include "hadoop/HadoopRestUtil.h"
+
+namespace tool {
+
+// How a request to the REST service ended.
+enum class RestResult {
+    kOk,
+    kPathProblem,     // the service answered with an error for this path (not found, denied…)
+    kServiceFailure,  // no usable answer at all: the service is down or unavailable
+};
+
+class CCluster {
+  public:
+    CCluster() = default;
+    // Stops the REST service if it was started.
+    ~CCluster();
+    CCluster(const CCluster&) = delete;
+    CCluster& operator=(const CCluster&) = delete;
+
+    // The library's set-up and connection (CHadoopCtx::CreateHadoopFSInstance). On failure
+    // `error` holds the library's error messages and, when the connection itself failed, the
+    // connection's own text (GetLastErrorString).
+    bool Connect(const ConnectOptions& options, std::string& error);
+    CHadoopFS& Fs() { return *m_pFS; }
+    const CHadoopFSPtr& FsPtr() const { return m_pFS; }
+    const std::string& User() const { return m_sUser; }
+    const std::string& LogConfigDir() const { return m_sLogConfigDir; }
+
+    // Starts the REST utility service from the product home's dxjars directory.
+    bool StartRest(std::string& error);
+    bool HasRest() const { return m_pRest != nullptr; }
+    DXHadoop::CHadoopRestUtil* Rest() { return m_pRest.get(); }
+
+    // The ACL state ("AclStatus") and extended attributes ("XAttrs") of an HDFS path.
+    RestResult GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
+                      std::string& error);
+    // Sends a setacl request body ({"AclStatus":…,"XAttrs":…}) for an HDFS path.
+    RestResult SetAcl(const std::string& path, const nlohmann::json& body, std::string& error);
+
+    // Lists the encryption zones; false (with the reason) when the listing failed.
+    bool LoadZones(std::string& error);
+    // The innermost zone root holding `path`, "" when none.
+    std::string ZoneOf(const std::string& path);
+
+    // Renames within the cluster through the loaded libhdfs's hdfsRename: the library's
+    // file-system object has no rename, and a restore needs one to put a completely written
+    // file under its real name. -1 with errno (ENOTSUP when libhdfs lacks it).
+    int Rename(const std::string& from, const std::string& to);
+
+  private:
+    RestResult Classify(const CEkError& err, const std::string& response, const std::string& path,
+                        std::string& error) const;
+
+    CHadoopFSPtr m_pFS;
+    std::string m_sUser;
+    std::string m_sLogConfigDir;
+    std::unique_ptr<DXHadoop::CHadoopRestUtil> m_pRest;
+    typedef int (*RenameFunction)(hdfs_internal*, const char*, const char*);
+    RenameFunction m_pRename = nullptr;
+    bool m_bRenameLooked = false;
+};
+
+}  // namespace tool

@@ -1,0 +1,191 @@
+#include "Paths.h"
+
+#include <fnmatch.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "Tool.h"
+
+namespace fs = std::filesystem;
+
+namespace tool {
+
+namespace {
+
+// The next component of `path` starting at `pos`; `pos` moves past it and its "/".
+std::string_view NextComponent(const std::string& path, size_t& pos) {
+    size_t end = path.find('/', pos);
+    if (end == std::string::npos)
+        end = path.size();
+    std::string_view component(path.data() + pos, end - pos);
+    pos = end < path.size() ? end + 1 : end;
+    return component;
+}
+
+bool IsDirectory(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+bool IsFile(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+}  // namespace
+
+std::string DefaultUser() {
+    const char* env = getenv("HADOOP_USER_NAME");
+    if (env != nullptr && *env != '\0')
+        return env;
+    struct passwd pwd;
+    struct passwd* result = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &pwd, buffer, sizeof buffer, &result) == 0 && result != nullptr)
+        return result->pw_name;
+    return std::to_string(geteuid());
+}
+
+int ComparePathOrder(const std::string& a, const std::string& b) {
+    // The root sorts before everything.
+    const bool aRoot = a == ".";
+    const bool bRoot = b == ".";
+    if (aRoot || bRoot)
+        return aRoot && bRoot ? 0 : (aRoot ? -1 : 1);
+    size_t pa = 0;
+    size_t pb = 0;
+    while (pa < a.size() && pb < b.size()) {
+        std::string_view ca = NextComponent(a, pa);
+        std::string_view cb = NextComponent(b, pb);
+        // Names compare as unsigned bytes, as the walker sorts them.
+        const int c = ca.compare(cb);
+        if (c != 0)
+            return c;
+    }
+    // A path that ran out first is the ancestor: it comes first.
+    if (pa >= a.size() && pb >= b.size())
+        return 0;
+    return pa >= a.size() ? -1 : 1;
+}
+
+bool IsAncestorPath(const std::string& ancestor, const std::string& path) {
+    if (ancestor == ".")
+        return path != ".";
+    return path.size() > ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
+           path[ancestor.size()] == '/';
+}
+
+std::string JoinEntryPath(const std::string& parent, const std::string& name) {
+    return parent == "." ? name : parent + "/" + name;
+}
+
+std::string JoinHdfsPath(const std::string& root, const std::string& entryPath) {
+    if (entryPath == ".")
+        return root;
+    return root == "/" ? "/" + entryPath : root + "/" + entryPath;
+}
+
+std::string ParentEntryPath(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string LastComponent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool IsValidEntryPath(const std::string& path) {
+    if (path == ".")
+        return true;
+    if (path.empty() || path.find('\0') != std::string::npos)
+        return false;
+    size_t pos = 0;
+    while (pos < path.size()) {
+        std::string_view component = NextComponent(path, pos);
+        if (component.empty() || component == "." || component == "..")
+            return false;
+    }
+    return path.back() != '/';
+}
+
+bool NormalizeHdfsPath(const std::string& text, std::string& normalized) {
+    if (text.empty() || text[0] != '/' || text.find('\0') != std::string::npos)
+        return false;
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('/', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string_view component(text.data() + pos, end - pos);
+        pos = end + 1;
+        if (component.empty())
+            continue;
+        if (component == "." || component == "..")
+            return false;
+        out += "/";
+        out += component;
+    }
+    normalized = out.empty() ? "/" : out;
+    return true;
+}
+
+bool IsExcluded(const std::vector<std::string>& patterns, const std::string& entryPath) {
+    if (entryPath == ".")
+        return false;
+    const std::string name = LastComponent(entryPath);
+    for (const std::string& pattern : patterns) {
+        const bool wholePath = pattern.find('/') != std::string::npos;
+        const std::string& subject = wholePath ? entryPath : name;
+        if (fnmatch(pattern.c_str(), subject.c_str(), wholePath ? FNM_PATHNAME : 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::string ExecutablePath() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.string();
+}
+
+bool FindLocalcluster(LocalclusterPieces& pieces, std::string& error) {
+    // An installed tool: <prefix>/bin/hdfsagent with <prefix>/share/hdfsagent beside it.
+    const fs::path exe = ExecutablePath();
+    const fs::path share = exe.parent_path().parent_path() / "share" / "hdfsagent";
+    LocalclusterPieces installed;
+    installed.binDir = (share / "localcluster" / "bin").string();
+    installed.kdcDir = (share / "localcluster" / "kdc").string();
+    installed.libhdfs = (share / "localcluster" / "libhdfs" / "libhdfs.so").string();
+    installed.dxjarsDir = (share / "dxjars").string();
+    installed.templatesDir = installed.dxjarsDir;
+
+    // The build tree this program was built in.
+    LocalclusterPieces built;
+    built.binDir = HDFSAGENT_BUILD_LOCALCLUSTER_BIN;
+    built.kdcDir = HDFSAGENT_BUILD_LOCALCLUSTER_KDC;
+    built.libhdfs = std::string(HDFSAGENT_BUILD_LOCALCLUSTER_LIBHDFS) + "/libhdfs.so";
+    built.dxjarsDir = HDFSAGENT_BUILD_DXJARS;
+    built.templatesDir = HDFSAGENT_BUILD_TEMPLATES;
+
+    for (const LocalclusterPieces* candidate : {&installed, &built}) {
+        if (IsFile(candidate->binDir + "/hadoop") && IsDirectory(candidate->kdcDir) &&
+            IsFile(candidate->libhdfs) && IsFile(candidate->dxjarsDir + "/dxhdfsutil.jar") &&
+            IsFile(candidate->templatesDir + "/dxhadoopnativelog4j.properties")) {
+            pieces = *candidate;
+            return true;
+        }
+    }
+    error = "cannot find the localcluster stand-ins (looked in " + share.string() + " and in " +
+            std::string(HDFSAGENT_BUILD_DXJARS) +
+            "/..); build them with `cmake --build <build dir>` or install the tool";
+    return false;
+}
+
+}  // namespace tool

@@ -1,0 +1,67 @@
+// What a command tells its user: progress while it works, one line per problem, a summary.
+//
+// Text mode: progress (files, bytes, rate, ETA when totals are known) is redrawn in place on
+// standard error, only when standard error is a terminal; problems go to standard error; the
+// summary and other results to standard output. JSON mode (--json): the same as JSON lines on
+// standard output ({"event":"progress"|"problem"|"summary"|...}), nothing drawn.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace tool {
+
+class CReporter {
+  public:
+    CReporter(std::string command, bool json);
+    ~CReporter();
+    CReporter(const CReporter&) = delete;
+    CReporter& operator=(const CReporter&) = delete;
+
+    bool IsJson() const { return m_bJson; }
+    // True when progress is shown at all (a terminal, or JSON).
+    bool ShowsProgress() const { return m_bTerminal || m_bJson; }
+
+    void SetTotals(uint64_t files, uint64_t bytes);
+    void AddBytes(uint64_t bytes);
+    void FileDone();
+    uint64_t Files() const { return m_nFiles; }
+    uint64_t Bytes() const { return m_nBytes; }
+    double ElapsedSeconds() const;
+
+    // A problem with one path; counted.
+    void Problem(const std::string& path, const std::string& message);
+    uint64_t Problems() const { return m_nProblems; }
+    // A line of text (text mode) or an event (JSON mode) on standard output.
+    void Line(const std::string& text);
+    void Event(nlohmann::ordered_json event);
+    // A warning that is not about one path and not counted: standard error, or a "warning" event.
+    void Warning(const std::string& message);
+    // A fatal error: "hdfsagent <command>: <message>" on standard error, or an "error" event.
+    void Fatal(const std::string& message);
+    // Clears the progress line, prints `text` (text mode) or the summary event with `fields`.
+    void Summary(const std::string& text, nlohmann::ordered_json fields);
+
+  private:
+    void MaybeDraw(bool force);
+    void ClearLine();
+
+    std::string m_sCommand;
+    bool m_bJson;
+    bool m_bTerminal;
+    bool m_bLineDrawn = false;
+    uint64_t m_nTotalFiles = 0;
+    uint64_t m_nTotalBytes = 0;
+    bool m_bTotals = false;
+    uint64_t m_nFiles = 0;
+    uint64_t m_nBytes = 0;
+    uint64_t m_nProblems = 0;
+    double m_dStart;
+    double m_dLastDraw = 0;
+};
+
+// "1.5 MiB", "12 B".
+std::string HumanBytes(double bytes);
+
+}  // namespace tool

@@ -1,0 +1,403 @@
+// hdfsagent restore DEST_DIR HDFS_TARGET: recreates the backed-up tree under HDFS_TARGET.
+//
+// Order: directories are created as the manifest reaches them; each file is written under a
+// temporary name in its directory, checked against its hash, given its owner, permissions, ACL,
+// extended attributes and times, and only then renamed to its real name, so an interrupted
+// restore never leaves a partial file under a real name. A directory's own metadata is applied
+// when the manifest leaves it (bottom-up, after everything inside it), because creating entries
+// in a directory changes its times and its permissions may forbid creating them.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <boost/shared_ptr.hpp>
+#include <set>
+#include <vector>
+
+#include "Cluster.h"
+#include "Commands.h"
+#include "Hash.h"
+#include "Interrupt.h"
+#include "LocalFile.h"
+#include "Manifest.h"
+#include "Paths.h"
+#include "Walker.h"
+
+namespace tool {
+
+namespace {
+
+const size_t kCopyBlockBytes = 4u << 20;
+
+class CRestore {
+  public:
+    CRestore(const RestoreOptions& options, CReporter& reporter)
+        : m_oOptions(options), m_oReporter(reporter) {}
+
+    int Run(const ConnectOptions& connect);
+
+  private:
+    bool CheckTarget(const ManifestEntry& root, std::string& error);
+    bool RestoreEntry(const ManifestEntry& entry);
+    void CreateDirectory(const ManifestEntry& entry);
+    void RestoreFile(const ManifestEntry& entry);
+    // Writes the content to `temporary`; false when it was not restored (reported).
+    bool WriteContent(const ManifestEntry& entry, const std::string& temporary);
+    void ApplyMetadata(const ManifestEntry& entry, const std::string& path);
+    void FinishDirectoriesOutside(const std::string& path);
+    void WarnAboutZone(const ManifestEntry& entry, const std::string& path);
+    std::string TargetOf(const std::string& entryPath) const {
+        return JoinHdfsPath(m_sTarget, entryPath);
+    }
+    void Fatal(const std::string& message) {
+        if (m_sFatal.empty())
+            m_sFatal = message;
+    }
+
+    const RestoreOptions& m_oOptions;
+    CReporter& m_oReporter;
+    CCluster m_oCluster;
+    std::string m_sTarget;
+    ManifestHeader m_oHeader;
+    bool m_bAcl = false;
+    std::vector<ManifestEntry> m_vPendingDirectories;  // ancestors of the current entry
+    std::string m_sFailedDirectory;                    // entries below it are skipped
+    std::set<std::string> m_setWarnedZones;
+    std::string m_sTemporary;  // the temporary file being written, removed on interruption
+    std::vector<char> m_vBuffer;
+    CContentHash m_oHash;
+    std::string m_sFatal;
+    uint64_t m_nFiles = 0;
+    uint64_t m_nBytes = 0;
+    uint64_t m_nDirectories = 0;
+    uint64_t m_nSkipped = 0;
+};
+
+bool CRestore::CheckTarget(const ManifestEntry& root, std::string& error) {
+    hdfsFileInfo* info = nullptr;
+    errno = 0;
+    if (m_oCluster.Fs().GetFileInfo(m_sTarget.c_str(), &info) != 0 || info == nullptr) {
+        if (errno == ENOENT)
+            return true;
+        error = ErrnoMessage("cannot read", m_sTarget, errno != 0 ? errno : EIO);
+        return false;
+    }
+    const bool directory = info->mKind == kObjectKindDirectory;
+    m_oCluster.Fs().FreeFileInfo(info, 1);
+    if (directory != root.directory) {
+        error = m_sTarget + " exists and is a " + (directory ? "directory" : "file") +
+                ", the backup's root is a " + (root.directory ? "directory" : "file");
+        return false;
+    }
+    if (m_oOptions.force)
+        return true;
+    if (!directory) {
+        error = m_sTarget + " exists; --force replaces it";
+        return false;
+    }
+    boost::shared_ptr<CHadoopFileInfoArray> listing;
+    int count = 0;
+    if (m_oCluster.Fs().ListDirectory(m_sTarget.c_str(), listing, count) != 0) {
+        error = ErrnoMessage("cannot list", m_sTarget, errno != 0 ? errno : EIO);
+        return false;
+    }
+    if (count > 0) {
+        error = m_sTarget + " is not empty; --force restores into it anyway";
+        return false;
+    }
+    return true;
+}
+
+void CRestore::WarnAboutZone(const ManifestEntry& entry, const std::string& path) {
+    if (entry.zone.empty() || !m_oCluster.ZoneOf(path).empty() ||
+        !m_setWarnedZones.insert(entry.zone).second)
+        return;
+    m_oReporter.Warning("files of the encryption zone " + entry.zone +
+                        " are restored outside any encryption zone (" + path +
+                        "); create the zone first to keep them encrypted");
+}
+
+void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path) {
+    CHadoopFS& fs = m_oCluster.Fs();
+    errno = 0;
+    if (fs.Chown(path.c_str(), entry.owner.c_str(), entry.group.c_str()) != 0)
+        m_oReporter.Problem(
+            entry.path,
+            ErrnoMessage(("cannot set owner " + entry.owner + ":" + entry.group + " of").c_str(),
+                         path, errno != 0 ? errno : EIO));
+    errno = 0;
+    if (fs.Chmod(path.c_str(), static_cast<short>(entry.permission)) != 0)
+        m_oReporter.Problem(
+            entry.path,
+            ErrnoMessage(
+                ("cannot set permission " + FormatPermission(entry.permission) + " of").c_str(),
+                path, errno != 0 ? errno : EIO));
+    if (m_bAcl && !entry.acl.is_null()) {
+        const nlohmann::json entries =
+            entry.acl.contains("entries") ? entry.acl["entries"] : nlohmann::json::array();
+        const nlohmann::json xattrs =
+            entry.xattrs.is_array() ? entry.xattrs : nlohmann::json::array();
+        // Without extended entries or attributes the permission set above is the whole state.
+        if (!entries.empty() || !xattrs.empty()) {
+            nlohmann::json body;
+            body["AclStatus"]["entries"] = entries;
+            body["AclStatus"]["permission"] = FormatPermission(entry.permission);
+            body["AclStatus"]["stickyBit"] = (entry.permission & 01000) != 0;
+            body["XAttrs"] = xattrs;
+            std::string error;
+            const RestResult result = m_oCluster.SetAcl(path, body, error);
+            if (result == RestResult::kServiceFailure)
+                Fatal(error);
+            else if (result == RestResult::kPathProblem)
+                m_oReporter.Problem(
+                    entry.path, "cannot set ACL and extended attributes of " + path + ": " + error);
+        }
+    }
+    utimbuf times;
+    times.actime = static_cast<time_t>(entry.atime);
+    times.modtime = static_cast<time_t>(entry.mtime);
+    errno = 0;
+    if (fs.Utime(path.c_str(), &times) != 0)
+        m_oReporter.Problem(entry.path,
+                            ErrnoMessage("cannot set times of", path, errno != 0 ? errno : EIO));
+}
+
+void CRestore::FinishDirectoriesOutside(const std::string& path) {
+    while (!m_vPendingDirectories.empty() &&
+           !IsAncestorPath(m_vPendingDirectories.back().path, path)) {
+        const ManifestEntry& directory = m_vPendingDirectories.back();
+        ApplyMetadata(directory, TargetOf(directory.path));
+        m_vPendingDirectories.pop_back();
+    }
+}
+
+void CRestore::CreateDirectory(const ManifestEntry& entry) {
+    const std::string path = TargetOf(entry.path);
+    errno = 0;
+    if (m_oCluster.Fs().CreateDirectory(path.c_str()) != 0) {
+        m_oReporter.Problem(
+            entry.path, ErrnoMessage("cannot create directory", path, errno != 0 ? errno : EIO) +
+                            "; everything below it is skipped");
+        m_sFailedDirectory = entry.path;
+        return;
+    }
+    ++m_nDirectories;
+    WarnAboutZone(entry, path);
+    m_vPendingDirectories.push_back(entry);
+}
+
+bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& temporary) {
+    const std::string local = m_oOptions.destDir + "/" + entry.data;
+    CFd in(open(local.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.IsOpen()) {
+        m_oReporter.Problem(
+            entry.path, ErrnoMessage("not restored: cannot open the backup copy", local, errno));
+        return false;
+    }
+    boost::shared_ptr<CHadoopFile> file;
+    errno = 0;
+    int rc = m_oCluster.Fs().Open(temporary.c_str(), O_WRONLY, file, 0,
+                                  static_cast<short>(entry.replication),
+                                  static_cast<int>(entry.blockSize));
+    if ((rc != 0 || !file) && errno == EINVAL) {
+        // The target cluster refuses the recorded layout (a smaller minimum block size, say):
+        // its defaults are better than no file.
+        m_oReporter.Warning(entry.path + ": the recorded replication " +
+                            std::to_string(entry.replication) + " and block size " +
+                            std::to_string(entry.blockSize) +
+                            " are refused; the cluster's defaults are used");
+        errno = 0;
+        rc = m_oCluster.Fs().Open(temporary.c_str(), O_WRONLY, file, 0, 0, 0);
+    }
+    if (rc != 0 || !file) {
+        m_oReporter.Problem(entry.path,
+                            ErrnoMessage("cannot create", temporary, errno != 0 ? errno : EIO));
+        return false;
+    }
+    m_sTemporary = temporary;
+    m_oHash.Reset();
+    uint64_t written = 0;
+    for (;;) {
+        if (Interrupted())
+            return false;
+        const ssize_t n = ReadSome(in.Get(), m_vBuffer.data(), m_vBuffer.size());
+        if (n < 0) {
+            m_oReporter.Problem(entry.path,
+                                ErrnoMessage("not restored: cannot read", local, errno));
+            return false;
+        }
+        if (n == 0)
+            break;
+        m_oHash.Update(m_vBuffer.data(), static_cast<size_t>(n));
+        for (ssize_t done = 0; done < n;) {
+            errno = 0;
+            const int put = file->Write(m_vBuffer.data() + done, static_cast<unsigned>(n - done));
+            if (put <= 0) {
+                m_oReporter.Problem(
+                    entry.path, ErrnoMessage("cannot write", temporary, errno != 0 ? errno : EIO));
+                return false;
+            }
+            done += put;
+        }
+        written += static_cast<uint64_t>(n);
+        m_oReporter.AddBytes(static_cast<uint64_t>(n));
+    }
+    errno = 0;
+    if (file->Close() != 0) {
+        m_oReporter.Problem(entry.path,
+                            ErrnoMessage("cannot close", temporary, errno != 0 ? errno : EIO));
+        return false;
+    }
+    if (written != entry.size || m_oHash.HexDigest() != entry.hash) {
+        m_oReporter.Problem(entry.path, "not restored: the backup copy " + local +
+                                            " does not match its size and hash in the manifest");
+        return false;
+    }
+    m_nBytes += written;
+    return true;
+}
+
+void CRestore::RestoreFile(const ManifestEntry& entry) {
+    if (!entry.HasContent()) {
+        // A file that vanished during the backup is simply not part of it.
+        if (entry.status != kStatusVanished)
+            m_oReporter.Problem(entry.path, "not restored: the backup holds no content (" +
+                                                entry.status + ": " + entry.detail + ")");
+        ++m_nSkipped;
+        return;
+    }
+    if (entry.status == kStatusChanged)
+        m_oReporter.Warning(entry.path + " changed while it was backed up; its copy is restored");
+    const std::string path = TargetOf(entry.path);
+    const std::string parent = path.substr(0, path.rfind('/'));
+    const std::string temporary = (parent.empty() ? "" : parent) + "/." + LastComponent(path) +
+                                  ".hdfsagent-restore-" + std::to_string(getpid());
+    CHadoopFS& fs = m_oCluster.Fs();
+    if (!WriteContent(entry, temporary)) {
+        if (!m_sTemporary.empty())
+            fs.RemoveFile(temporary.c_str(), 0);
+        m_sTemporary.clear();
+        return;
+    }
+    WarnAboutZone(entry, path);
+    ApplyMetadata(entry, temporary);
+    if (m_oOptions.force && fs.Exists(path.c_str()) == 0 && fs.RemoveFile(path.c_str(), 0) != 0) {
+        m_oReporter.Problem(entry.path, ErrnoMessage("cannot replace", path, errno));
+        fs.RemoveFile(temporary.c_str(), 0);
+        m_sTemporary.clear();
+        return;
+    }
+    errno = 0;
+    if (m_oCluster.Rename(temporary, path) != 0) {
+        m_oReporter.Problem(entry.path, ErrnoMessage(("cannot rename " + temporary + " to").c_str(),
+                                                     path, errno != 0 ? errno : EIO));
+        fs.RemoveFile(temporary.c_str(), 0);
+        m_sTemporary.clear();
+        return;
+    }
+    m_sTemporary.clear();
+    ++m_nFiles;
+}
+
+bool CRestore::RestoreEntry(const ManifestEntry& entry) {
+    if (!m_sFailedDirectory.empty() && IsAncestorPath(m_sFailedDirectory, entry.path)) {
+        ++m_nSkipped;
+        return true;
+    }
+    FinishDirectoriesOutside(entry.path);
+    if (entry.directory)
+        CreateDirectory(entry);
+    else
+        RestoreFile(entry);
+    if (!entry.directory)
+        m_oReporter.FileDone();
+    return m_sFatal.empty() && !Interrupted();
+}
+
+int CRestore::Run(const ConnectOptions& connect) {
+    std::string error;
+    ManifestTrailer trailer;
+    // The whole manifest is checked before anything is written.
+    if (!ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error)) {
+        m_oReporter.Fatal(error + "; nothing was restored");
+        return kExitFatal;
+    }
+    if (!NormalizeHdfsPath(m_oOptions.target, m_sTarget)) {
+        m_oReporter.Fatal("HDFS_TARGET must be an absolute HDFS path without . or .. components: " +
+                          m_oOptions.target);
+        return kExitUsage;
+    }
+    CManifestReader reader;
+    ManifestEntry entry;
+    if (!reader.Open(m_oOptions.destDir, error) || reader.Next(entry, error) <= 0) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
+    if (!m_oCluster.Connect(connect, error)) {
+        m_oReporter.Fatal("cannot connect to HDFS: " + error);
+        return kExitFatal;
+    }
+    if (!CheckTarget(entry, error)) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
+    m_bAcl = m_oHeader.acl && !m_oOptions.noAcl;
+    if (m_bAcl && !m_oCluster.StartRest(error)) {
+        m_oReporter.Fatal(error + " (--no-acl restores without ACLs and extended attributes)");
+        return kExitFatal;
+    }
+    if (!m_oCluster.LoadZones(error))
+        m_oReporter.Warning(error);
+    m_oReporter.SetTotals(trailer.files, trailer.bytes);
+    m_vBuffer.resize(kCopyBlockBytes);
+
+    int rc = 1;
+    for (; rc > 0; rc = reader.Next(entry, error)) {
+        if (!RestoreEntry(entry))
+            break;
+    }
+    if (Interrupted()) {
+        if (!m_sTemporary.empty())
+            m_oCluster.Fs().RemoveFile(m_sTemporary.c_str(), 0);
+        m_oReporter.Fatal("interrupted; " + std::to_string(m_nFiles) +
+                          " files were restored completely, none partially");
+        EndByInterrupt();
+    }
+    if (rc < 0 || !m_sFatal.empty()) {
+        m_oReporter.Fatal(m_sFatal.empty() ? error : m_sFatal);
+        return kExitFatal;
+    }
+    // Nothing is inside the root's parent's scope: every pending directory is finished, the
+    // deepest first and the root last.
+    FinishDirectoriesOutside(".");
+    if (!m_sFatal.empty()) {
+        m_oReporter.Fatal(m_sFatal);
+        return kExitFatal;
+    }
+
+    nlohmann::ordered_json summary;
+    summary["backup"] = m_oOptions.destDir;
+    summary["target"] = m_sTarget;
+    summary["files"] = m_nFiles;
+    summary["bytes"] = m_nBytes;
+    summary["directories"] = m_nDirectories;
+    summary["skipped"] = m_nSkipped;
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%.1f s", m_oReporter.ElapsedSeconds());
+    m_oReporter.Summary("restored " + std::to_string(m_nFiles) + " files (" +
+                            HumanBytes(static_cast<double>(m_nBytes)) + ") and " +
+                            std::to_string(m_nDirectories) + " directories to " + m_sTarget + ", " +
+                            std::to_string(m_oReporter.Problems()) + " problems in " + seconds,
+                        summary);
+    return m_oReporter.Problems() > 0 ? kExitPartial : kExitOk;
+}
+
+}  // namespace
+
+int RunRestore(const RestoreOptions& options, const ConnectOptions& connect, CReporter& reporter) {
+    CRestore restore(options, reporter);
+    return restore.Run(connect);
+}
+
+}  // namespace tool
