@@ -332,8 +332,9 @@ TEST_F(KerberosTickets, RealMarkerPathInAPrivateTmp) {
     // reachable under /mnt (private to this namespace) and put the build tree back in place.
     const std::string build = HDFSAGENT_BINARY_DIR;
     const bool buildInTmp = build.rfind("/tmp/", 0) == 0;
-    if (buildInTmp)
+    if (buildInTmp) {
         ASSERT_EQ(0, mount("/tmp", "/mnt", nullptr, MS_BIND | MS_REC, nullptr)) << strerror(errno);
+    }
     ASSERT_EQ(0, mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777")) << strerror(errno);
     if (buildInTmp) {
         std::filesystem::create_directories(build);
