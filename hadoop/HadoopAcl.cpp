@@ -144,46 +144,50 @@ CEkError BuildSetAclBody(const std::string& path, const std::string& callerObjec
 
 using DXHadoop::CHadoopRestUtil;
 
-CEkError GetACLandXattr(void* ptrHadoopRestUtil, const std::string& path, std::string& response) {
+namespace {
+
+// Runs `call` with the caller's service handle; nothing it throws leaves the library.
+template <typename Call>
+CEkError WithRestUtil(void* ptrHadoopRestUtil, const char* operation, Call call) {
     try {
         if (ptrHadoopRestUtil == nullptr)
             return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "ptrHadoopRestUtil is NULL");
-        CHadoopRestUtil* util = static_cast<CHadoopRestUtil*>(ptrHadoopRestUtil);
+        return call(*static_cast<CHadoopRestUtil*>(ptrHadoopRestUtil));
+    } catch (const std::bad_alloc&) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory");
+    } catch (const std::exception& e) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "%s failed: %s", operation, e.what());
+    }
+}
+
+}  // namespace
+
+CEkError GetACLandXattr(void* ptrHadoopRestUtil, const std::string& path, std::string& response) {
+    return WithRestUtil(ptrHadoopRestUtil, "GetACLandXattr", [&](CHadoopRestUtil& util) {
         std::string body;
         CEkError err = hdfsagent::restutil::BuildGetAclBody(path, body);
         if (err.Failed())
             return err.Push(FX_LOCATION);
         DXLOG(5, "Req: %s", body.c_str());
-        err = util->Post("getacl", body, response);
+        err = util.Post("getacl", body, response);
         if (err.Failed())
             return err.Push(FX_LOCATION);
         return CEkError();
-    } catch (const std::bad_alloc&) {
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory");
-    } catch (const std::exception& e) {
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "GetACLandXattr failed: %s", e.what());
-    }
+    });
 }
 
 CEkError SetACLandXattr(void* ptrHadoopRestUtil, const std::string& path,
                         const std::string& aclAndXattrJson) {
-    try {
-        if (ptrHadoopRestUtil == nullptr)
-            return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "ptrHadoopRestUtil is NULL");
-        CHadoopRestUtil* util = static_cast<CHadoopRestUtil*>(ptrHadoopRestUtil);
+    return WithRestUtil(ptrHadoopRestUtil, "SetACLandXattr", [&](CHadoopRestUtil& util) {
         std::string body;
         CEkError err = hdfsagent::restutil::BuildSetAclBody(path, aclAndXattrJson, body);
         if (err.Failed())
             return err.Push(FX_LOCATION);
         std::string answer;
-        err = util->Post("setacl", body, answer);
+        err = util.Post("setacl", body, answer);
         DXLOG(2, "Req: %s. Resp %s", body.c_str(), answer.c_str());
         if (err.Failed())
             return err.Push(FX_LOCATION);
         return CEkError();
-    } catch (const std::bad_alloc&) {
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory");
-    } catch (const std::exception& e) {
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "SetACLandXattr failed: %s", e.what());
-    }
+    });
 }

@@ -113,6 +113,18 @@ HdfsHandlePtr CHadoopFS::ConnectedHandle() {
     return handle;
 }
 
+template <typename Operation>
+int CHadoopFS::RunConnected(bool argumentsValid, Operation operation) {
+    return NoThrow([&] {
+        if (!argumentsValid)
+            return Fail(EINVAL);
+        HdfsHandlePtr fs = ConnectedHandle();
+        if (!fs)
+            return -1;
+        return operation(fs);
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // File information
 
@@ -120,13 +132,10 @@ int CHadoopFS::GetFileInfo(const char* path, hdfsFileInfo** info) {
     if (info == nullptr)
         return Fail(EINVAL);
     *info = nullptr;
-    if (IsBadPath(path))
-        return Fail(EINVAL);
-    HdfsHandlePtr fs = ConnectedHandle();
-    if (!fs)
-        return -1;
-    *info = func_table.hdfsGetPathInfo(fs.get(), path);
-    return *info != nullptr ? 0 : -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
+        *info = func_table.hdfsGetPathInfo(fs.get(), path);
+        return *info != nullptr ? 0 : -1;
+    });
 }
 
 int CHadoopFS::GetFileInfo(const char* path, struct stat* st) {
@@ -180,24 +189,14 @@ int CHadoopFS::IsRegular(const char* path) {
 }
 
 int CHadoopFS::Exists(const char* path) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsExists(fs.get(), utfToMbe(path).c_str());
     });
 }
 
 int CHadoopFS::ListDirectory(const char* path, boost::shared_ptr<CHadoopFileInfoArray>& entries,
                              int& count) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         int listed = 0;
         errno = 0;
         hdfsFileInfo* array = func_table.hdfsListDirectory(fs.get(), path, &listed);
@@ -223,12 +222,8 @@ int CHadoopFS::ListDirectory(const char* path, boost::shared_ptr<CHadoopFileInfo
 }
 
 int CHadoopFS::ListDirectory(const char* path, hdfsFileInfo** entries, int& count) {
-    return NoThrow([&] {
-        if (entries == nullptr || IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    const bool valid = entries != nullptr && !IsBadPath(path);
+    return RunConnected(valid, [&](const HdfsHandlePtr& fs) {
         int listed = 0;
         errno = 0;
         *entries = func_table.hdfsListDirectory(fs.get(), utfToMbe(path).c_str(), &listed);
@@ -253,12 +248,7 @@ void CHadoopFS::FreeFileInfo(hdfsFileInfo* info, int count) {
 
 int CHadoopFS::Open(const char* path, int flags, boost::shared_ptr<CHadoopFile>& file,
                     int bufferSize, short replication, int blockSize) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         // The file converts the name itself, exactly once, and shares ownership of the handle.
         file.reset(new CHadoopFile(fs, path, flags, bufferSize, replication, blockSize));
         if (file->IsOpen())
@@ -270,42 +260,25 @@ int CHadoopFS::Open(const char* path, int flags, boost::shared_ptr<CHadoopFile>&
 }
 
 int CHadoopFS::CreateDirectory(const char* path) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsCreateDirectory(fs.get(), utfToMbe(path).c_str());
     });
 }
 
 int CHadoopFS::Chmod(const char* path, short mode) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsChmod(fs.get(), utfToMbe(path).c_str(), mode);
     });
 }
 
 int CHadoopFS::Chown(const char* path, const char* owner, const char* group) {
-    if (IsBadPath(path))
-        return Fail(EINVAL);
-    HdfsHandlePtr fs = ConnectedHandle();
-    if (!fs)
-        return -1;
-    return func_table.hdfsChown(fs.get(), path, owner, group);
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
+        return func_table.hdfsChown(fs.get(), path, owner, group);
+    });
 }
 
 int CHadoopFS::Chown(const char* path, uid_t uid, gid_t gid) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        if (!ConnectedHandle())
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr&) {
         std::string user, group;
         if (GetUserName(uid, user).Failed() || GetGroupName(gid, group).Failed())
             return Fail(EINVAL);
@@ -314,38 +287,25 @@ int CHadoopFS::Chown(const char* path, uid_t uid, gid_t gid) {
 }
 
 int CHadoopFS::Utime(const char* path, const utimbuf* times) {
-    return NoThrow([&] {
-        if (IsBadPath(path) || times == nullptr)
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    const bool valid = !IsBadPath(path) && times != nullptr;
+    return RunConnected(valid, [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsUtime(fs.get(), utfToMbe(path).c_str(), times->modtime,
                                     times->actime);
     });
 }
 
 int CHadoopFS::RemoveFile(const char* path, int recursive) {
-    return NoThrow([&] {
-        if (IsBadPath(path))
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsDelete(fs.get(), utfToMbe(path).c_str(), recursive);
     });
 }
 
 int CHadoopFS::CopyFile(const char* source, const char* destination) {
-    return NoThrow([&] {
-        if (!gbLibraryInitialized)
-            return Fail(EFAULT);
-        if (IsBadPath(source) || IsBadPath(destination))
-            return Fail(EINVAL);
-        // libhdfs must never see a null handle.
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    if (!gbLibraryInitialized)
+        return Fail(EFAULT);
+    // libhdfs must never see a null handle.
+    const bool valid = !IsBadPath(source) && !IsBadPath(destination);
+    return RunConnected(valid, [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsCopy(fs.get(), utfToMbe(source).c_str(), fs.get(),
                                    utfToMbe(destination).c_str());
     });
@@ -356,22 +316,20 @@ int CHadoopFS::CopyFile(const char* source, const char* destination) {
 
 int CHadoopFS::GetSpaceUsage(unsigned long long* total, unsigned long long* used,
                              unsigned long long* free) {
-    if (total == nullptr || used == nullptr || free == nullptr)
-        return Fail(EINVAL);
-    HdfsHandlePtr fs = ConnectedHandle();
-    if (!fs)
-        return -1;
-    const tOffset capacity = func_table.hdfsGetCapacity(fs.get());
-    const int capacityError = errno;
-    const tOffset usedBytes = func_table.hdfsGetUsed(fs.get());
-    *total = static_cast<unsigned long long>(capacity);
-    *used = static_cast<unsigned long long>(usedBytes);
-    if (capacity == -1)
-        return Fail(capacityError);  // the first failure's errno, not the second call's
-    if (usedBytes == -1)
-        return -1;
-    *free = *total - *used;
-    return 0;
+    const bool valid = total != nullptr && used != nullptr && free != nullptr;
+    return RunConnected(valid, [&](const HdfsHandlePtr& fs) {
+        const tOffset capacity = func_table.hdfsGetCapacity(fs.get());
+        const int capacityError = errno;
+        const tOffset usedBytes = func_table.hdfsGetUsed(fs.get());
+        *total = static_cast<unsigned long long>(capacity);
+        *used = static_cast<unsigned long long>(usedBytes);
+        if (capacity == -1)
+            return Fail(capacityError);  // the first failure's errno, not the second call's
+        if (usedBytes == -1)
+            return -1;
+        *free = *total - *used;
+        return 0;
+    });
 }
 
 namespace {
@@ -384,33 +342,24 @@ int StoreBlockSize(tOffset blockSize, unsigned long long* size) {
 }  // namespace
 
 int CHadoopFS::GetBlockSize(unsigned long long* size) {
-    if (size == nullptr)
-        return Fail(EINVAL);
-    HdfsHandlePtr fs = ConnectedHandle();
-    if (!fs)
-        return -1;
-    return StoreBlockSize(func_table.hdfsGetDefaultBlockSize(fs.get()), size);
+    return RunConnected(size != nullptr, [&](const HdfsHandlePtr& fs) {
+        return StoreBlockSize(func_table.hdfsGetDefaultBlockSize(fs.get()), size);
+    });
 }
 
 int CHadoopFS::GetBlockSizeAtPath(const char* path, unsigned long long* size) {
-    if (size == nullptr || IsBadPath(path))
-        return Fail(EINVAL);
-    HdfsHandlePtr fs = ConnectedHandle();
-    if (!fs)
-        return -1;
-    if (func_table.hdfsGetDefaultBlockSizeAtPath == nullptr)
-        return Fail(ENOTSUP);
-    return StoreBlockSize(func_table.hdfsGetDefaultBlockSizeAtPath(fs.get(), path), size);
+    const bool valid = size != nullptr && !IsBadPath(path);
+    return RunConnected(valid, [&](const HdfsHandlePtr& fs) {
+        if (func_table.hdfsGetDefaultBlockSizeAtPath == nullptr)
+            return Fail(ENOTSUP);
+        return StoreBlockSize(func_table.hdfsGetDefaultBlockSizeAtPath(fs.get(), path), size);
+    });
 }
 
 int CHadoopFS::GetBlockMap(const char* path, long start, long length,
                            std::list<std::string>& hosts) {
-    return NoThrow([&] {
-        if (IsBadPath(path) || start < 0 || length < 0)
-            return Fail(EINVAL);
-        HdfsHandlePtr fs = ConnectedHandle();
-        if (!fs)
-            return -1;
+    const bool valid = !IsBadPath(path) && start >= 0 && length >= 0;
+    return RunConnected(valid, [&](const HdfsHandlePtr& fs) {
         // Without the library's own release function the list could only leak.
         if (func_table.hdfsFreeHosts == nullptr)
             return Fail(ENOTSUP);

@@ -286,6 +286,12 @@ class HDFSAGENT_API CHadoopFS {
     // operation so that a concurrent reconnect cannot disconnect it underneath the call; empty
     // with errno ENOTCONN when there is none.
     HdfsHandlePtr ConnectedHandle();
+
+    // The prologue every connected operation shares: invalid arguments fail with EINVAL, a
+    // missing connection with ENOTCONN; otherwise `operation` runs with the held handle. Nothing
+    // it throws leaves: ENOMEM for an allocation failure, EIO for any other exception.
+    template <typename Operation>
+    int RunConnected(bool argumentsValid, Operation operation);
 };
 
 typedef boost::shared_ptr<CHadoopFS> CHadoopFSPtr;

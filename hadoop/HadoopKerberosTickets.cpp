@@ -27,6 +27,22 @@ bool IsIdentitySwitchFailure(int rc, const std::string& err) {
     return rc == 126 && FXString::StartsWith(err, kSwitchFailurePrefix);
 }
 
+// Runs a kinit or klist command line and keeps its output: a failed identity switch is EPERM with
+// the runner's line, any other failure error 1627 with the command's error output.
+CEkError RunKerberosCommand(const std::string& command, const DxRunOptions& options,
+                            std::string& out) {
+    DXLOG(0, "running command '%s'\n", command.c_str());
+    std::string err;
+    int rc = DxProcess::system(command, &out, &err, options);
+    if (IsIdentitySwitchFailure(rc, err))
+        return FXErrorUtil::ErrorErrNo(FX_LOCATION, EPERM, "%s", FXString::TrimRight(err).c_str());
+    if (rc != 0) {
+        DXLOG(-1, "Error: %s", err.c_str());
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, err);
+    }
+    return CEkError();
+}
+
 }  // namespace
 
 std::string CHadoopFS::CHadoopConnection::DoNotKinitMarker() {
@@ -91,15 +107,10 @@ CEkError CHadoopFS::CHadoopConnection::RunKinit(const std::string& principal,
     const std::string command = ShellQuote(m_sKinitCommand) + " " + ShellQuote(principal) +
                                 " -kt " + ShellQuote(m_sKeytabFile) + " -c " +
                                 ShellQuote(m_sKerberosCachePath);
-    DXLOG(0, "running command '%s'\n", command.c_str());
-    std::string out, err;
-    int rc = DxProcess::system(command, &out, &err, options);
-    if (IsIdentitySwitchFailure(rc, err))
-        return FXErrorUtil::ErrorErrNo(FX_LOCATION, EPERM, "%s", FXString::TrimRight(err).c_str());
-    if (rc != 0) {
-        DXLOG(-1, "Error: %s", err.c_str());
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, err);
-    }
+    std::string out;
+    CEkError err = RunKerberosCommand(command, options, out);
+    if (err.Failed())
+        return err.Push(FX_LOCATION);
     m_sUser = principal;
     return CEkError();
 }
@@ -128,15 +139,10 @@ CEkError CHadoopFS::CHadoopConnection::GetPrincipalsFromKeyTab(const std::string
     const std::string command = "klist -k " + keytab + " | grep -v -F -e " + keytab +
                                 " | grep -w -F -e " + ShellQuote(user) +
                                 " | awk '{print $2}' | sort | uniq";
-    DXLOG(0, "running command '%s'\n", command.c_str());
-    std::string out, err;
-    int rc = DxProcess::system(command, &out, &err, options);
-    if (IsIdentitySwitchFailure(rc, err))
-        return FXErrorUtil::ErrorErrNo(FX_LOCATION, EPERM, "%s", FXString::TrimRight(err).c_str());
-    if (rc != 0) {
-        DXLOG(-1, "Error: %s", err.c_str());
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, err);
-    }
+    std::string out;
+    CEkError err = RunKerberosCommand(command, options, out);
+    if (err.Failed())
+        return err.Push(FX_LOCATION);
     principals.clear();
     std::list<std::string> lines;
     FXString::Split(out, "\n", lines, 1);
