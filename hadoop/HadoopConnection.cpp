@@ -55,12 +55,7 @@ CHadoopFS::CHadoopConnection::CHadoopConnection(CHadoopFS* fs)
       m_hFS(nullptr),
       m_pFS(fs),
       m_bGood(true) {
-    CEkError err = Connect();
-    if (err.Failed()) {
-        DXLOG(-1, "Failed to connect to HDFS (\"default\", \"hdfs\"), error=[%s]",
-              err.AsString().c_str());
-        m_bGood = false;
-    }
+    ConnectOnConstruction("\"default\", \"hdfs\"");
 }
 
 CHadoopFS::CHadoopConnection::CHadoopConnection(CHadoopFS* fs, const std::string& nameNode,
@@ -71,10 +66,14 @@ CHadoopFS::CHadoopConnection::CHadoopConnection(CHadoopFS* fs, const std::string
       m_hFS(nullptr),
       m_pFS(fs),
       m_bGood(true) {
+    ConnectOnConstruction(nameNode + ", " + m_sUser);
+}
+
+void CHadoopFS::CHadoopConnection::ConnectOnConstruction(const std::string& target) {
     CEkError err = Connect();
     if (err.Failed()) {
-        DXLOG(-1, "Failed to connect to HDFS (%s, %s), error=[%s]", nameNode.c_str(),
-              m_sUser.c_str(), err.AsString().c_str());
+        DXLOG(-1, "Failed to connect to HDFS (%s), error=[%s]", target.c_str(),
+              err.AsString().c_str());
         m_bGood = false;
     }
 }

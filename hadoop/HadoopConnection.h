@@ -153,6 +153,9 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     HdfsHandlePtr m_pHandle;  // owning reference to the handle m_hFS views
 
   private:
+    // The constructors' first connection: a failure is logged naming `target` and leaves the
+    // connection not good.
+    void ConnectOnConstruction(const std::string& target);
     CEkError ParseNameNode(int& port);
     CEkError ConnectFailure(int error);
     void SetHandle(hdfs_internal* fs);
