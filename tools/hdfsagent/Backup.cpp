@@ -6,10 +6,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "Cluster.h"
@@ -40,17 +46,14 @@ bool IsLeftover(const std::string& name) {
     return name == kDataDirName || name == kManifestPartialName;
 }
 
-// DEST_DIR must be new or empty, or hold only what an interrupted backup left (which is
-// removed, so that a rerun starts clean).
-bool PrepareDestination(const std::string& dest, CReporter& reporter, std::string& error) {
+// DEST_DIR must be new or empty, or hold only what an interrupted backup left. Changes nothing;
+// `leftovers` tells whether there is something to clean.
+bool CheckDestination(const std::string& dest, bool& leftovers, std::string& error) {
+    leftovers = false;
     std::error_code ec;
-    if (!fs::exists(dest, ec)) {
-        fs::create_directories(dest, ec);
-        if (ec) {
-            error = "cannot create " + dest + ": " + ec.message();
-            return false;
-        }
-    } else if (!fs::is_directory(dest, ec)) {
+    if (!fs::exists(dest, ec))
+        return true;
+    if (!fs::is_directory(dest, ec)) {
         error = dest + " is not a directory";
         return false;
     }
@@ -58,7 +61,6 @@ bool PrepareDestination(const std::string& dest, CReporter& reporter, std::strin
         error = dest + " already holds a backup; back up into a new directory";
         return false;
     }
-    bool leftovers = false;
     for (const fs::directory_entry& item : fs::directory_iterator(dest, ec)) {
         const std::string name = item.path().filename().string();
         if (!IsLeftover(name)) {
@@ -71,16 +73,27 @@ bool PrepareDestination(const std::string& dest, CReporter& reporter, std::strin
         error = "cannot read " + dest + ": " + ec.message();
         return false;
     }
+    return true;
+}
+
+// Creates DEST_DIR and its data directory, removing what an interrupted backup left first, so
+// that a rerun starts clean.
+bool PrepareDestination(const std::string& dest, CReporter& reporter, std::string& error) {
+    bool leftovers = false;
+    if (!CheckDestination(dest, leftovers, error))
+        return false;
+    std::error_code ec;
     if (leftovers) {
         reporter.Warning("removing what an interrupted backup left in " + dest);
         fs::remove_all(dest + "/" + kDataDirName, ec);
-        fs::remove(dest + "/" + kManifestPartialName, ec);
+        if (!ec)
+            fs::remove(dest + "/" + kManifestPartialName, ec);
         if (ec) {
             error = "cannot clean " + dest + ": " + ec.message();
             return false;
         }
     }
-    fs::create_directory(dest + "/" + kDataDirName, ec);
+    fs::create_directories(dest + "/" + kDataDirName, ec);
     if (ec) {
         error = "cannot create " + dest + "/" + kDataDirName + ": " + ec.message();
         return false;
@@ -103,28 +116,54 @@ ManifestEntry EntryFromWalk(const WalkEntry& walk) {
     return entry;
 }
 
+// One path on its way from the walk to the manifest.
+struct Job {
+    WalkEntry walk;
+    ManifestEntry entry;
+    bool copy = false;  // the content is to be copied (not referenced, not a dry run)
+    bool done = false;
+};
+
+// What one copy thread owns: its read buffer, its hash state and its REST client.
+struct Worker {
+    std::vector<char> buffer;
+    CContentHash hash;
+    std::unique_ptr<DXHadoop::CHadoopRestUtil> rest;
+    std::thread thread;
+};
+
+// The walk runs on the main thread, in backup order; it decides everything that depends on the
+// order (the previous manifest, the encryption zone, local directories) and hands each path to
+// a pool of copy threads, which copy, hash and read ACLs. The main thread writes finished
+// entries to the manifest strictly in walk order. At most kMaxInFlight paths are between the
+// walk and the manifest, so memory stays bounded however large the tree is.
 class CBackup {
   public:
     CBackup(const BackupOptions& options, CReporter& reporter)
         : m_oOptions(options), m_oReporter(reporter) {}
+    ~CBackup() { StopWorkers(); }
 
     int Run(const ConnectOptions& connect);
 
   private:
-    enum class Outcome { kContinue, kFatal };
+    static const size_t kMaxInFlight = 256;
 
     bool OpenPrevious(std::string& error);
     const ManifestEntry* FindPrevious(const std::string& path, std::string& error);
     void CountTotals();
+    bool StartWorkers(std::string& error);
+    void StopWorkers();
+    void WorkerLoop(Worker& worker);
+    void Process(Worker& worker, Job& job);
     bool Visit(const WalkEntry& walk);
-    Outcome BackUpFile(const WalkEntry& walk, ManifestEntry& entry);
+    // Writes the finished jobs at the front; with `all`, waits for every job first.
+    bool WriteFinished(bool all);
+    void WriteEntry(const ManifestEntry& entry);
     bool ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error);
-    Outcome CopyFile(const WalkEntry& walk, ManifestEntry& entry);
-    Outcome ReadAcl(const WalkEntry& walk, ManifestEntry& entry);
-    void Fatal(const std::string& message) {
-        if (m_sFatal.empty())
-            m_sFatal = message;
-    }
+    void CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
+    void ReadAcl(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
+    void Fatal(const std::string& message);
+    bool Stopped() const { return m_bStop.load() || Interrupted(); }
 
     const BackupOptions& m_oOptions;
     CReporter& m_oReporter;
@@ -132,8 +171,16 @@ class CBackup {
     std::string m_sRoot;
     std::string m_sDest;
     CManifestWriter m_oWriter;
-    CContentHash m_oHash;
-    std::vector<char> m_vBuffer;
+
+    // The pipeline: m_dqInFlight in walk order, m_dqPending the jobs no thread has taken yet.
+    std::vector<std::unique_ptr<Worker>> m_vWorkers;
+    std::mutex m_oLock;
+    std::condition_variable m_oWork;  // a job to take, or the end
+    std::condition_variable m_oDone;  // a job finished
+    std::deque<std::unique_ptr<Job>> m_dqInFlight;
+    std::deque<Job*> m_dqPending;
+    bool m_bClosed = false;
+    std::atomic<bool> m_bStop{false};
     std::string m_sFatal;
 
     // Incremental: the previous manifest, read side by side with the walk.
@@ -142,11 +189,20 @@ class CBackup {
     int m_nPreviousState = 0;  // 1 an entry is held, 0 the end
     fs::path m_oPreviousRelative;
 
-    uint64_t m_nCopiedFiles = 0;
-    uint64_t m_nCopiedBytes = 0;
+    std::atomic<uint64_t> m_nCopiedFiles{0};
+    std::atomic<uint64_t> m_nCopiedBytes{0};
     uint64_t m_nReferenced = 0;
     uint64_t m_nDirectories = 0;
 };
+
+void CBackup::Fatal(const std::string& message) {
+    {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        if (m_sFatal.empty())
+            m_sFatal = message;
+    }
+    m_bStop = true;
+}
 
 bool CBackup::OpenPrevious(std::string& error) {
     ManifestHeader header;
@@ -163,8 +219,7 @@ bool CBackup::OpenPrevious(std::string& error) {
     }
     std::error_code ec;
     const fs::path previous = fs::canonical(m_oOptions.previous, ec);
-    const fs::path dest = m_oOptions.dryRun ? fs::absolute(m_sDest, ec).lexically_normal()
-                                            : fs::canonical(m_sDest, ec);
+    const fs::path dest = fs::weakly_canonical(m_sDest, ec);
     if (ec) {
         error = "cannot resolve " + m_oOptions.previous + ": " + ec.message();
         return false;
@@ -207,6 +262,66 @@ void CBackup::CountTotals() {
     m_oReporter.SetTotals(files, bytes);
 }
 
+bool CBackup::StartWorkers(std::string& error) {
+    const unsigned count = std::max(1u, m_oOptions.threads);
+    for (unsigned i = 0; i < count; ++i) {
+        std::unique_ptr<Worker> worker(new Worker);
+        worker->buffer.resize(kCopyBlockBytes);
+        if (m_oCluster.HasRest()) {
+            worker->rest = m_oCluster.NewRestClient(error);
+            if (!worker->rest)
+                return false;
+        }
+        m_vWorkers.push_back(std::move(worker));
+    }
+    for (std::unique_ptr<Worker>& worker : m_vWorkers) {
+        Worker* w = worker.get();
+        w->thread = std::thread([this, w] { WorkerLoop(*w); });
+    }
+    return true;
+}
+
+void CBackup::StopWorkers() {
+    {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        m_bClosed = true;
+    }
+    m_oWork.notify_all();
+    for (std::unique_ptr<Worker>& worker : m_vWorkers)
+        if (worker->thread.joinable())
+            worker->thread.join();
+}
+
+void CBackup::WorkerLoop(Worker& worker) {
+    for (;;) {
+        Job* job = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(m_oLock);
+            m_oWork.wait(lock, [this] { return m_bClosed || !m_dqPending.empty(); });
+            if (m_dqPending.empty())
+                return;
+            job = m_dqPending.front();
+            m_dqPending.pop_front();
+        }
+        if (!Stopped())
+            Process(worker, *job);
+        {
+            std::lock_guard<std::mutex> guard(m_oLock);
+            job->done = true;
+        }
+        m_oDone.notify_all();
+    }
+}
+
+void CBackup::Process(Worker& worker, Job& job) {
+    if (job.copy)
+        CopyFile(worker, job.walk, job.entry);
+    if (!job.walk.directory)
+        m_oReporter.FileDone();
+    if (!m_oOptions.noAcl && job.entry.status != kStatusVanished && !Stopped())
+        ReadAcl(worker, job.walk, job.entry);
+}
+
 bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error) {
     const ManifestEntry* previous = FindPrevious(walk.path, error);
     if (previous == nullptr || previous->directory || previous->status != kStatusOk ||
@@ -223,7 +338,7 @@ bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std
     return true;
 }
 
-CBackup::Outcome CBackup::CopyFile(const WalkEntry& walk, ManifestEntry& entry) {
+void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry) {
     boost::shared_ptr<CHadoopFile> file;
     errno = 0;
     if (m_oCluster.Fs().Open(walk.hdfsPath.c_str(), O_RDONLY, file, 0, 0, 0) != 0 || !file) {
@@ -231,22 +346,20 @@ CBackup::Outcome CBackup::CopyFile(const WalkEntry& walk, ManifestEntry& entry) 
         entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
         entry.detail = error == ENOENT ? "deleted before it could be read"
                                        : ErrnoMessage("cannot open", walk.hdfsPath, error);
-        return Outcome::kContinue;
+        return;
     }
     const std::string location = DataLocation(walk.path);
     const std::string local = m_sDest + "/" + location;
     CFd out(open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!out.IsOpen()) {
-        Fatal(ErrnoMessage("cannot create", local, errno));
-        return Outcome::kFatal;
-    }
-    m_oHash.Reset();
+    if (!out.IsOpen())
+        return Fatal(ErrnoMessage("cannot create", local, errno));
+    worker.hash.Reset();
     uint64_t copied = 0;
     for (;;) {
-        if (Interrupted())
-            return Outcome::kFatal;
+        if (Stopped())
+            return;
         errno = 0;
-        const int n = file->Read(m_vBuffer.data(), static_cast<unsigned>(m_vBuffer.size()));
+        const int n = file->Read(worker.buffer.data(), static_cast<unsigned>(worker.buffer.size()));
         if (n == 0)
             break;
         if (n < 0) {
@@ -255,22 +368,18 @@ CBackup::Outcome CBackup::CopyFile(const WalkEntry& walk, ManifestEntry& entry) 
             entry.detail = ErrnoMessage("cannot read", walk.hdfsPath, error);
             out.Close();
             unlink(local.c_str());
-            return Outcome::kContinue;
+            return;
         }
-        m_oHash.Update(m_vBuffer.data(), static_cast<size_t>(n));
-        if (!WriteAll(out.Get(), m_vBuffer.data(), static_cast<size_t>(n))) {
-            Fatal(ErrnoMessage("cannot write", local, errno));
-            return Outcome::kFatal;
-        }
+        worker.hash.Update(worker.buffer.data(), static_cast<size_t>(n));
+        if (!WriteAll(out.Get(), worker.buffer.data(), static_cast<size_t>(n)))
+            return Fatal(ErrnoMessage("cannot write", local, errno));
         copied += static_cast<uint64_t>(n);
         m_oReporter.AddBytes(static_cast<uint64_t>(n));
     }
     file->Close();
-    if (!out.Close()) {
-        Fatal(ErrnoMessage("cannot write", local, errno));
-        return Outcome::kFatal;
-    }
-    entry.hash = m_oHash.HexDigest();
+    if (!out.Close())
+        return Fatal(ErrnoMessage("cannot write", local, errno));
+    entry.hash = worker.hash.HexDigest();
     entry.data = location;
     entry.size = copied;
     ++m_nCopiedFiles;
@@ -282,7 +391,7 @@ CBackup::Outcome CBackup::CopyFile(const WalkEntry& walk, ManifestEntry& entry) 
     if (m_oCluster.Fs().GetFileInfo(walk.hdfsPath.c_str(), &after) != 0 || after == nullptr) {
         entry.status = kStatusChanged;
         entry.detail = "deleted while it was read";
-        return Outcome::kContinue;
+        return;
     }
     const bool sameSize = after->mSize >= 0 && static_cast<uint64_t>(after->mSize) == walk.size;
     const bool sameTime = after->mLastMod == walk.mtime;
@@ -292,14 +401,13 @@ CBackup::Outcome CBackup::CopyFile(const WalkEntry& walk, ManifestEntry& entry) 
         entry.detail = "changed while it was read (" + std::to_string(walk.size) +
                        " bytes listed, " + std::to_string(copied) + " read)";
     }
-    return Outcome::kContinue;
 }
 
-CBackup::Outcome CBackup::ReadAcl(const WalkEntry& walk, ManifestEntry& entry) {
+void CBackup::ReadAcl(Worker& worker, const WalkEntry& walk, ManifestEntry& entry) {
     std::string error;
-    switch (m_oCluster.GetAcl(walk.hdfsPath, entry.acl, entry.xattrs, error)) {
+    switch (m_oCluster.GetAcl(walk.hdfsPath, entry.acl, entry.xattrs, error, worker.rest.get())) {
         case RestResult::kOk:
-            return Outcome::kContinue;
+            return;
         case RestResult::kPathProblem:
             entry.acl = nullptr;
             entry.xattrs = nullptr;
@@ -308,35 +416,60 @@ CBackup::Outcome CBackup::ReadAcl(const WalkEntry& walk, ManifestEntry& entry) {
                 entry.status = gone ? kStatusVanished : kStatusFailed;
                 entry.detail = "ACL and extended attributes: " + error;
             }
-            return Outcome::kContinue;
+            return;
         case RestResult::kServiceFailure:
             break;
     }
     Fatal(error + " (--no-acl backs up without ACLs and extended attributes)");
-    return Outcome::kFatal;
 }
 
-CBackup::Outcome CBackup::BackUpFile(const WalkEntry& walk, ManifestEntry& entry) {
-    std::string error;
-    if (m_pPrevious && ReferencePrevious(walk, entry, error)) {
-        ++m_nReferenced;
-        m_oReporter.AddBytes(walk.size);
-        return Outcome::kContinue;
-    }
-    if (m_nPreviousState < 0) {
-        Fatal("previous backup: " + error);
-        return Outcome::kFatal;
-    }
+void CBackup::WriteEntry(const ManifestEntry& entry) {
     if (m_oOptions.dryRun) {
-        ++m_nCopiedFiles;
-        m_nCopiedBytes += walk.size;
-        return Outcome::kContinue;
+        if (!entry.directory)
+            m_oReporter.Line(std::string(entry.referenced ? "unchanged " : "copy      ") +
+                             entry.path + " (" + HumanBytes(static_cast<double>(entry.size)) + ")");
+        nlohmann::ordered_json event;
+        event["event"] = "plan";
+        event["path"] = entry.path;
+        event["type"] = entry.directory ? "directory" : "file";
+        event["action"] = entry.directory ? "create" : (entry.referenced ? "reference" : "copy");
+        event["size"] = entry.size;
+        m_oReporter.Event(event);
+        return;
     }
-    return CopyFile(walk, entry);
+    std::string error;
+    if (!m_oWriter.Write(entry, error))
+        return Fatal(error);
+    if (entry.status != kStatusOk)
+        m_oReporter.Problem(entry.path, entry.status + ": " + entry.detail);
+}
+
+bool CBackup::WriteFinished(bool all) {
+    for (;;) {
+        std::unique_ptr<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(m_oLock);
+            // Wait while the front is unfinished and either everything must be written or too
+            // much is on its way.
+            m_oDone.wait(lock, [this, all] {
+                return m_dqInFlight.empty() || m_dqInFlight.front()->done ||
+                       (!all && m_dqInFlight.size() < kMaxInFlight);
+            });
+            if (m_dqInFlight.empty() || !m_dqInFlight.front()->done)
+                return !Stopped();
+            job = std::move(m_dqInFlight.front());
+            m_dqInFlight.pop_front();
+        }
+        if (!Stopped())
+            WriteEntry(job->entry);
+    }
 }
 
 bool CBackup::Visit(const WalkEntry& walk) {
-    ManifestEntry entry = EntryFromWalk(walk);
+    std::unique_ptr<Job> job(new Job);
+    job->walk = walk;
+    job->entry = EntryFromWalk(walk);
+    ManifestEntry& entry = job->entry;
     entry.zone = m_oCluster.ZoneOf(walk.hdfsPath);
     if (walk.directory) {
         ++m_nDirectories;
@@ -344,6 +477,7 @@ bool CBackup::Visit(const WalkEntry& walk) {
             entry.status = kStatusFailed;
             entry.detail = walk.listError;
         }
+        // Made here, in walk order, before any thread writes a file into it.
         if (!m_oOptions.dryRun && walk.path != ".") {
             std::error_code ec;
             const std::string local = m_sDest + "/" + DataLocation(walk.path);
@@ -354,34 +488,31 @@ bool CBackup::Visit(const WalkEntry& walk) {
             }
         }
     } else {
-        if (BackUpFile(walk, entry) == Outcome::kFatal)
+        std::string error;
+        if (m_pPrevious && ReferencePrevious(walk, entry, error)) {
+            ++m_nReferenced;
+            m_oReporter.AddBytes(walk.size);
+        } else if (m_nPreviousState < 0) {
+            Fatal("previous backup: " + error);
             return false;
-        m_oReporter.FileDone();
+        } else if (m_oOptions.dryRun) {
+            ++m_nCopiedFiles;
+            m_nCopiedBytes += walk.size;
+        } else {
+            job->copy = true;
+        }
     }
     if (m_oOptions.dryRun) {
-        if (!walk.directory)
-            m_oReporter.Line(std::string(entry.referenced ? "unchanged " : "copy      ") +
-                             walk.path + " (" + HumanBytes(static_cast<double>(walk.size)) + ")");
-        nlohmann::ordered_json event;
-        event["event"] = "plan";
-        event["path"] = walk.path;
-        event["type"] = walk.directory ? "directory" : "file";
-        event["action"] = walk.directory ? "create" : (entry.referenced ? "reference" : "copy");
-        event["size"] = walk.size;
-        m_oReporter.Event(event);
+        WriteEntry(entry);
         return true;
     }
-    const bool readable = entry.status != kStatusVanished;
-    if (!m_oOptions.noAcl && readable && ReadAcl(walk, entry) == Outcome::kFatal)
-        return false;
-    std::string error;
-    if (!m_oWriter.Write(entry, error)) {
-        Fatal(error);
-        return false;
+    {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        m_dqPending.push_back(job.get());
+        m_dqInFlight.push_back(std::move(job));
     }
-    if (entry.status != kStatusOk)
-        m_oReporter.Problem(walk.path, entry.status + ": " + entry.detail);
-    return true;
+    m_oWork.notify_one();
+    return WriteFinished(false);
 }
 
 int CBackup::Run(const ConnectOptions& connect) {
@@ -392,7 +523,8 @@ int CBackup::Run(const ConnectOptions& connect) {
     }
     m_sDest = m_oOptions.destDir;
     std::string error;
-    if (!m_oOptions.dryRun && !PrepareDestination(m_sDest, m_oReporter, error)) {
+    bool leftovers = false;
+    if (!m_oOptions.dryRun && !CheckDestination(m_sDest, leftovers, error)) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
@@ -408,12 +540,15 @@ int CBackup::Run(const ConnectOptions& connect) {
         m_oReporter.Fatal(error + " (--no-acl backs up without ACLs and extended attributes)");
         return kExitFatal;
     }
+    if (!m_oOptions.dryRun && !PrepareDestination(m_sDest, m_oReporter, error)) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
     if (!m_oCluster.LoadZones(error))
         m_oReporter.Warning(error + "; the manifest records no encryption zones");
     if (m_oReporter.ShowsProgress())
         CountTotals();
 
-    m_vBuffer.resize(kCopyBlockBytes);
     if (!m_oOptions.dryRun) {
         ManifestHeader header;
         header.root = m_sRoot;
@@ -423,20 +558,22 @@ int CBackup::Run(const ConnectOptions& connect) {
         header.created = time(nullptr);
         header.previous = m_pPrevious ? m_oPreviousRelative.string() : "";
         header.excludes = m_oOptions.excludes;
-        if (!m_oWriter.Open(m_sDest, header, error)) {
+        if (!m_oWriter.Open(m_sDest, header, error) || !StartWorkers(error)) {
             m_oReporter.Fatal(error);
             return kExitFatal;
         }
     }
 
     CTreeWalker walker(m_oCluster.Fs(), m_sRoot, m_oOptions.excludes);
-    const bool walked = walker.Walk([this](const WalkEntry& walk) { return Visit(walk); }, error);
+    bool walked = walker.Walk([this](const WalkEntry& walk) { return Visit(walk); }, error);
+    walked = WriteFinished(true) && walked;
+    StopWorkers();
     if (Interrupted()) {
         m_oWriter.Abort();
         m_oReporter.Fatal("interrupted; no backup was recorded in " + m_sDest);
         EndByInterrupt();
     }
-    if (!walked) {
+    if (!walked || !m_sFatal.empty()) {
         m_oWriter.Abort();
         m_oReporter.Fatal(m_sFatal.empty() ? error : m_sFatal);
         return kExitFatal;
@@ -447,25 +584,28 @@ int CBackup::Run(const ConnectOptions& connect) {
     }
 
     const double seconds = m_oReporter.ElapsedSeconds();
+    const uint64_t copiedFiles = m_nCopiedFiles;
+    const uint64_t copiedBytes = m_nCopiedBytes;
     nlohmann::ordered_json summary;
     summary["source"] = m_sRoot;
     summary["destination"] = m_sDest;
     summary["dry_run"] = m_oOptions.dryRun;
-    summary["files_copied"] = m_nCopiedFiles;
-    summary["bytes_copied"] = m_nCopiedBytes;
+    summary["files_copied"] = copiedFiles;
+    summary["bytes_copied"] = copiedBytes;
     summary["files_referenced"] = m_nReferenced;
     summary["directories"] = m_nDirectories;
     std::string text = std::string(m_oOptions.dryRun ? "dry run: would back up " : "backed up ") +
                        m_sRoot + (m_oOptions.dryRun ? "" : " to " + m_sDest) + ": " +
-                       std::to_string(m_nCopiedFiles) + " files (" +
-                       HumanBytes(static_cast<double>(m_nCopiedBytes)) + ") " +
+                       Plural(copiedFiles, "file") + " (" +
+                       HumanBytes(static_cast<double>(copiedBytes)) + ") " +
                        (m_oOptions.dryRun ? "to copy" : "copied");
     if (m_pPrevious)
         text += ", " + std::to_string(m_nReferenced) + " unchanged";
     char rate[64];
     snprintf(rate, sizeof rate, " in %.1f s", seconds);
-    text += ", " + std::to_string(m_nDirectories) + " directories, " +
-            std::to_string(m_oReporter.Problems()) + " problems" + rate;
+    text += ", " + std::to_string(m_nDirectories) +
+            (m_nDirectories == 1 ? " directory" : " directories") + ", " +
+            Plural(m_oReporter.Problems(), "problem") + rate;
     m_oReporter.Summary(text, summary);
     return m_oReporter.Problems() > 0 ? kExitPartial : kExitOk;
 }

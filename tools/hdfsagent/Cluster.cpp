@@ -18,10 +18,6 @@ const int kConnectionFailed = 107;
 const int kNoUsableAnswer = 2250;
 const int kServiceUnavailable = 5006;
 
-std::string Messages(const CEkError& err) {
-    return err.AsString(eErrorFormatMessages);
-}
-
 bool MakeDirectory(const std::string& path, std::string& error) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
@@ -33,6 +29,21 @@ bool MakeDirectory(const std::string& path, std::string& error) {
 }
 
 }  // namespace
+
+std::string ErrorText(const CEkError& err) {
+    std::string text;
+    std::string last;
+    for (const CEkError::Frame& frame : err.Frames()) {
+        const std::string& message = frame.message;
+        // Some layers repeat a callee's whole rendered error (locations included) inside their
+        // own message; the callee's frames below say the same more briefly.
+        if (message.empty() || message == last || message.find("error[") != std::string::npos)
+            continue;
+        text += (text.empty() ? "" : ": ") + message;
+        last = message;
+    }
+    return (text.empty() ? "failed" : text) + " (error " + std::to_string(err.Code()) + ")";
+}
 
 CCluster::~CCluster() {
     if (m_pRest) {
@@ -51,7 +62,7 @@ bool CCluster::Connect(const ConnectOptions& options, std::string& error) {
     CEkError err = CHadoopCtx::GetInstance()->CreateHadoopFSInstance(
         options.instanceId, options.nameNode, m_sUser, &fs, m_sLogConfigDir);
     if (err.Failed() || !fs) {
-        error = err.Failed() ? Messages(err) : "the library returned no file-system object";
+        error = err.Failed() ? ErrorText(err) : "the library returned no file-system object";
         // The context discards a file system whose first connection failed; a second one made
         // here (the binding is in place by then) tells why, in the connection's own words.
         if (err.Code() == kConnectionFailed && CHadoopFS::Init().Succeeded()) {
@@ -74,7 +85,7 @@ bool CCluster::StartRest(std::string& error) {
         "", home, m_sUser, DXHadoop::eAppTypeHadoop, configDir, m_sUser));
     CEkError err = rest->Start();
     if (err.Failed()) {
-        error = "the REST utility service did not start: " + Messages(err);
+        error = "the REST utility service did not start: " + ErrorText(err);
         return false;
     }
     m_pRest = std::move(rest);
@@ -93,7 +104,7 @@ RestResult CCluster::Classify(const CEkError& err, const std::string& response,
     const size_t rc = text.find("Error: rc[");
     const long status = rc == std::string::npos ? 0 : strtol(text.c_str() + rc + 10, nullptr, 10);
     if (err.Code() != kNoUsableAnswer || status <= 0) {
-        error = "the REST utility service did not answer for " + path + ": " + Messages(err);
+        error = "the REST utility service did not answer for " + path + ": " + ErrorText(err);
         return RestResult::kServiceFailure;
     }
     std::string body = response;
@@ -119,10 +130,22 @@ RestResult CCluster::Classify(const CEkError& err, const std::string& response,
     return RestResult::kPathProblem;
 }
 
+std::unique_ptr<DXHadoop::CHadoopRestUtil> CCluster::NewRestClient(std::string& error) {
+    const unsigned port = static_cast<unsigned>(std::stoul(m_pRest->GetPort()));
+    std::unique_ptr<DXHadoop::CHadoopRestUtil> client(
+        new DXHadoop::CHadoopRestUtil(DXHadoop::eModeExternal, DXHadoop::eAppTypeHadoop, port));
+    CEkError err = client->Start();
+    if (err.Failed()) {
+        error = "cannot connect another client to the REST utility service: " + ErrorText(err);
+        client.reset();
+    }
+    return client;
+}
+
 RestResult CCluster::GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
-                            std::string& error) {
+                            std::string& error, DXHadoop::CHadoopRestUtil* client) {
     std::string response;
-    CEkError err = GetACLandXattr(m_pRest.get(), path, response);
+    CEkError err = GetACLandXattr(client != nullptr ? client : m_pRest.get(), path, response);
     if (err.Failed())
         return Classify(err, response, path, error);
     const nlohmann::json body = nlohmann::json::parse(response, nullptr, false);
@@ -155,7 +178,7 @@ RestResult CCluster::SetAcl(const std::string& path, const nlohmann::json& body,
 bool CCluster::LoadZones(std::string& error) {
     CEkError err = m_pFS->m_oCryptoUtil.PopulateEncryptionZones();
     if (err.Failed()) {
-        error = "the encryption zones cannot be listed: " + Messages(err);
+        error = "the encryption zones cannot be listed: " + ErrorText(err);
         return false;
     }
     return true;

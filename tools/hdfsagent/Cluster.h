@@ -13,6 +13,10 @@
 
 namespace tool {
 
+// A library error for people: every frame's message, newest first, without the locations and
+// without messages that repeat a callee's rendered error; then the code.
+std::string ErrorText(const CEkError& err);
+
 // How a request to the REST service ended.
 enum class RestResult {
     kOk,
@@ -42,9 +46,14 @@ class CCluster {
     bool HasRest() const { return m_pRest != nullptr; }
     DXHadoop::CHadoopRestUtil* Rest() { return m_pRest.get(); }
 
-    // The ACL state ("AclStatus") and extended attributes ("XAttrs") of an HDFS path.
+    // Another client of the started service, with a connection of its own: one object
+    // serialises its requests, so each thread that sends requests uses its own client.
+    std::unique_ptr<DXHadoop::CHadoopRestUtil> NewRestClient(std::string& error);
+
+    // The ACL state ("AclStatus") and extended attributes ("XAttrs") of an HDFS path, through
+    // `client` (the started service's own object when null).
     RestResult GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
-                      std::string& error);
+                      std::string& error, DXHadoop::CHadoopRestUtil* client = nullptr);
     // Sends a setacl request body ({"AclStatus":…,"XAttrs":…}) for an HDFS path.
     RestResult SetAcl(const std::string& path, const nlohmann::json& body, std::string& error);
 

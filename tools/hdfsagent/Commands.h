@@ -16,6 +16,7 @@ struct BackupOptions {
     std::vector<std::string> excludes;
     bool dryRun = false;
     bool noAcl = false;
+    unsigned threads = 4;  // copy threads
 };
 
 struct RestoreOptions {

@@ -285,7 +285,8 @@ bool CDemoSetup::WriteInstallation(const LocalclusterPieces& pieces, bool kerber
         {"HDFSAGENT_LOG_DIR", ""},
         {"HDFSAGENT_LOCK_DIR", ""},
         {"HADOOP_USER_NAME", ""},
-        {"KRB5CCNAME", ""},
+        // The library's ticket cache of the user goes into the demo's tree, not /tmp.
+        {"KRB5CCNAME", kerberos ? m_sKdcDir + "/dx_krb5cc_" + std::to_string(getuid()) : ""},
         {"LOCALHDFS_FAULTS", ""},
         {"LOCALHDFS_SHORT_READS", ""},
         {"KRB5_CONFIG", kerberos ? m_sKrb5Config : ""},

@@ -210,7 +210,7 @@ int CDoctor::Run() {
     if (err.Succeeded())
         Add("Hadoop installation", install);
     else
-        Add("Hadoop installation", err.AsString(eErrorFormatMessages), "warning");
+        Add("Hadoop installation", ErrorText(err), "warning");
 
     std::string error;
     if (!m_oCluster.Connect(m_oConnect, error)) {

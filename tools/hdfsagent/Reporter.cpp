@@ -40,6 +40,10 @@ void PrintJson(const nlohmann::ordered_json& event) {
 
 }  // namespace
 
+std::string Plural(uint64_t count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string HumanBytes(double bytes) {
     const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
     int unit = 0;
@@ -56,9 +60,11 @@ CReporter::CReporter(std::string command, bool json)
     : m_sCommand(std::move(command)),
       m_bJson(json),
       m_bTerminal(!json && isatty(STDERR_FILENO) == 1),
-      m_dStart(Now()) {}
+      m_dStart(Now()),
+      m_dLastDraw(m_dStart) {}
 
 CReporter::~CReporter() {
+    std::lock_guard<std::mutex> guard(m_oLock);
     ClearLine();
 }
 
@@ -67,17 +73,20 @@ double CReporter::ElapsedSeconds() const {
 }
 
 void CReporter::SetTotals(uint64_t files, uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     m_nTotalFiles = files;
     m_nTotalBytes = bytes;
     m_bTotals = true;
 }
 
 void CReporter::AddBytes(uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     m_nBytes += bytes;
     MaybeDraw(false);
 }
 
 void CReporter::FileDone() {
+    std::lock_guard<std::mutex> guard(m_oLock);
     ++m_nFiles;
     MaybeDraw(false);
 }
@@ -132,6 +141,7 @@ void CReporter::ClearLine() {
 }
 
 void CReporter::Problem(const std::string& path, const std::string& message) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     ++m_nProblems;
     if (m_bJson) {
         nlohmann::ordered_json event;
@@ -148,6 +158,7 @@ void CReporter::Problem(const std::string& path, const std::string& message) {
 }
 
 void CReporter::Line(const std::string& text) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     if (m_bJson)
         return;
     ClearLine();
@@ -156,12 +167,14 @@ void CReporter::Line(const std::string& text) {
 }
 
 void CReporter::Event(nlohmann::ordered_json event) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     if (!m_bJson)
         return;
     PrintJson(event);
 }
 
 void CReporter::Warning(const std::string& message) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     if (m_bJson) {
         nlohmann::ordered_json event;
         event["event"] = "warning";
@@ -176,6 +189,7 @@ void CReporter::Warning(const std::string& message) {
 }
 
 void CReporter::Fatal(const std::string& message) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     if (m_bJson) {
         nlohmann::ordered_json event;
         event["event"] = "error";
@@ -190,6 +204,7 @@ void CReporter::Fatal(const std::string& message) {
 }
 
 void CReporter::Summary(const std::string& text, nlohmann::ordered_json fields) {
+    std::lock_guard<std::mutex> guard(m_oLock);
     if (m_bJson) {
         nlohmann::ordered_json event;
         event["event"] = "summary";

@@ -4,9 +4,11 @@
 // standard error, only when standard error is a terminal; problems go to standard error; the
 // summary and other results to standard output. JSON mode (--json): the same as JSON lines on
 // standard output ({"event":"progress"|"problem"|"summary"|...}), nothing drawn.
+// Thread-safe: copy workers report bytes while the main thread reports problems.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -47,6 +49,7 @@ class CReporter {
     void MaybeDraw(bool force);
     void ClearLine();
 
+    mutable std::mutex m_oLock;
     std::string m_sCommand;
     bool m_bJson;
     bool m_bTerminal;
@@ -61,6 +64,8 @@ class CReporter {
     double m_dLastDraw = 0;
 };
 
+// "1 file", "2 files".
+std::string Plural(uint64_t count, const std::string& noun);
 // "1.5 MiB", "12 B".
 std::string HumanBytes(double bytes);
 

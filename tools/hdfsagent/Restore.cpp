@@ -44,7 +44,9 @@ class CRestore {
     void RestoreFile(const ManifestEntry& entry);
     // Writes the content to `temporary`; false when it was not restored (reported).
     bool WriteContent(const ManifestEntry& entry, const std::string& temporary);
-    void ApplyMetadata(const ManifestEntry& entry, const std::string& path);
+    // Owner, permissions, ACL and extended attributes, times of `path` (messages name `shown`).
+    void ApplyMetadata(const ManifestEntry& entry, const std::string& path,
+                       const std::string& shown);
     void FinishDirectoriesOutside(const std::string& path);
     void WarnAboutZone(const ManifestEntry& entry, const std::string& path);
     std::string TargetOf(const std::string& entryPath) const {
@@ -118,21 +120,22 @@ void CRestore::WarnAboutZone(const ManifestEntry& entry, const std::string& path
                         "); create the zone first to keep them encrypted");
 }
 
-void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path) {
+void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path,
+                             const std::string& shown) {
     CHadoopFS& fs = m_oCluster.Fs();
     errno = 0;
     if (fs.Chown(path.c_str(), entry.owner.c_str(), entry.group.c_str()) != 0)
         m_oReporter.Problem(
             entry.path,
             ErrnoMessage(("cannot set owner " + entry.owner + ":" + entry.group + " of").c_str(),
-                         path, errno != 0 ? errno : EIO));
+                         shown, errno != 0 ? errno : EIO));
     errno = 0;
     if (fs.Chmod(path.c_str(), static_cast<short>(entry.permission)) != 0)
         m_oReporter.Problem(
             entry.path,
             ErrnoMessage(
                 ("cannot set permission " + FormatPermission(entry.permission) + " of").c_str(),
-                path, errno != 0 ? errno : EIO));
+                shown, errno != 0 ? errno : EIO));
     if (m_bAcl && !entry.acl.is_null()) {
         const nlohmann::json entries =
             entry.acl.contains("entries") ? entry.acl["entries"] : nlohmann::json::array();
@@ -150,8 +153,8 @@ void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path
             if (result == RestResult::kServiceFailure)
                 Fatal(error);
             else if (result == RestResult::kPathProblem)
-                m_oReporter.Problem(
-                    entry.path, "cannot set ACL and extended attributes of " + path + ": " + error);
+                m_oReporter.Problem(entry.path, "cannot set ACL and extended attributes of " +
+                                                    shown + ": " + error);
         }
     }
     utimbuf times;
@@ -160,14 +163,15 @@ void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path
     errno = 0;
     if (fs.Utime(path.c_str(), &times) != 0)
         m_oReporter.Problem(entry.path,
-                            ErrnoMessage("cannot set times of", path, errno != 0 ? errno : EIO));
+                            ErrnoMessage("cannot set times of", shown, errno != 0 ? errno : EIO));
 }
 
 void CRestore::FinishDirectoriesOutside(const std::string& path) {
     while (!m_vPendingDirectories.empty() &&
            !IsAncestorPath(m_vPendingDirectories.back().path, path)) {
         const ManifestEntry& directory = m_vPendingDirectories.back();
-        ApplyMetadata(directory, TargetOf(directory.path));
+        const std::string path = TargetOf(directory.path);
+        ApplyMetadata(directory, path, path);
         m_vPendingDirectories.pop_back();
     }
 }
@@ -281,7 +285,7 @@ void CRestore::RestoreFile(const ManifestEntry& entry) {
         return;
     }
     WarnAboutZone(entry, path);
-    ApplyMetadata(entry, temporary);
+    ApplyMetadata(entry, temporary, path);
     if (m_oOptions.force && fs.Exists(path.c_str()) == 0 && fs.RemoveFile(path.c_str(), 0) != 0) {
         m_oReporter.Problem(entry.path, ErrnoMessage("cannot replace", path, errno));
         fs.RemoveFile(temporary.c_str(), 0);
@@ -385,10 +389,10 @@ int CRestore::Run(const ConnectOptions& connect) {
     summary["skipped"] = m_nSkipped;
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", m_oReporter.ElapsedSeconds());
-    m_oReporter.Summary("restored " + std::to_string(m_nFiles) + " files (" +
+    m_oReporter.Summary("restored " + Plural(m_nFiles, "file") + " (" +
                             HumanBytes(static_cast<double>(m_nBytes)) + ") and " +
                             std::to_string(m_nDirectories) + " directories to " + m_sTarget + ", " +
-                            std::to_string(m_oReporter.Problems()) + " problems in " + seconds,
+                            Plural(m_oReporter.Problems(), "problem") + " in " + seconds,
                         summary);
     return m_oReporter.Problems() > 0 ? kExitPartial : kExitOk;
 }

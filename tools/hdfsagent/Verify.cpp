@@ -311,8 +311,7 @@ int CVerify::Run(const ConnectOptions& connect) {
     summary["entries"] = trailer.entries;
     summary["copies_checked"] = m_nChecked;
     summary["differences"] = differences;
-    std::string text =
-        differences == 0 ? "identical: " : std::to_string(differences) + " differences: ";
+    std::string text = differences == 0 ? "identical: " : Plural(differences, "difference") + ": ";
     text += std::to_string(m_nChecked) + " backup copies re-hashed";
     if (m_bLive)
         text += ", " + std::to_string(trailer.entries) + " entries compared with " + m_sRoot;
