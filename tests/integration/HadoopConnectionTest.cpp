@@ -190,49 +190,46 @@ TEST_F(Connection, OldLibhdfsConnectsAsUserAndNeverDiscoversTheAuthType) {
 
 // --- Failure branches -------------------------------------------------------------------------
 
-TEST_F(Connection, BuilderThatCannotBeCreated) {
-    Start();
-    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsNewBuilder=12");
-    CHadoopFS fs;
-    CHadoopFS::CHadoopConnection& connection = Of(fs);
-    EXPECT_FALSE(connection.m_bGood);
-    EXPECT_EQ("Internal error occurred while creating Hadoop connection object, please check logs",
-              connection.m_sLastError);
-    CEkError err = connection.Connect();
-    EXPECT_EQ(ENOMEM, err.Code());
-    EXPECT_TRUE(StartsWith(err.Message(), "failed to create connection builder")) << err.Message();
-}
+// A failing libhdfs call leaves the connection not good with the user's text, and a later Connect
+// reports the call's errno.
+struct ConnectFailureCase {
+    const char* name;
+    const char* variant;  // of the libhdfs stand-in
+    const char* fault;
+    const char* lastError;
+    int code;
+    const char* messageStart;  // "" when the message is not checked
+};
 
-TEST_F(Connection, RefusedConnectionIsECONNREFUSED) {
-    Start();
-    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=255");
+class ConnectFailure : public Connection,
+                       public ::testing::WithParamInterface<ConnectFailureCase> {};
+
+TEST_P(ConnectFailure, LeavesTheTextAndTheErrno) {
+    const ConnectFailureCase& c = GetParam();
+    Start(c.variant);
+    ScopedEnv faults("LOCALHDFS_FAULTS", c.fault);
     CHadoopFS fs;
     EXPECT_FALSE(Of(fs).m_bGood);
-    EXPECT_EQ(kRefusedText, Of(fs).m_sLastError);
+    EXPECT_EQ(c.lastError, Of(fs).m_sLastError);
     CEkError err = Of(fs).Connect();
-    EXPECT_EQ(111, err.Code());
-    EXPECT_TRUE(StartsWith(err.Message(), "connect failed")) << err.Message();
+    EXPECT_EQ(c.code, err.Code());
+    EXPECT_TRUE(StartsWith(err.Message(), c.messageStart)) << err.Message();
 }
 
-TEST_F(Connection, OtherConnectFailureKeepsLibhdfsErrno) {
-    Start();
-    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=5");
-    CHadoopFS fs;
-    EXPECT_FALSE(Of(fs).m_bGood);
-    EXPECT_EQ(kInternalText, Of(fs).m_sLastError);
-    CEkError err = Of(fs).Connect();
-    EXPECT_EQ(EIO, err.Code());
-    EXPECT_TRUE(StartsWith(err.Message(), "connect failed")) << err.Message();
-}
-
-TEST_F(Connection, OldConnectFailure) {
-    Start("old");
-    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsConnectAsUser=13");
-    CHadoopFS fs;
-    EXPECT_FALSE(Of(fs).m_bGood);
-    EXPECT_EQ(kInternalText, Of(fs).m_sLastError);
-    EXPECT_EQ(EACCES, Of(fs).Connect().Code());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Branches, ConnectFailure,
+    ::testing::Values(
+        ConnectFailureCase{"BuilderThatCannotBeCreated", "", "hdfsNewBuilder=12",
+                           "Internal error occurred while creating Hadoop connection object, "
+                           "please check logs",
+                           ENOMEM, "failed to create connection builder"},
+        ConnectFailureCase{"RefusedConnectionIsECONNREFUSED", "", "hdfsBuilderConnect=255",
+                           kRefusedText, 111, "connect failed"},
+        ConnectFailureCase{"OtherConnectFailureKeepsLibhdfsErrno", "", "hdfsBuilderConnect=5",
+                           kInternalText, EIO, "connect failed"},
+        ConnectFailureCase{"OldConnectFailure", "old", "hdfsConnectAsUser=13", kInternalText,
+                           EACCES, ""}),
+    [](const ::testing::TestParamInfo<ConnectFailureCase>& info) { return info.param.name; });
 
 TEST_F(Connection, NeitherDefaultFileSystemKeyReadable) {
     Start();
@@ -308,22 +305,6 @@ TEST_F(Connection, FailingDisconnectIsReportedAndTheDeadHandleDropped) {
     EXPECT_FALSE(Of(fs).m_pHandle);
     EXPECT_TRUE(Of(fs).Connect().Succeeded());
     EXPECT_EQ(0, fs.Exists("/"));
-}
-
-TEST_F(Connection, FileOpenedBeforeADisconnectStaysReadableUntilClosed) {
-    Start();
-    testsupport::WriteFile(m_install->namespaceRoot() + "/data", "0123456789");
-    CHadoopFS fs;
-    boost::shared_ptr<CHadoopFile> file;
-    ASSERT_EQ(0, fs.Open("/data", O_RDONLY, file, 0, 0, 0));
-    hdfs_internal* before = Of(fs).m_hFS;
-    ASSERT_TRUE(Of(fs).Connect().Succeeded());  // drops the old handle, makes a new one
-    EXPECT_NE(nullptr, Of(fs).m_hFS);
-    char buffer[4] = {};
-    EXPECT_EQ(4, file->Read(buffer, 4));
-    EXPECT_EQ("0123", std::string(buffer, 4));
-    EXPECT_EQ(0, file->Close());
-    (void)before;
 }
 
 TEST_F(Connection, DestructionDisconnects) {

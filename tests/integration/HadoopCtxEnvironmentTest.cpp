@@ -12,11 +12,13 @@
 #include "hadoop/HadoopCtx.h"
 #include "hadoop/HadoopInstance.h"
 #include "host/Settings.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/HadoopDiscovery.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::LocalInstall;
 using testsupport::LogCapture;
 using testsupport::ProductHome;
@@ -30,12 +32,6 @@ namespace {
 
 const char kClasspathFailed[] =
     "Failed to set CLASSPATH environment, please check logs for more details";
-
-void ExpectError(const CEkError& error, int code, const std::string& message) {
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(code, error.Code());
-    EXPECT_EQ(message, error.Message());
-}
 
 std::string Classpath() {
     const char* value = getenv("CLASSPATH");

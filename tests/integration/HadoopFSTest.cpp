@@ -17,24 +17,15 @@
 
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
+using testsupport::ErrnoOf;
 using testsupport::LocalInstall;
 using testsupport::ProductHome;
 using testsupport::ScopedEnv;
-
-namespace {
-
-// Runs `call` and returns the errno it left (0 when it succeeded).
-template <typename Call>
-int ErrnoOf(Call call) {
-    errno = 0;
-    return call() == -1 ? errno : 0;
-}
-
-}  // namespace
 
 class FileSystem : public ::testing::Test {
   protected:

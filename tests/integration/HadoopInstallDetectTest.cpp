@@ -9,11 +9,13 @@
 #include <optional>
 
 #include "hadoop/HadoopInstance.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopDiscovery.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
+using testsupport::ExpectError;
 using testsupport::LocalInstall;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -29,12 +31,6 @@ namespace {
 
 const char* const kLibHdfsFolders[] = {"../usr/lib/", "usr/lib/", "../lib64/",      "lib64/",
                                        "../lib/",     "lib/",     "../lib/native/", "lib/native/"};
-
-void ExpectError(const CEkError& err, int code, const std::string& message) {
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), code);
-    EXPECT_EQ(err.Message(), message);
-}
 
 // The machine's JDK found independently of the library: the java program's links resolved.
 std::string RealJdkHome() {

@@ -13,10 +13,12 @@
 #include <thread>
 
 #include "hadoop/HadoopRestUtil.h"
+#include "support/ErrorChecks.h"
 #include "support/LocalInstall.h"
 #include "support/RestUtilHome.h"
 #include "support/TestSupport.h"
 
+using testsupport::FirstMessage;
 using namespace DXHadoop;
 using namespace testsupport;
 using ::testing::HasSubstr;
@@ -25,10 +27,6 @@ using ::testing::StartsWith;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string FirstMessage(const CEkError& err) {
-    return err.Frames().empty() ? std::string() : err.Frames().back().message;
-}
 
 // Waits until `pid` is gone (it is not our child once the library reaped it).
 bool WaitUntilGone(pid_t pid, int timeoutMs = 5000) {

@@ -148,34 +148,20 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"PairAfterFinalLoneCarriageReturnKeepsItsStyle", "a=1\nb=2\r", "k", "v",
                  "a=1\nb=2\rk=v\r"},
         EditCase{"NulBytesSurvive", std::string("a=\0x\nk=1\n", 10), "k", "v",
-                 std::string("a=\0x\nk=v\n", 10)}),
+                 std::string("a=\0x\nk=v\n", 10)},
+        // Each fault of the old regular-expression editor, pinned.
+        EditCase{"FaultDotsInKeyMatchOnlyDots", "hadoop_log_dir=x\n", "hadoop.log.dir", "/l",
+                 "hadoop_log_dir=x\nhadoop.log.dir=/l\n"},
+        EditCase{"FaultKeyInsideLongerKeyIsNotMatched", "hadoop.log.dir=x\n", "log.dir", "/l",
+                 "hadoop.log.dir=x\nlog.dir=/l\n"},
+        EditCase{"FaultLongerKeyStartingWithKeyIsNotMatched", "log.dir.extra=x\n", "log.dir", "/l",
+                 "log.dir.extra=x\nlog.dir=/l\n"},
+        EditCase{"FaultDollarSequencesInValueAreLiteral", "k=old\n", "k", "$& $1 $$ $` $'",
+                 "k=$& $1 $$ $` $'\n"},
+        EditCase{"FaultAppendedPairIsNotGluedToLastLine", "a=1", "k", "v", "a=1\nk=v\n"},
+        EditCase{"FaultBlanksAroundSeparatorAreMatched", "k = old\nk\t:old\n", "k", "v",
+                 "k=v\nk=v\n"}),
     [](const ::testing::TestParamInfo<EditCase>& info) { return info.param.name; });
-
-// Each fault of the old regular-expression editor, pinned.
-
-TEST(PropertyEditorFaults, DotsInKeyMatchOnlyDots) {
-    EXPECT_EQ(props::SetProperty("hadoop_log_dir=x\n", "hadoop.log.dir", "/l"),
-              "hadoop_log_dir=x\nhadoop.log.dir=/l\n");
-}
-
-TEST(PropertyEditorFaults, KeyInsideLongerKeyIsNotMatched) {
-    EXPECT_EQ(props::SetProperty("hadoop.log.dir=x\n", "log.dir", "/l"),
-              "hadoop.log.dir=x\nlog.dir=/l\n");
-    EXPECT_EQ(props::SetProperty("log.dir.extra=x\n", "log.dir", "/l"),
-              "log.dir.extra=x\nlog.dir=/l\n");
-}
-
-TEST(PropertyEditorFaults, DollarSequencesInValueAreLiteral) {
-    EXPECT_EQ(props::SetProperty("k=old\n", "k", "$& $1 $$ $` $'"), "k=$& $1 $$ $` $'\n");
-}
-
-TEST(PropertyEditorFaults, AppendedPairIsNotGluedToLastLine) {
-    EXPECT_EQ(props::SetProperty("a=1", "k", "v"), "a=1\nk=v\n");
-}
-
-TEST(PropertyEditorFaults, BlanksAroundSeparatorAreMatched) {
-    EXPECT_EQ(props::SetProperty("k = old\nk\t:old\n", "k", "v"), "k=v\nk=v\n");
-}
 
 TEST(PropertyEditorFaults, InvalidKeysAndValuesAreRecognised) {
     for (const char* key : {"", "a b", "a=b", "a:b", "a\nb", "#a", "!a", "a\\b", " a"})
@@ -246,22 +232,21 @@ TEST_F(PropertyFileTest, ReadOnlyFileIsAnErrorAndUnchanged) {
     EXPECT_EQ(ReadFile(Path()), "k=old\n");
 }
 
-TEST_F(PropertyFileTest, InvalidKeyIsAnErrorAndFileUnchanged) {
+TEST_F(PropertyFileTest, InvalidKeyOrValueWithLineBreakIsAnErrorAndFileUnchanged) {
     WriteFile(Path(), "a=1\n");
-    CEkError err = AddOrUpdateFieldInConfigFile(Path(), "a b", "v");
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), EINVAL);
-    EXPECT_EQ(err.Message(), ErrnoMessage("Invalid property key 'a b'", EINVAL));
-    EXPECT_EQ(ReadFile(Path()), "a=1\n");
-}
-
-TEST_F(PropertyFileTest, ValueWithLineBreakIsAnErrorAndFileUnchanged) {
-    WriteFile(Path(), "a=1\n");
-    CEkError err = AddOrUpdateFieldInConfigFile(Path(), "a", "x\nevil=1");
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), EINVAL);
-    EXPECT_EQ(err.Message(), ErrnoMessage("Invalid property value for 'a'", EINVAL));
-    EXPECT_EQ(ReadFile(Path()), "a=1\n");
+    const struct {
+        const char* key;
+        const char* value;
+        const char* message;
+    } cases[] = {{"a b", "v", "Invalid property key 'a b'"},
+                 {"a", "x\nevil=1", "Invalid property value for 'a'"}};
+    for (const auto& c : cases) {
+        CEkError err = AddOrUpdateFieldInConfigFile(Path(), c.key, c.value);
+        ASSERT_TRUE(err.Failed());
+        EXPECT_EQ(err.Code(), EINVAL);
+        EXPECT_EQ(err.Message(), ErrnoMessage(c.message, EINVAL));
+        EXPECT_EQ(ReadFile(Path()), "a=1\n");
+    }
 }
 
 // ----------------------------------------------------------------------------------------------

@@ -38,32 +38,53 @@ TEST(ConfigurationOutput, ConfigurationFallbackTakesValueOfNamedPropertyNotFirst
     EXPECT_EQ("3", Value(kOneLine, "dfs.replication"));
 }
 
-TEST(ConfigurationOutput, NameMustMatchWholly) {
-    EXPECT_EQ("wrong", Value(kOneLine, "fs.defaultFS.extra"));
-    bool found = true;
-    EXPECT_EQ("", Value(kOneLine, "fs.default", &found));
-    EXPECT_FALSE(found);
-    EXPECT_EQ("", Value(kOneLine, "FS.DEFAULTFS", &found));
-    EXPECT_FALSE(found);
-    EXPECT_EQ("", Value(kOneLine, "", &found));
-    EXPECT_FALSE(found);
+struct OutputCase {
+    const char* name;
+    std::string output;
+    const char* key;
+    const char* value;  // "" with found false: not found
+    bool found;
+};
+
+class ConfigurationOutputCases : public ::testing::TestWithParam<OutputCase> {};
+
+TEST_P(ConfigurationOutputCases, GiveTheNamedPropertysValue) {
+    bool found = !GetParam().found;
+    EXPECT_EQ(GetParam().value, Value(GetParam().output, GetParam().key, &found));
+    EXPECT_EQ(GetParam().found, found);
 }
 
-TEST(ConfigurationOutput, OnePropertyPerLineGivesTheSameAnswer) {
-    const std::string lines =
-        "<property><name>fs.defaultFS</name><value>hdfs://a:1</value></property>\n"
-        "<property><name>dfs.blocksize</name><value>1048576</value></property>\n";
-    EXPECT_EQ("hdfs://a:1", Value(lines, "fs.defaultFS"));
-    EXPECT_EQ("1048576", Value(lines, "dfs.blocksize"));
-}
+const char kNoValueThenOther[] =
+    "<property><name>k</name></property><property><name>j</name><value>other</value></property>";
+const char kOtherThenNoValue[] =
+    "<property><name>j</name><value>other</value></property><property><name>k</name></property>";
 
-TEST(ConfigurationOutput, EmptyAndSelfClosingValues) {
-    bool found = false;
-    EXPECT_EQ("", Value("<property><name>k</name><value></value></property>", "k", &found));
-    EXPECT_TRUE(found);
-    EXPECT_EQ("", Value("<property><name>k</name><value/></property>", "k", &found));
-    EXPECT_TRUE(found);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, ConfigurationOutputCases,
+    ::testing::Values(
+        OutputCase{"LongerNameIsItsOwnProperty", kOneLine, "fs.defaultFS.extra", "wrong", true},
+        OutputCase{"PrefixOfANameIsNotMatched", kOneLine, "fs.default", "", false},
+        OutputCase{"NamesAreCaseSensitive", kOneLine, "FS.DEFAULTFS", "", false},
+        OutputCase{"EmptyNameIsNotMatched", kOneLine, "", "", false},
+        OutputCase{"OnePropertyPerLine",
+                   "<property><name>fs.defaultFS</name><value>hdfs://a:1</value></property>\n"
+                   "<property><name>dfs.blocksize</name><value>1048576</value></property>\n",
+                   "dfs.blocksize", "1048576", true},
+        OutputCase{"EmptyValue", "<property><name>k</name><value></value></property>", "k", "",
+                   true},
+        OutputCase{"SelfClosingValue", "<property><name>k</name><value/></property>", "k", "",
+                   true},
+        OutputCase{"NextPropertysValueIsNeverTaken", kNoValueThenOther, "k", "", false},
+        OutputCase{"PreviousPropertysValueIsNeverTaken", kOtherThenNoValue, "k", "", false},
+        OutputCase{"ValueBeforeNameInsideItsProperty",
+                   "<property><value>v</value><name>k</name></property>", "k", "v", true},
+        OutputCase{"ClosingTagBeforeOpeningTagGivesNothing",
+                   "</value><property><name>k</name><value>v", "k", "", false},
+        OutputCase{"FirstOfRepeatedPropertiesWins",
+                   "<property><name>k</name><value>one</value></property>"
+                   "<property><name>k</name><value>two</value></property>",
+                   "k", "one", true}),
+    [](const ::testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
 
 TEST(ConfigurationOutput, EntitiesAreDecoded) {
     EXPECT_EQ("/keytabs/a&b <x> \"q\" 'a' A",
@@ -73,30 +94,6 @@ TEST(ConfigurationOutput, EntitiesAreDecoded) {
     EXPECT_EQ("&unknown; &#999; &", HadoopConfig::DecodeXmlText("&unknown; &#999; &"));
     EXPECT_EQ("a&b",
               Value("<property><name>a&amp;b</name><value>a&amp;b</value></property>", "a&b"));
-}
-
-TEST(ConfigurationOutput, ValueOfAnotherPropertyIsNeverTaken) {
-    bool found = true;
-    // The named property has no value; the next property's value must not be borrowed.
-    EXPECT_EQ("", Value("<property><name>k</name></property><property><name>j</name>"
-                        "<value>other</value></property>",
-                        "k", &found));
-    EXPECT_FALSE(found);
-    // Nor the previous property's value.
-    EXPECT_EQ("", Value("<property><name>j</name><value>other</value></property>"
-                        "<property><name>k</name></property>",
-                        "k", &found));
-    EXPECT_FALSE(found);
-}
-
-TEST(ConfigurationOutput, ValueBeforeNameInsideItsProperty) {
-    EXPECT_EQ("v", Value("<property><value>v</value><name>k</name></property>", "k"));
-}
-
-TEST(ConfigurationOutput, ClosingTagBeforeOpeningTagGivesNothing) {
-    bool found = true;
-    EXPECT_EQ("", Value("</value><property><name>k</name><value>v", "k", &found));
-    EXPECT_FALSE(found);
 }
 
 TEST(ConfigurationOutput, MalformedInputIsSafe) {
@@ -109,10 +106,4 @@ TEST(ConfigurationOutput, MalformedInputIsSafe) {
         EXPECT_FALSE(found) << text;
         EXPECT_EQ("", value) << text;
     }
-}
-
-TEST(ConfigurationOutput, FirstOfRepeatedPropertiesWins) {
-    EXPECT_EQ("one", Value("<property><name>k</name><value>one</value></property>"
-                           "<property><name>k</name><value>two</value></property>",
-                           "k"));
 }

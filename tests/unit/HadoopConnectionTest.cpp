@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
@@ -68,14 +69,13 @@ class CacheValidity : public ::testing::Test {
     CHadoopFS::CHadoopConnection& m_connection = *m_fs.m_pConnection;
 };
 
-TEST_F(CacheValidity, NoExpiryNeverExpires) {
-    m_connection.m_oCacheExpiryTime = CTimeStamp();
+TEST_F(CacheValidity, NoExpiryOrLaterExpiryIsValidAndEarlierHasExpired) {
+    m_connection.m_oCacheExpiryTime = CTimeStamp();  // 0: never expires
     EXPECT_TRUE(m_connection.CheckCacheValidity().Succeeded());
-}
-
-TEST_F(CacheValidity, FutureExpiryIsValid) {
     m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) + 60);
     EXPECT_TRUE(m_connection.CheckCacheValidity().Succeeded());
+    m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) - 3600);
+    EXPECT_EQ(62, m_connection.CheckCacheValidity().Code());
 }
 
 TEST_F(CacheValidity, ExpiryEqualToNowHasExpired) {
@@ -91,17 +91,15 @@ TEST_F(CacheValidity, ExpiryEqualToNowHasExpired) {
     EXPECT_NE(std::string::npos, err.Message().find("] >= [" + expiry + "]")) << err.Message();
 }
 
-TEST_F(CacheValidity, PastExpiryHasExpired) {
-    m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) - 3600);
-    EXPECT_EQ(62, m_connection.CheckCacheValidity().Code());
-}
-
-TEST_F(CacheValidity, SimpleConnectionIsNeverRefreshed) {
-    m_connection.m_eAuthType = 0;
-    m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) - 3600);
-    LogCapture log;
-    EXPECT_TRUE(m_connection.CheckAndRefreshConnection().Succeeded());
-    EXPECT_FALSE(log.Contains("Kerberos cache has expired"));
+TEST_F(CacheValidity, SimpleOrValidKerberosConnectionIsNotRefreshed) {
+    const std::pair<int, time_t> cases[] = {{0, time(nullptr) - 3600}, {1, time(nullptr) + 3600}};
+    for (const auto& c : cases) {
+        m_connection.m_eAuthType = c.first;
+        m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(c.second);
+        LogCapture log;
+        EXPECT_TRUE(m_connection.CheckAndRefreshConnection().Succeeded()) << c.first;
+        EXPECT_FALSE(log.Contains("refreshing connection")) << c.first;
+    }
 }
 
 TEST_F(CacheValidity, ExpiredKerberosConnectionReconnectsAndReportsItsFailure) {
@@ -112,12 +110,4 @@ TEST_F(CacheValidity, ExpiredKerberosConnectionReconnectsAndReportsItsFailure) {
     EXPECT_TRUE(log.Contains("Kerberos cache has expired, refreshing connection, ["));
     EXPECT_EQ(nullptr, m_connection.GetHDFS());
     EXPECT_FALSE(m_connection.GetHDFSHandle());
-}
-
-TEST_F(CacheValidity, ValidKerberosConnectionIsNotRefreshed) {
-    m_connection.m_eAuthType = 1;
-    m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) + 3600);
-    LogCapture log;
-    EXPECT_TRUE(m_connection.CheckAndRefreshConnection().Succeeded());
-    EXPECT_FALSE(log.Contains("refreshing connection"));
 }

@@ -9,18 +9,14 @@
 
 #include "hadoop/HadoopCryptoUtil.h"
 #include "hadoop/HadoopFS.h"
+#include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
 
+using testsupport::ErrnoOf;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
 namespace {
-
-template <typename Call>
-int ErrnoOf(Call call) {
-    errno = 0;
-    return call() == -1 ? errno : 0;
-}
 
 std::string LinkTarget(const std::string& link) {
     char buffer[4096];

@@ -8,9 +8,11 @@
 
 #include "hadoop/HadoopInstance.h"
 #include "host/Settings.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::LogCapture;
 using testsupport::ProductHome;
 using testsupport::WriteFile;
@@ -25,12 +27,6 @@ std::string Message(const std::string& entry, const std::string& second = "") {
     if (!second.empty())
         entries += ", {" + second + "}";
     return R"({"entries": [)" + entries + "]}";
-}
-
-void ExpectError(const CEkError& error, int code, const std::string& message) {
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(code, error.Code());
-    EXPECT_EQ(message, error.Message());
 }
 
 class InstanceLoad : public ::testing::Test {

@@ -14,21 +14,18 @@
 #include "hadoop/HadoopRestUtil.h"
 #include "host/Http.h"
 #include "host/Net.h"
+#include "support/ErrorChecks.h"
 #include "support/RestStubServer.h"
 #include "support/TestSupport.h"
 
 using DXHadoop::CHadoopRestUtil;
+using testsupport::FirstMessage;
 using namespace DXHadoop;
 using namespace testsupport;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
-
-// The message of the first frame: the one the failing call itself wrote.
-std::string FirstMessage(const CEkError& err) {
-    return err.Frames().empty() ? std::string() : err.Frames().back().message;
-}
 
 class RestUtilTest : public ::testing::Test {
   protected:

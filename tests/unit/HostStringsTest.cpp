@@ -10,30 +10,19 @@
 #include "host/TimeStamp.h"
 #include "support/TestSupport.h"
 
-TEST(HostFXString, SplitKeepsEmptyPiecesUnlessAsked) {
-    std::vector<std::string> pieces;
+TEST(HostFXString, SplitKeepsEmptyPiecesUnlessAskedAndClearsTheResult) {
+    std::vector<std::string> pieces{"stale"};
+    EXPECT_EQ(FXString::Split("", "\n", pieces), 0u);
+    EXPECT_TRUE(pieces.empty());
+    EXPECT_EQ(FXString::Split("/usr/bin/hadoop", "\n", pieces), 1u);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"/usr/bin/hadoop"}));
     EXPECT_EQ(FXString::Split("a::b:", ":", pieces), 4u);
     EXPECT_EQ(pieces, (std::vector<std::string>{"a", "", "b", ""}));
     EXPECT_EQ(FXString::Split("a::b:", ":", pieces, 1), 2u);
     EXPECT_EQ(pieces, (std::vector<std::string>{"a", "b"}));
-}
-
-TEST(HostFXString, SplitAtWholeDelimiterIntoList) {
-    std::list<std::string> pieces;
-    EXPECT_EQ(FXString::Split("x, y,z, ", ", ", pieces), 3u);
-    EXPECT_EQ(pieces, (std::list<std::string>{"x", "y,z", ""}));
-}
-
-TEST(HostFXString, SplitOfEmptyTextGivesNothing) {
-    std::vector<std::string> pieces{"stale"};
-    EXPECT_EQ(FXString::Split("", "\n", pieces), 0u);
-    EXPECT_TRUE(pieces.empty());
-}
-
-TEST(HostFXString, SplitWithoutDelimiterInTextGivesWholeText) {
-    std::vector<std::string> pieces;
-    EXPECT_EQ(FXString::Split("/usr/bin/hadoop", "\n", pieces), 1u);
-    EXPECT_EQ(pieces[0], "/usr/bin/hadoop");
+    std::list<std::string> list;  // a delimiter of several characters is matched whole
+    EXPECT_EQ(FXString::Split("x, y,z, ", ", ", list), 3u);
+    EXPECT_EQ(list, (std::list<std::string>{"x", "y,z", ""}));
 }
 
 TEST(HostFXString, Trims) {
