@@ -54,57 +54,40 @@ TEST(Connect, HostAndPortQualifyNamesWithThatAuthority) {
 
 TEST(Connect, PortInNameAndPortArgumentIsEinval) {
     Cluster cluster;
-    errno = 0;
-    EXPECT_EQ(hdfsConnect("localhost:8020", 8020), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsConnect("localhost:8020", 8020), nullptr, EINVAL);
     EXPECT_NE(RootCause().find("already has a port"), std::string::npos) << RootCause();
 }
 
 TEST(Connect, UnknownHostOrPortIsRefusedWith255) {
     Cluster cluster(
         Properties{{"localcluster.namenode.hosts", "nn1.example.com, nn2.example.com"}});
-    errno = 0;
-    EXPECT_EQ(hdfsConnect("elsewhere.example.com", 8020), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsConnect("elsewhere.example.com", 8020), nullptr, EINTERNAL);
     EXPECT_NE(RootCause().find("Connection refused"), std::string::npos) << RootCause();
-    EXPECT_EQ(hdfsConnect("localhost", 8021), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsConnect("localhost", 8021), nullptr, EINTERNAL);
     hdfsFS alias = hdfsConnect("NN2.example.com", 8020);  // extra name, any case
     EXPECT_NE(alias, nullptr) << RootCause();
     hdfsDisconnect(alias);
 }
 
-TEST(Connect, WithoutConfigurationDirectoryFailsWith255) {
-    auto unset = testsupport::ScopedEnv::unset("HADOOP_CONF_DIR");
-    errno = 0;
-    EXPECT_EQ(hdfsConnect("default", 0), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
-}
-
 TEST(Connect, WithoutNamespaceRootFailsWith255) {
     Cluster cluster(Properties{{"localcluster.namespace.root", ""}});
-    errno = 0;
-    EXPECT_EQ(cluster.Connect(), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(cluster.Connect(), nullptr, EINTERNAL);
     EXPECT_NE(RootCause().find("localcluster.namespace.root"), std::string::npos) << RootCause();
     cluster.WriteCoreSite({{"localcluster.namespace.root", cluster.root() + "/missing"}});
-    EXPECT_EQ(cluster.Connect(), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(cluster.Connect(), nullptr, EINTERNAL);
 }
 
-TEST(Connect, MalformedCoreSiteFailsWith255) {
+TEST(Connect, MissingOrMalformedConfigurationFailsWith255) {
     Cluster cluster;
     testsupport::WriteFile(cluster.confDir() + "/core-site.xml", "<configuration><property>");
-    errno = 0;
-    EXPECT_EQ(cluster.Connect(), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(cluster.Connect(), nullptr, EINTERNAL);
+    auto unset = testsupport::ScopedEnv::unset("HADOOP_CONF_DIR");
+    EXPECT_FAILS_WITH(hdfsConnect("default", 0), nullptr, EINTERNAL);
 }
 
 TEST(Connect, UnsupportedAuthenticationValueIsEinval) {
     Cluster cluster(Properties{{"hadoop.security.authentication", "token-magic"}});
-    errno = 0;
-    EXPECT_EQ(cluster.Connect(), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(cluster.Connect(), nullptr, EINVAL);
     EXPECT_NE(RootCause().find("token-magic"), std::string::npos) << RootCause();
 }
 
@@ -123,8 +106,7 @@ TEST(Connect, BuilderIsConsumedOnEveryPath) {
     testsupport::ScopedEnv fault("LOCALHDFS_FAULTS", "hdfsBuilderConnect=5");
     struct hdfsBuilder* injected = hdfsNewBuilder();
     hdfsBuilderSetNameNode(injected, "default");
-    EXPECT_EQ(hdfsBuilderConnect(injected), nullptr);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_FAILS_WITH(hdfsBuilderConnect(injected), nullptr, EIO);
 }
 
 TEST(Connect, SettersKeepBorrowedPointersUntilConnect) {
@@ -172,13 +154,9 @@ TEST(Connect, DisconnectInvalidatesTheHandle) {
     ASSERT_NE(fs, nullptr);
     EXPECT_EQ(hdfsDisconnect(fs), 0);
     // The stand-in knows its live handles; a stale one fails instead of being dereferenced.
-    errno = 0;
-    EXPECT_EQ(hdfsExists(fs, "/"), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(hdfsDisconnect(fs), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(hdfsDisconnect(nullptr), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_FAILS_WITH(hdfsExists(fs, "/"), -1, EBADF);
+    EXPECT_FAILS_WITH(hdfsDisconnect(fs), -1, EBADF);
+    EXPECT_FAILS_WITH(hdfsDisconnect(nullptr), -1, EBADF);
 }
 
 TEST(Connect, FailedDisconnectStillInvalidatesTheHandle) {
@@ -187,12 +165,9 @@ TEST(Connect, FailedDisconnectStillInvalidatesTheHandle) {
     ASSERT_NE(fs, nullptr);
     {
         testsupport::ScopedEnv fault("LOCALHDFS_FAULTS", "hdfsDisconnect=5");
-        errno = 0;
-        EXPECT_EQ(hdfsDisconnect(fs), -1);
-        EXPECT_EQ(errno, EIO);
+        EXPECT_FAILS_WITH(hdfsDisconnect(fs), -1, EIO);
     }
-    EXPECT_EQ(hdfsExists(fs, "/"), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_FAILS_WITH(hdfsExists(fs, "/"), -1, EBADF);
 }
 
 // Without a user name, ticket cache or forced new instance, connects share one cached file
@@ -205,9 +180,7 @@ TEST(Connect, DisconnectOfSharedInstanceBreaksOtherHandles) {
     ASSERT_NE(second, nullptr);
     EXPECT_NE(first, second);
     EXPECT_EQ(hdfsDisconnect(first), 0);
-    errno = 0;
-    EXPECT_EQ(hdfsExists(second, "/"), -1);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsExists(second, "/"), -1, EINTERNAL);
     EXPECT_EQ(RootCause(), "IOException: Filesystem closed");
     EXPECT_EQ(hdfsDisconnect(second), 0);
 
@@ -241,11 +214,8 @@ TEST(Connect, FilesOfADisconnectedFileSystemFailWith255) {
     ASSERT_EQ(hdfsDisconnect(fs), 0);
 
     char buffer[4];
-    errno = 0;
-    EXPECT_EQ(hdfsRead(fs, reader, buffer, 4), -1);
-    EXPECT_EQ(errno, EINTERNAL);
-    EXPECT_EQ(hdfsWrite(fs, writer, "def", 3), -1);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsRead(fs, reader, buffer, 4), -1, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsWrite(fs, writer, "def", 3), -1, EINTERNAL);
     EXPECT_EQ(hdfsCloseFile(fs, reader), 0);
     EXPECT_EQ(hdfsCloseFile(fs, writer), 0);
 
@@ -293,8 +263,6 @@ TEST(Connect, DefaultWithoutDefaultFsFailsWith255) {
     Cluster cluster;
     testsupport::WriteFile(cluster.confDir() + "/core-site.xml",
                            SiteXml({{"localcluster.namespace.root", cluster.root()}}));
-    errno = 0;
-    EXPECT_EQ(hdfsConnect("default", 0), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsConnect("default", 0), nullptr, EINTERNAL);
     EXPECT_EQ(RootCause(), "IOException: no default file system: fs.defaultFS is not configured");
 }

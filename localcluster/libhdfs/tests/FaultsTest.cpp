@@ -192,10 +192,8 @@ TEST_F(Faults, CountLimitsTheFailures) {
 
 TEST_F(Faults, RulesForOneEntryPointApplyInOrder) {
     testsupport::ScopedEnv fault("LOCALHDFS_FAULTS", "hdfsExists=4:1,hdfsExists=5:1");
-    EXPECT_EQ(hdfsExists(fs, "/"), -1);
-    EXPECT_EQ(errno, EINTR);
-    EXPECT_EQ(hdfsExists(fs, "/"), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_FAILS_WITH(hdfsExists(fs, "/"), -1, EINTR);
+    EXPECT_FAILS_WITH(hdfsExists(fs, "/"), -1, EIO);
     EXPECT_EQ(hdfsExists(fs, "/"), 0);
 }
 

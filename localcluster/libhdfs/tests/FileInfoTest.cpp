@@ -130,15 +130,12 @@ TEST_F(FileInfo, EmptyDirectoryListsAsNullWithErrnoZeroAndCountZero) {
 
 TEST_F(FileInfo, FailedListingSetsErrnoAndLeavesCountUntouched) {
     int count = -7;
-    errno = 0;
-    EXPECT_EQ(hdfsListDirectory(fs, "/missing", &count), nullptr);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FAILS_WITH(hdfsListDirectory(fs, "/missing", &count), nullptr, ENOENT);
     EXPECT_EQ(count, -7);
 
     cluster.MakeDir("/denied");
     testsupport::ScopedEnv fault("LOCALHDFS_FAULTS", "hdfsListDirectory=13");
-    EXPECT_EQ(hdfsListDirectory(fs, "/denied", &count), nullptr);
-    EXPECT_EQ(errno, EACCES);
+    EXPECT_FAILS_WITH(hdfsListDirectory(fs, "/denied", &count), nullptr, EACCES);
     EXPECT_EQ(count, -7);
 }
 

@@ -24,9 +24,7 @@ TEST_F(Files, CreateAndExclusiveFlagsAreNotEnforced) {
 }
 
 TEST_F(Files, AppendNeedsAnExistingFile) {
-    errno = 0;
-    EXPECT_EQ(hdfsOpenFile(fs, "/missing", O_WRONLY | O_APPEND, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/missing", O_WRONLY | O_APPEND, 0, 0, 0), nullptr, ENOENT);
     cluster.MakeFile("/log", "one,");
     hdfsFile file = hdfsOpenFile(fs, "/log", O_WRONLY | O_APPEND, 0, 0, 0);
     ASSERT_NE(file, nullptr);
@@ -39,25 +37,17 @@ TEST_F(Files, AppendNeedsAnExistingFile) {
 
 TEST_F(Files, ReadWriteModeIsEnotsupAndOtherModesEinval) {
     cluster.MakeFile("/f", "x");
-    errno = 0;
-    EXPECT_EQ(hdfsOpenFile(fs, "/f", O_RDWR, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, ENOTSUP);
-    EXPECT_EQ(hdfsOpenFile(fs, "/f", O_ACCMODE, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/f", O_RDWR, 0, 0, 0), nullptr, ENOTSUP);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/f", O_ACCMODE, 0, 0, 0), nullptr, EINVAL);
 }
 
 TEST_F(Files, OpenFailuresOfTheNamespace) {
     cluster.MakeDir("/dir");
     cluster.MakeFile("/file", "x");
-    errno = 0;
-    EXPECT_EQ(hdfsOpenFile(fs, "/missing", O_RDONLY, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsOpenFile(fs, "/dir", O_RDONLY, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsOpenFile(fs, "/dir", O_WRONLY, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, EEXIST);
-    EXPECT_EQ(hdfsOpenFile(fs, "/file/below", O_WRONLY, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/missing", O_RDONLY, 0, 0, 0), nullptr, ENOENT);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/dir", O_RDONLY, 0, 0, 0), nullptr, ENOENT);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/dir", O_WRONLY, 0, 0, 0), nullptr, EEXIST);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/file/below", O_WRONLY, 0, 0, 0), nullptr, ENOTDIR);
 }
 
 TEST_F(Files, CreateParametersAreStoredAndCheckedAsTheNameNodeDoes) {
@@ -88,13 +78,9 @@ TEST_F(Files, ReadsPreadsSeekAndTell) {
     EXPECT_EQ(hdfsRead(fs, file, buffer, 16), 0);  // end of file
     EXPECT_EQ(hdfsPread(fs, file, 10, buffer, 16), 0);
     EXPECT_EQ(hdfsRead(fs, file, buffer, 0), 0);
-    errno = 0;
-    EXPECT_EQ(hdfsSeek(fs, file, 11), -1);
-    EXPECT_EQ(errno, EINTERNAL);
-    EXPECT_EQ(hdfsSeek(fs, file, -1), -1);
-    EXPECT_EQ(errno, EINTERNAL);
-    EXPECT_EQ(hdfsRead(fs, file, buffer, -1), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsSeek(fs, file, 11), -1, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsSeek(fs, file, -1), -1, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsRead(fs, file, buffer, -1), -1, EINVAL);
     EXPECT_EQ(hdfsCloseFile(fs, file), 0);
 }
 
@@ -116,9 +102,7 @@ TEST_F(Files, InjectedEintrReadIsTransient) {
     hdfsFile file = hdfsOpenFile(fs, "/f", O_RDONLY, 0, 0, 0);
     ASSERT_NE(file, nullptr);
     char buffer[8];
-    errno = 0;
-    EXPECT_EQ(hdfsRead(fs, file, buffer, 8), -1);
-    EXPECT_EQ(errno, EINTR);
+    EXPECT_FAILS_WITH(hdfsRead(fs, file, buffer, 8), -1, EINTR);
     EXPECT_EQ(hdfsRead(fs, file, buffer, 8), 3);
     EXPECT_EQ(hdfsCloseFile(fs, file), 0);
 }
@@ -130,9 +114,7 @@ TEST_F(Files, WriteIsAllOrNothing) {
     EXPECT_EQ(hdfsWrite(fs, file, big.data(), static_cast<tSize>(big.size())),
               static_cast<tSize>(big.size()));
     EXPECT_EQ(hdfsWrite(fs, file, "", 0), 0);
-    errno = 0;
-    EXPECT_EQ(hdfsWrite(fs, file, "x", -1), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsWrite(fs, file, "x", -1), -1, EINVAL);
     EXPECT_EQ(hdfsFlush(fs, file), 0);
     EXPECT_EQ(hdfsHSync(fs, file), 0);
     EXPECT_EQ(hdfsCloseFile(fs, file), 0);
@@ -146,21 +128,14 @@ TEST_F(Files, OperationsOfTheWrongStreamKind) {
     ASSERT_NE(reader, nullptr);
     ASSERT_NE(writer, nullptr);
     char buffer[4];
-    errno = 0;
-    EXPECT_EQ(hdfsWrite(fs, reader, "x", 1), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(hdfsRead(fs, writer, buffer, 4), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(hdfsPread(fs, writer, 0, buffer, 4), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(hdfsSeek(fs, writer, 0), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(hdfsFlush(fs, reader), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_FAILS_WITH(hdfsWrite(fs, reader, "x", 1), -1, EINVAL);
+    EXPECT_FAILS_WITH(hdfsRead(fs, writer, buffer, 4), -1, EINVAL);
+    EXPECT_FAILS_WITH(hdfsPread(fs, writer, 0, buffer, 4), -1, EINVAL);
+    EXPECT_FAILS_WITH(hdfsSeek(fs, writer, 0), -1, EBADF);
+    EXPECT_FAILS_WITH(hdfsFlush(fs, reader), -1, EBADF);
     EXPECT_EQ(hdfsCloseFile(fs, reader), 0);
     EXPECT_EQ(hdfsCloseFile(fs, writer), 0);
-    EXPECT_EQ(hdfsCloseFile(fs, nullptr), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_FAILS_WITH(hdfsCloseFile(fs, nullptr), -1, EBADF);
 }
 
 TEST_F(Files, CloseReleasesTheHandleEvenWhenItFails) {
@@ -168,28 +143,20 @@ TEST_F(Files, CloseReleasesTheHandleEvenWhenItFails) {
     ASSERT_NE(file, nullptr);
     {
         testsupport::ScopedEnv fault("LOCALHDFS_FAULTS", "hdfsCloseFile=116");
-        errno = 0;
-        EXPECT_EQ(hdfsCloseFile(fs, file), -1);
-        EXPECT_EQ(errno, ESTALE);
+        EXPECT_FAILS_WITH(hdfsCloseFile(fs, file), -1, ESTALE);
     }
     char buffer[1];
-    EXPECT_EQ(hdfsTell(fs, file), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(hdfsRead(fs, file, buffer, 1), -1);
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(hdfsCloseFile(fs, file), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_FAILS_WITH(hdfsTell(fs, file), -1, EBADF);
+    EXPECT_FAILS_WITH(hdfsRead(fs, file, buffer, 1), -1, EBADF);
+    EXPECT_FAILS_WITH(hdfsCloseFile(fs, file), -1, EBADF);
     PutFile(fs, "/f", "the lease went with the handle");
 }
 
 TEST_F(Files, SecondWriterOfAFileIsRefusedUntilTheFirstCloses) {
     hdfsFile first = hdfsOpenFile(fs, "/f", O_WRONLY, 0, 0, 0);
     ASSERT_NE(first, nullptr);
-    errno = 0;
-    EXPECT_EQ(hdfsOpenFile(fs, "/f", O_WRONLY, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
-    EXPECT_EQ(hdfsOpenFile(fs, "/f", O_WRONLY | O_APPEND, 0, 0, 0), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/f", O_WRONLY, 0, 0, 0), nullptr, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/f", O_WRONLY | O_APPEND, 0, 0, 0), nullptr, EINTERNAL);
     hdfsFile reader = hdfsOpenFile(fs, "/f", O_RDONLY, 0, 0, 0);  // readers are welcome
     EXPECT_NE(reader, nullptr);
     hdfsCloseFile(fs, reader);

@@ -60,7 +60,5 @@ TEST(KerberosWithKdc, TicketsFromKinitAreAcceptedAndNameTheUser) {
     builder = hdfsNewBuilder();
     hdfsBuilderSetNameNode(builder, "default");
     hdfsBuilderSetKerbTicketCachePath(builder, cache.c_str());
-    errno = 0;
-    EXPECT_EQ(hdfsBuilderConnect(builder), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsBuilderConnect(builder), nullptr, EINTERNAL);
 }

@@ -43,26 +43,20 @@ class Kerberos : public ::testing::Test {
 }  // namespace
 
 TEST_F(Kerberos, MissingTicketCacheIsRefusedWith255) {
-    errno = 0;
-    EXPECT_EQ(ConnectWithCache(dir / "absent"), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(ConnectWithCache(dir / "absent"), nullptr, EINTERNAL);
     EXPECT_NE(RootCause().find("GSS initiate failed"), std::string::npos) << RootCause();
 }
 
 TEST_F(Kerberos, ExpiredTicketGrantingTicketIsRefusedWith255) {
     WriteTicketCache(dir / "cache", std::string("alice@") + kRealm, kTgt, time(nullptr) - 5);
-    errno = 0;
-    EXPECT_EQ(ConnectWithCache(dir / "cache"), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(ConnectWithCache(dir / "cache"), nullptr, EINTERNAL);
     EXPECT_NE(RootCause().find("expired"), std::string::npos) << RootCause();
 }
 
 TEST_F(Kerberos, ServiceTicketWithoutTicketGrantingTicketIsRefused) {
     WriteTicketCache(dir / "cache", std::string("alice@") + kRealm, "hdfs/nn@TEST.LOCAL",
                      time(nullptr) + 3600);
-    errno = 0;
-    EXPECT_EQ(ConnectWithCache(dir / "cache"), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(ConnectWithCache(dir / "cache"), nullptr, EINTERNAL);
     EXPECT_NE(RootCause().find("Failed to find any Kerberos tgt"), std::string::npos)
         << RootCause();
 }
@@ -78,8 +72,7 @@ TEST_F(Kerberos, ValidTicketConnectsAsThePrincipalsShortName) {
 }
 
 TEST_F(Kerberos, WithoutCachePathTheDefaultCacheDecides) {
-    EXPECT_EQ(ConnectWithCache(""), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(ConnectWithCache(""), nullptr, EINTERNAL);
     WriteTicketCache(dir / "default", std::string("alice@") + kRealm, kTgt, time(nullptr) + 60);
     testsupport::ScopedEnv cache("KRB5CCNAME", "FILE:" + (dir / "default"));
     hdfsFS fs = ConnectWithCache("");
@@ -88,9 +81,7 @@ TEST_F(Kerberos, WithoutCachePathTheDefaultCacheDecides) {
 }
 
 TEST_F(Kerberos, ConnectAsUserChecksTheDefaultCache) {
-    errno = 0;
-    EXPECT_EQ(hdfsConnectAsUser("default", 0, "alice"), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsConnectAsUser("default", 0, "alice"), nullptr, EINTERNAL);
     WriteTicketCache(dir / "default", std::string("alice@") + kRealm, kTgt, time(nullptr) + 60);
     testsupport::ScopedEnv cache("KRB5CCNAME", "FILE:" + (dir / "default"));
     hdfsFS fs = hdfsConnectAsUser("default", 0, "alice");
@@ -101,8 +92,7 @@ TEST_F(Kerberos, ConnectAsUserChecksTheDefaultCache) {
 // Hadoop reads the authentication method without regard to case.
 TEST_F(Kerberos, AuthenticationValueIsCaseInsensitive) {
     cluster.WriteCoreSite({{"hadoop.security.authentication", "KERBEROS"}});
-    EXPECT_EQ(ConnectWithCache(dir / "absent"), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(ConnectWithCache(dir / "absent"), nullptr, EINTERNAL);
 }
 
 // The tickets are checked when connecting; an established connection keeps working after they

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -14,6 +15,14 @@
 
 #include "hadoop/LibHdfs.h"
 #include "support/TestSupport.h"
+
+// Expects `call` to give `failed` and to leave `error` in errno (cleared just before the call).
+#define EXPECT_FAILS_WITH(call, failed, error) \
+    do {                                       \
+        errno = 0;                             \
+        EXPECT_EQ((call), (failed));           \
+        EXPECT_EQ(errno, (error));             \
+    } while (0)
 
 namespace localhdfs_test {
 

@@ -46,13 +46,9 @@ std::vector<std::vector<std::string>> Hosts(hdfsFS fs, const char* path, tOffset
 TEST_F(Metadata, ExistsIsZeroOrMinusOneWithEnoent) {
     cluster.MakeFile("/f", "x");
     EXPECT_EQ(hdfsExists(fs, "/f"), 0);
-    errno = 0;
-    EXPECT_EQ(hdfsExists(fs, "/missing"), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsExists(fs, "/f/below"), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsExists(fs, nullptr), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsExists(fs, "/missing"), -1, ENOENT);
+    EXPECT_FAILS_WITH(hdfsExists(fs, "/f/below"), -1, ENOENT);
+    EXPECT_FAILS_WITH(hdfsExists(fs, nullptr), -1, EINVAL);
 }
 
 TEST_F(Metadata, CreateDirectoryMakesParentsOwnedByTheUser) {
@@ -69,25 +65,18 @@ TEST_F(Metadata, CreateDirectoryMakesParentsOwnedByTheUser) {
 
 TEST_F(Metadata, CreateDirectoryOverOrBelowAFileFails) {
     cluster.MakeFile("/f", "x");
-    errno = 0;
-    EXPECT_EQ(hdfsCreateDirectory(fs, "/f"), -1);
-    EXPECT_EQ(errno, EEXIST);
-    EXPECT_EQ(hdfsCreateDirectory(fs, "/f/sub"), -1);
-    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_FAILS_WITH(hdfsCreateDirectory(fs, "/f"), -1, EEXIST);
+    EXPECT_FAILS_WITH(hdfsCreateDirectory(fs, "/f/sub"), -1, ENOTDIR);
 }
 
 TEST_F(Metadata, DeleteOfMissingPathIsEioNotEnoent) {
-    errno = 0;
-    EXPECT_EQ(hdfsDelete(fs, "/missing", 1), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_FAILS_WITH(hdfsDelete(fs, "/missing", 1), -1, EIO);
 }
 
 TEST_F(Metadata, DeleteOfNonEmptyDirectoryNeedsRecursive) {
     cluster.MakeFile("/d/f", "x");
     cluster.MakeDir("/empty");
-    errno = 0;
-    EXPECT_EQ(hdfsDelete(fs, "/d", 0), -1);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsDelete(fs, "/d", 0), -1, EINTERNAL);
     EXPECT_TRUE(BackingExists(cluster.backing("/d/f")));
     EXPECT_EQ(hdfsDelete(fs, "/empty", 0), 0);
     EXPECT_EQ(hdfsDelete(fs, "/d", 1), 0);
@@ -96,9 +85,7 @@ TEST_F(Metadata, DeleteOfNonEmptyDirectoryNeedsRecursive) {
 
 TEST_F(Metadata, DeleteOfRootIsRefusedAndKeepsTheNamespace) {
     cluster.MakeFile("/f", "x");
-    errno = 0;
-    EXPECT_EQ(hdfsDelete(fs, "/", 1), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_FAILS_WITH(hdfsDelete(fs, "/", 1), -1, EIO);
     EXPECT_TRUE(BackingExists(cluster.backing("/f")));
 }
 
@@ -108,11 +95,8 @@ TEST_F(Metadata, RenameMovesIntoDirectoriesAndReportsFalseAsEio) {
     EXPECT_EQ(hdfsRename(fs, "/f", "/g"), 0);
     EXPECT_EQ(hdfsRename(fs, "/g", "/dir"), 0);
     EXPECT_EQ(GetFile(fs, "/dir/g"), "data");
-    errno = 0;
-    EXPECT_EQ(hdfsRename(fs, "/missing", "/x"), -1);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(hdfsRename(fs, "/dir", "/dir/inside"), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_FAILS_WITH(hdfsRename(fs, "/missing", "/x"), -1, EIO);
+    EXPECT_FAILS_WITH(hdfsRename(fs, "/dir", "/dir/inside"), -1, EIO);
 }
 
 TEST_F(Metadata, CopyCopiesFilesAndTreesAsTheDestinationUser) {
@@ -133,11 +117,8 @@ TEST_F(Metadata, CopyCopiesFilesAndTreesAsTheDestinationUser) {
 
 TEST_F(Metadata, CopyFailures) {
     cluster.MakeFile("/src/a", "a");
-    errno = 0;
-    EXPECT_EQ(hdfsCopy(fs, "/missing", fs, "/x"), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsCopy(fs, "/src", fs, "/src/inner"), -1);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsCopy(fs, "/missing", fs, "/x"), -1, ENOENT);
+    EXPECT_FAILS_WITH(hdfsCopy(fs, "/src", fs, "/src/inner"), -1, EINTERNAL);
 }
 
 TEST_F(Metadata, CopyAcrossFileSystemsAndMove) {
@@ -166,9 +147,7 @@ TEST_F(Metadata, ChownChangesTheGivenNamesOnly) {
     EXPECT_STREQ(PathInfo(fs, "/f")->mOwner, "hbase");
     EXPECT_STREQ(PathInfo(fs, "/f")->mGroup, "hadoop");
     EXPECT_EQ(GetXattr(cluster.backing("/f"), "user.hdfs.owner"), "hbase");
-    errno = 0;
-    EXPECT_EQ(hdfsChown(fs, "/missing", "hbase", nullptr), -1);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FAILS_WITH(hdfsChown(fs, "/missing", "hbase", nullptr), -1, ENOENT);
 }
 
 TEST_F(Metadata, ChmodSetsTheModeBits) {
@@ -176,9 +155,7 @@ TEST_F(Metadata, ChmodSetsTheModeBits) {
     EXPECT_EQ(hdfsChmod(fs, "/d", 01750), 0);
     EXPECT_EQ(Mode(cluster.backing("/d")), 01750u);
     EXPECT_EQ(PathInfo(fs, "/d")->mPermissions, 01750);
-    errno = 0;
-    EXPECT_EQ(hdfsChmod(fs, "/missing", 0644), -1);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FAILS_WITH(hdfsChmod(fs, "/missing", 0644), -1, ENOENT);
 }
 
 TEST_F(Metadata, UtimeMinusOneLeavesThatTimeUnchanged) {
@@ -213,15 +190,11 @@ TEST_F(Metadata, DefaultBlockSizeFromConfigurationWithSuffixes) {
     hdfsFS configured = cluster.Connect();
     EXPECT_EQ(hdfsGetDefaultBlockSize(configured), 67108864);
     EXPECT_EQ(hdfsGetDefaultBlockSizeAtPath(configured, "/not/there/yet"), 67108864);
-    errno = 0;
-    EXPECT_EQ(hdfsGetDefaultBlockSizeAtPath(configured, nullptr), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsGetDefaultBlockSizeAtPath(configured, nullptr), -1, EINVAL);
     hdfsDisconnect(configured);
 
     cluster.WriteHdfsSite({{"dfs.blocksize", "lots"}});
-    errno = 0;
-    EXPECT_EQ(cluster.Connect(), nullptr);
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(cluster.Connect(), nullptr, EINTERNAL);
 }
 
 TEST_F(Metadata, HostsListOneEntryPerReplicaForEachBlockInRange) {
@@ -249,13 +222,9 @@ TEST_F(Metadata, HostsOfEmptyRangeIsArrayWithImmediateNull) {
 TEST_F(Metadata, HostsFailures) {
     cluster.MakeDir("/d");
     cluster.MakeFile("/f", "x");
-    errno = 0;
-    EXPECT_EQ(hdfsGetHosts(fs, "/missing", 0, 1), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsGetHosts(fs, "/d", 0, 1), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(hdfsGetHosts(fs, "/f", -1, 1), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(hdfsGetHosts(fs, "/missing", 0, 1), nullptr, ENOENT);
+    EXPECT_FAILS_WITH(hdfsGetHosts(fs, "/d", 0, 1), nullptr, ENOENT);
+    EXPECT_FAILS_WITH(hdfsGetHosts(fs, "/f", -1, 1), nullptr, EINVAL);
 }
 
 TEST_F(Metadata, HostsUseConfiguredDataNodeNames) {
