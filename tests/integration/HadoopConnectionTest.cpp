@@ -12,10 +12,12 @@
 
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::LocalInstall;
 using testsupport::LogCapture;
 using testsupport::ProductHome;
@@ -242,8 +244,7 @@ TEST_F(Connection, NeitherDefaultFileSystemKeyReadable) {
     EXPECT_FALSE(Of(fs).m_bGood);
     EXPECT_EQ(text, Of(fs).m_sLastError);
     CEkError err = Of(fs).Connect();
-    EXPECT_EQ(1627, err.Code());
-    EXPECT_EQ("DiscoverDefaultFSName failed", err.Message());
+    ExpectError(err, 1627, "DiscoverDefaultFSName failed");
     ASSERT_EQ(2u, err.Frames().size());
     EXPECT_EQ(text, err.Frames()[1].message);
     EXPECT_TRUE(log.Contains("DiscoverDefaultFSName failed"));
@@ -296,8 +297,7 @@ TEST_F(Connection, FailingDisconnectIsReportedAndTheDeadHandleDropped) {
     CHadoopFS fs;
     ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsDisconnect=5:1");
     CEkError err = Of(fs).Connect();
-    EXPECT_EQ(EIO, err.Code());
-    EXPECT_EQ("Disconnect failed", err.Message());
+    ExpectError(err, EIO, "Disconnect failed");
     ASSERT_EQ(2u, err.Frames().size());
     EXPECT_TRUE(StartsWith(err.Frames()[1].message, "disconnect failed"));
     // libhdfs has invalidated the handle all the same: the connection must not hand it out.

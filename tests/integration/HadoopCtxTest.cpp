@@ -25,6 +25,7 @@
 #include "hadoop/HadoopFS.h"
 #include "hadoop/HadoopInstance.h"
 #include "host/Settings.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/HadoopDiscovery.h"
 #include "support/LocalInstall.h"
@@ -32,6 +33,7 @@
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using testsupport::ExpectError;
 using testsupport::LocalInstall;
 using testsupport::LogCapture;
 using testsupport::ProductHome;
@@ -251,9 +253,7 @@ TEST_F(Context, FailedFirstConnectionStartsTheNextRequestAfresh) {
         ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=111");
         CHadoopFSPtr fs;
         CEkError error = Create(&fs);
-        ASSERT_TRUE(error.Failed());
-        EXPECT_EQ(107, error.Code());
-        EXPECT_EQ("HadoopConnection failed: Transport endpoint is not connected", error.Message());
+        ExpectError(error, 107, "HadoopConnection failed: Transport endpoint is not connected");
         EXPECT_FALSE(fs);
     }
     EXPECT_FALSE(m_ctx->GetHadoopFSInstance());
@@ -336,9 +336,7 @@ class ContextFailure : public ::testing::Test {
 TEST_F(ContextFailure, EnvironmentFailureIsReportedAndLogged) {
     CHadoopFSPtr fs;
     CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", &fs, "");
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(1627, error.Code());
-    EXPECT_EQ("Hadoop library initialized failed", error.Message());
+    ExpectError(error, 1627, "Hadoop library initialized failed");
     EXPECT_THAT(error.AsString(eErrorFormatMessages),
                 HasSubstr("Failed to fetch Hadoop Config from server"));
     EXPECT_TRUE(m_log.Contains("error 1627: Hadoop library initialized failed: "));
@@ -363,8 +361,6 @@ TEST_F(ContextFailure, NamedMutexThatCannotBeTakenFailsTheSetUp) {
     WriteFile(m_scratch / "plain", "");
     ScopedEnv locks("HDFSAGENT_LOCK_DIR", m_scratch / "plain");
     CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", nullptr, "");
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(ENOTDIR, error.Code());
-    EXPECT_EQ("Cannot take the named mutex 'CreateHadoopInstNamedMutex'", error.Message());
+    ExpectError(error, ENOTDIR, "Cannot take the named mutex 'CreateHadoopInstNamedMutex'");
     EXPECT_FALSE(m_log.Contains("Getting Hadoop classpath"));
 }

@@ -12,11 +12,13 @@
 #include <optional>
 
 #include "hadoop/HadoopFileSearch.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopDiscovery.h"
 #include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testsupport::ExpectError;
 using testsupport::ReadFile;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -40,9 +42,7 @@ void MakeLink(const std::string& target, const std::string& link) {
 }
 
 void ExpectNotFound(const CEkError& err) {
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), ENOENT);
-    EXPECT_EQ(err.Message(), std::strerror(ENOENT));
+    ExpectError(err, ENOENT, std::strerror(ENOENT));
 }
 
 class FileSearchTest : public ::testing::Test {

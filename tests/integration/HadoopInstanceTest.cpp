@@ -10,11 +10,13 @@
 
 #include "hadoop/HadoopInstance.h"
 #include "host/Settings.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/HadoopDiscovery.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::LocalInstall;
 using testsupport::LogCapture;
 using testsupport::ProductHome;
@@ -101,9 +103,7 @@ TEST_F(InstanceDetection, UndetectableLibHdfsFailsTheLoadAndKeepsTheConfigFields
     Save("/not-split");
     HideHadoopAndJava(m_scratch / "tree");
     CEkError error = m_instance.Load(kSelectedOnly);
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(1168, error.Code());
-    EXPECT_EQ("Failed to detect libhdfs path", error.Message());
+    ExpectError(error, 1168, "Failed to detect libhdfs path");
     ASSERT_EQ(2u, error.Frames().size());
     EXPECT_STREQ("HadoopInstance.cpp", error.Frames().front().location.file);
     EXPECT_FALSE(m_instance.m_bLoaded);
@@ -116,9 +116,7 @@ TEST_F(InstanceDetection, UndetectableJavaKeepsTheDetectedNativeDirectory) {
     WriteFile(tree + "/opt/hadoop/lib/libhdfs.so", "lib");
     HideHadoopAndJava(tree);
     CEkError error = m_instance.Load(kSelectedOnly);
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(1168, error.Code());
-    EXPECT_EQ("Failed to detect java lib path", error.Message());
+    ExpectError(error, 1168, "Failed to detect java lib path");
     EXPECT_FALSE(m_instance.m_bLoaded);
     EXPECT_EQ(tree + "/opt/hadoop/lib", m_instance.m_sHadoopNativeLibPath);
     EXPECT_EQ("", m_instance.m_sJvmLibPath);

@@ -10,10 +10,12 @@
 
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::LocalInstall;
 using testsupport::LogCapture;
 using testsupport::OwnerOf;
@@ -106,8 +108,7 @@ TEST_F(KerberosCachePath, KerberosLibraryWithoutInitContextFailsTheConnection) {
     EXPECT_FALSE(Of(fs).m_bGood);
     EXPECT_EQ("(unset)", Env("KRB5CCNAME"));
     CEkError err = Of(fs).DiscoverKerberosCachePath();
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ("Failed to get default kerberos credential cache path", err.Message());
+    ExpectError(err, ENOENT, "Failed to get default kerberos credential cache path");
     EXPECT_EQ("", Of(fs).m_sKerberosCachePath);
     EXPECT_EQ("(unset)", Env("KRB5CCNAME"));
 }

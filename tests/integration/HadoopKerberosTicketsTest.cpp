@@ -23,11 +23,13 @@
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
 #include "hadoop/HadoopKerberos.h"
+#include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/Kdc.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::Kdc;
 using testsupport::KerberosSandbox;
 using testsupport::LocalInstall;
@@ -399,8 +401,7 @@ TEST_F(KerberosTickets, KeytabKeyAbsent) {
     EXPECT_EQ(text, Of(fs).m_sLastError);
     EXPECT_TRUE(log.Contains("InitKerberosCache failed"));
     CEkError err = Of(fs).Connect();
-    EXPECT_EQ(1627, err.Code());
-    EXPECT_EQ("InitKerberosCache failed", err.Message());
+    ExpectError(err, 1627, "InitKerberosCache failed");
 }
 
 TEST_F(KerberosTickets, KeytabFileMissingLeavesOnlyTheCacheToDecide) {

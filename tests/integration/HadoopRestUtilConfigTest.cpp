@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "hadoop/HadoopRestUtil.h"
+#include "support/ErrorChecks.h"
 #include "support/LocalInstall.h"
 #include "support/RestUtilHome.h"
 #include "support/TestSupport.h"
@@ -114,8 +115,7 @@ TEST_F(RestUtilConfigTest, FailedJavaSearchClearsStaleCandidate) {
     HideJavaFromPath("java:");
     auto util = Util();
     CEkError err = util->GetJavaPath();
-    EXPECT_EQ(1168, err.Code());
-    EXPECT_EQ("Failed to get java path", err.Message());
+    ExpectError(err, 1168, "Failed to get java path");
     EXPECT_EQ("", util->GetJavaPathField());
 
     // The next call searches again and finds what is there now.
@@ -174,8 +174,7 @@ TEST_F(RestUtilConfigTest, NothingFoundFailsWith1168) {
     auto util = Util();
     std::string confPath = "kept";
     CEkError err = util->GetConfPath(confPath, eAppTypeHadoop, "/no/such/dir");
-    EXPECT_EQ(1168, err.Code());
-    EXPECT_EQ("Failed to get conf path", err.Message());
+    ExpectError(err, 1168, "Failed to get conf path");
     EXPECT_EQ("kept", confPath);
 }
 
@@ -183,8 +182,7 @@ TEST_F(RestUtilConfigTest, UnknownApplicationTypeNeverHasAConfPath) {
     auto util = Util();
     std::string confPath;
     CEkError err = util->GetConfPath(confPath, static_cast<eHadoopAppType>(3), install.confDir());
-    EXPECT_EQ(1168, err.Code());
-    EXPECT_EQ("Failed to get conf path", err.Message());
+    ExpectError(err, 1168, "Failed to get conf path");
 }
 
 TEST_F(RestUtilConfigTest, HBaseConfPathComesFromHBaseEnvvars) {
@@ -297,8 +295,7 @@ TEST_F(RestUtilConfigTest, ReadOnlyPropertiesFailTheUserNameUpdate) {
     ASSERT_EQ(0, chmod(home.serviceProperties().c_str(), 0444));
     auto util = Util();
     CEkError err = util->PopulateConfigFilePath();
-    EXPECT_EQ(13, err.Code());
-    EXPECT_EQ("Failed to update user name in config file", err.Message());
+    ExpectError(err, 13, "Failed to update user name in config file");
 }
 
 TEST_F(RestUtilConfigTest, ConfigurationDirectoryNotFoundFailsWith1168) {

@@ -148,8 +148,7 @@ TEST_F(RestUtilServiceTest, Answer503AtTheFirstHelloFailsAtOnce) {
     home.ServiceProperties("dxutil.test.unavailable=true\n");
     auto util = Util();
     CEkError err = util->Start();
-    EXPECT_EQ(5006, err.Code());
-    EXPECT_EQ("Failed to establish utils connection", err.Message());
+    ExpectError(err, 5006, "Failed to establish utils connection");
     EXPECT_EQ("JMXConnectionError", FirstMessage(err));
     // Attempts before the JVM listens find no answer; the first answer, 503, ends the check
     // (the check's own frame says so), long before the attempts run out.
@@ -326,8 +325,7 @@ TEST_F(RestUtilServiceTest, NoJavaAnywhereFailsBeforeAnyProcess) {
     ScopedEnv path("PATH", tools + ":" + getenv("PATH"));
     auto util = Util();
     CEkError err = util->Start();
-    EXPECT_EQ(1168, err.Code());
-    EXPECT_EQ("Failed to get java path", err.Message());
+    ExpectError(err, 1168, "Failed to get java path");
     EXPECT_EQ(-1, util->GetServicePid());
     EXPECT_FALSE(util->IsInitialized());
 }
@@ -336,8 +334,7 @@ TEST_F(RestUtilServiceTest, MissingTemplatesFailBeforeAnyProcess) {
     fs::remove(home.dxjars() + "/dxhadooputil.properties");
     auto util = Util();
     CEkError err = util->Start();
-    EXPECT_EQ(2, err.Code());
-    EXPECT_EQ("Failed to populate config file path", err.Message());
+    ExpectError(err, 2, "Failed to populate config file path");
     EXPECT_EQ(-1, util->GetServicePid());
 }
 

@@ -12,8 +12,10 @@
 
 #include "hadoop/HadoopCommon.h"
 #include "host/Log.h"
+#include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::ReadFile;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -226,9 +228,7 @@ TEST_F(PropertyFileTest, SymbolicLinkSurvivesAndTargetIsEdited) {
 TEST_F(PropertyFileTest, ReadOnlyFileIsAnErrorAndUnchanged) {
     WriteFile(Path(), "k=old\n", 0444);
     CEkError err = AddOrUpdateFieldInConfigFile(Path(), "k", "new");
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), EACCES);
-    EXPECT_EQ(err.Message(), ErrnoMessage("'" + Path() + "' is read-only", EACCES));
+    ExpectError(err, EACCES, ErrnoMessage("'" + Path() + "' is read-only", EACCES));
     EXPECT_EQ(ReadFile(Path()), "k=old\n");
 }
 
@@ -242,9 +242,7 @@ TEST_F(PropertyFileTest, InvalidKeyOrValueWithLineBreakIsAnErrorAndFileUnchanged
                  {"a", "x\nevil=1", "Invalid property value for 'a'"}};
     for (const auto& c : cases) {
         CEkError err = AddOrUpdateFieldInConfigFile(Path(), c.key, c.value);
-        ASSERT_TRUE(err.Failed());
-        EXPECT_EQ(err.Code(), EINVAL);
-        EXPECT_EQ(err.Message(), ErrnoMessage(c.message, EINVAL));
+        ExpectError(err, EINVAL, ErrnoMessage(c.message, EINVAL));
         EXPECT_EQ(ReadFile(Path()), "a=1\n");
     }
 }
@@ -315,9 +313,7 @@ TEST_F(NativeLoggingTest, UnreadableTemplateTimeKeepsInstalledFile) {
 
 TEST_F(NativeLoggingTest, MissingTemplateAndFileIsCopyError) {
     CEkError err = EnableNativeHadoopLogging(ConfDir());
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), ENOENT);
-    EXPECT_EQ(err.Message(), "Failed to copy '" + Template() + "' to '" + Installed() + "'");
+    ExpectError(err, ENOENT, "Failed to copy '" + Template() + "' to '" + Installed() + "'");
     EXPECT_FALSE(std::filesystem::exists(Installed()));
 }
 
@@ -326,9 +322,7 @@ TEST_F(NativeLoggingTest, LogDirectoryEditFailureIsReported) {
     WriteFile(Template(), "new=1\n");
     SetMTime(Template(), 1000);  // older: no copy, the read-only file stays
     CEkError err = EnableNativeHadoopLogging(ConfDir());
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), EACCES);
-    EXPECT_EQ(err.Message(), "Failed to update log directory in config file");
+    ExpectError(err, EACCES, "Failed to update log directory in config file");
 }
 
 struct LevelCase {
@@ -361,9 +355,7 @@ TEST_F(NativeLoggingTest, LevelResetWithoutFileDoesNothing) {
 TEST_F(NativeLoggingTest, LevelEditFailureIsReported) {
     WriteFile(Installed(), "hadoop.root.logger=WARN\n", 0444);
     CEkError err = ResetNativeHadoopLogLevel(ConfDir());
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(err.Code(), EACCES);
-    EXPECT_EQ(err.Message(), "Failed to update log file in config file");
+    ExpectError(err, EACCES, "Failed to update log file in config file");
     EXPECT_EQ(ReadFile(Installed()), "hadoop.root.logger=WARN\n");
 }
 

@@ -99,11 +99,9 @@ TEST_F(RestUtilTest, InvalidTypeOrEmptyPathFailsWith22BeforeInitialisationIsChec
     CHadoopRestUtil util(eModeExternal, eAppTypeHadoop, 1);  // never started
     std::string response = "kept";
     CEkError err = util.sendReq(eReqInvalid, "hello.json", "", response);
-    EXPECT_EQ(22, err.Code());
-    EXPECT_EQ("Invalid API input parameters", err.Message());
+    ExpectError(err, 22, "Invalid API input parameters");
     err = util.sendReq(eReqGet, "", "", response);
-    EXPECT_EQ(22, err.Code());
-    EXPECT_EQ("Invalid API input parameters", err.Message());
+    ExpectError(err, 22, "Invalid API input parameters");
     EXPECT_EQ("kept", response);
 }
 
@@ -252,8 +250,7 @@ TEST_F(RestUtilTest, HelloCheckRetriesOnlyWhileThereIsNoUsableAnswer) {
     });
     auto util = Client(stub.port());
     CEkError err = util->checkConnection();
-    EXPECT_EQ(2250, err.Code());
-    EXPECT_EQ("JAVA Utils hello check failed", err.Message());
+    ExpectError(err, 2250, "JAVA Utils hello check failed");
     EXPECT_EQ(12u, util->GetHelloAttempts());  // 120 seconds, one attempt per 10
     EXPECT_EQ(12u, stub.RequestCount());
 }
@@ -263,8 +260,7 @@ TEST_F(RestUtilTest, HelloCheckStopsAtOnceOn503) {
     stub.SetHandler([](const StubRequest&) { return StubAnswer{503, ""}; });
     auto util = Client(stub.port());
     CEkError err = util->checkConnection();
-    EXPECT_EQ(5006, err.Code());
-    EXPECT_EQ("Utils hello check failed", err.Message());
+    ExpectError(err, 5006, "Utils hello check failed");
     EXPECT_EQ(1u, util->GetHelloAttempts());
 }
 
@@ -447,8 +443,7 @@ TEST(AclRequestBody, InvalidUtf8PathIsRefused) {
     std::string body = "kept";
     for (const char* path : {"/a\xFF", "/a\xC3", "/\xC0\xAF", "/\xED\xA0\x80"}) {
         CEkError err = hdfsagent::restutil::BuildGetAclBody(path, body);
-        EXPECT_EQ(22, err.Code());
-        EXPECT_EQ("Path is not valid UTF-8", err.Message());
+        ExpectError(err, 22, "Path is not valid UTF-8");
     }
     EXPECT_EQ("kept", body);
 }
@@ -468,11 +463,9 @@ TEST(AclRequestBody, CallerTextThatIsNotAnObjectIsRefused) {
 TEST_F(RestUtilTest, NullObjectPointerFailsWith22) {
     std::string response = "kept";
     CEkError err = GetACLandXattr(nullptr, "/a", response);
-    EXPECT_EQ(22, err.Code());
-    EXPECT_EQ("ptrHadoopRestUtil is NULL", err.Message());
+    ExpectError(err, 22, "ptrHadoopRestUtil is NULL");
     err = SetACLandXattr(nullptr, "/a", "{}");
-    EXPECT_EQ(22, err.Code());
-    EXPECT_EQ("ptrHadoopRestUtil is NULL", err.Message());
+    ExpectError(err, 22, "ptrHadoopRestUtil is NULL");
     EXPECT_EQ("kept", response);
 }
 
@@ -554,8 +547,7 @@ TEST_F(RestUtilTest, UnusedPortOfAnUnknownHostFailsWithNameLookup) {
     CHadoopRestUtil util(eModeExternal, eAppTypeHadoop, 1);
     unsigned port = 7;
     CEkError err = util.GetUnUsedPort("no-such-host.invalid", port);
-    EXPECT_EQ(1627, err.Code());
-    EXPECT_EQ("Name lookup failed", err.Message());
+    ExpectError(err, 1627, "Name lookup failed");
     EXPECT_EQ(7u, port);
 }
 

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "host/Message.h"
+#include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -193,9 +195,7 @@ TEST_F(InstanceMessageFile, DirectoryIsNoMessage) {
     ASSERT_EQ(0, mkdir(MessagePath("7.json").c_str(), 0755));
     std::string text;
     CEkError error = HadoopInstance(7).getHadoopConfig(text, nullptr);
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(EINVAL, error.Code());
-    EXPECT_EQ(MessagePath("7.json") + " is not a regular file: Invalid argument", error.Message());
+    ExpectError(error, EINVAL, MessagePath("7.json") + " is not a regular file: Invalid argument");
 }
 
 TEST_F(InstanceMessageFile, OversizedFileIsRefusedUnread) {
