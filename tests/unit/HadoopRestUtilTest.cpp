@@ -27,6 +27,12 @@ using ::testing::StartsWith;
 
 namespace {
 
+StubAnswer CloseWithoutAnswer(const StubRequest&) {
+    StubAnswer answer;
+    answer.closeWithoutAnswer = true;
+    return answer;
+}
+
 class RestUtilTest : public ::testing::Test {
   protected:
     TempDir home;
@@ -167,11 +173,7 @@ TEST_F(RestUtilTest, Answer500Gives2250WithTheBodyInResponse) {
 
 TEST_F(RestUtilTest, ClosedConnectionGives2250WithTheTransportReason) {
     RestStubServer stub;
-    stub.SetHandler([](const StubRequest&) {
-        StubAnswer a;
-        a.closeWithoutAnswer = true;
-        return a;
-    });
+    stub.SetHandler(CloseWithoutAnswer);
     auto util = Client(stub.port());
     std::string response = "old";
     CEkError err = util->Get("hello.json", response);
@@ -243,11 +245,7 @@ TEST_F(RestUtilTest, SixteenThreadsFiftyRequestsEachGetTheirOwnAnswer) {
 
 TEST_F(RestUtilTest, HelloCheckRetriesOnlyWhileThereIsNoUsableAnswer) {
     RestStubServer stub;
-    stub.SetHandler([](const StubRequest&) {
-        StubAnswer a;
-        a.closeWithoutAnswer = true;
-        return a;
-    });
+    stub.SetHandler(CloseWithoutAnswer);
     auto util = Client(stub.port());
     CEkError err = util->checkConnection();
     ExpectError(err, 2250, "JAVA Utils hello check failed");
@@ -395,16 +393,15 @@ TEST(RestUtilCommandLine, BlanksInTheBaseDirectoryStayInsideOneArgument) {
 
 // --- ACL request bodies ---
 
-TEST(AclRequestBody, ReadBodyIsThePathAlone) {
+TEST(AclRequestBody, ReadBodyIsThePathAloneAndWriteBodyPutsItFirst) {
     std::string body;
     ASSERT_TRUE(hdfsagent::restutil::BuildGetAclBody("/data/a", body).Succeeded());
     EXPECT_EQ("{\"path\":\"/data/a\"}", body);
-}
-
-TEST(AclRequestBody, WriteBodyPutsThePathFirst) {
-    std::string body;
     ASSERT_TRUE(hdfsagent::restutil::BuildSetAclBody("/data/a", "{\"acl\":[]}", body).Succeeded());
     EXPECT_EQ("{\"path\":\"/data/a\",\"acl\":[]}", body);
+    // Unicode text passes unchanged.
+    ASSERT_TRUE(hdfsagent::restutil::BuildGetAclBody("/d\xC3\xA4t\xE2\x82\xAC", body).Succeeded());
+    EXPECT_EQ("{\"path\":\"/d\xC3\xA4t\xE2\x82\xAC\"}", body);
 }
 
 TEST(AclRequestBody, EmptyCallerObjectHasNoDanglingComma) {
@@ -431,12 +428,6 @@ TEST(AclRequestBody, CraftedPathCannotInjectMembers) {
     EXPECT_EQ(crafted, parsed.at("path").get<std::string>());
     EXPECT_EQ(2u, parsed.size());
     EXPECT_FALSE(parsed.contains("AclStatus"));
-}
-
-TEST(AclRequestBody, UnicodePathPassesUnchanged) {
-    std::string body;
-    ASSERT_TRUE(hdfsagent::restutil::BuildGetAclBody("/d\xC3\xA4t\xE2\x82\xAC", body).Succeeded());
-    EXPECT_EQ("{\"path\":\"/d\xC3\xA4t\xE2\x82\xAC\"}", body);
 }
 
 TEST(AclRequestBody, InvalidUtf8PathIsRefused) {

@@ -179,40 +179,29 @@ TEST_F(HostSettings, ValueWithLineBreakIsRejected) {
     EXPECT_FALSE(testsupport::Shell("test -e " + m_path) == 0);
 }
 
+// A directory nobody may create files in: first without a lock file (the lock cannot be made),
+// then with a writable one (the temporary file cannot be made). Nothing is left behind either way.
 TEST_F(HostSettings, WriteIntoReadOnlyDirectoryFailsWithoutPartialFile) {
-    WriteFile(m_path, "[S]\nold=1\n");
-    chmod(m_dir.path().c_str(), 0555);
-    std::set<std::string> before = Entries(m_dir.path());
-    int result = AsUnprivileged([] {
-        CEkError err = DXPlatformInfo::setString("S", "new", "2");
-        if (err.Code() != EACCES)
-            return 1;
-        if (err.Message().find("settings.ini.lock: Permission denied") == std::string::npos)
-            return 2;
-        return 0;
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Entries(m_dir.path()), before);
-    EXPECT_EQ(ReadFile(m_path), "[S]\nold=1\n");
-}
-
-TEST_F(HostSettings, WriteFailingAtTheTemporaryFileLeavesNothingBehind) {
-    // The lock file exists and is writable, but no new file may be created beside it.
-    WriteFile(m_path, "[S]\nold=1\n", 0666);
-    WriteFile(m_path + ".lock", "", 0666);
-    chmod(m_dir.path().c_str(), 0555);
-    std::set<std::string> before = Entries(m_dir.path());
-    int result = AsUnprivileged([] {
-        CEkError err = DXPlatformInfo::setString("S", "new", "2");
-        if (err.Code() != EACCES)
-            return 1;
-        if (err.AsString().find("cannot create a temporary file for") == std::string::npos)
-            return 2;
-        return 0;
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Entries(m_dir.path()), before);
-    EXPECT_EQ(ReadFile(m_path), "[S]\nold=1\n");
+    for (bool lockFileExists : {false, true}) {
+        chmod(m_dir.path().c_str(), 0755);
+        WriteFile(m_path, "[S]\nold=1\n", lockFileExists ? 0666 : 0644);
+        if (lockFileExists)
+            WriteFile(m_path + ".lock", "", 0666);
+        chmod(m_dir.path().c_str(), 0555);
+        std::set<std::string> before = Entries(m_dir.path());
+        int result = AsUnprivileged([lockFileExists] {
+            CEkError err = DXPlatformInfo::setString("S", "new", "2");
+            if (err.Code() != EACCES)
+                return 1;
+            const std::string expected = lockFileExists ? "cannot create a temporary file for"
+                                                        : "settings.ini.lock: Permission denied";
+            const std::string text = lockFileExists ? err.AsString() : err.Message();
+            return text.find(expected) == std::string::npos ? 2 : 0;
+        });
+        EXPECT_EQ(result, 0) << lockFileExists;
+        EXPECT_EQ(Entries(m_dir.path()), before);
+        EXPECT_EQ(ReadFile(m_path), "[S]\nold=1\n");
+    }
 }
 
 TEST_F(HostSettings, UnreadableFileIsNotOverwritten) {
