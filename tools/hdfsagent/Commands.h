@@ -36,6 +36,7 @@ struct VerifyOptions {
 struct DemoOptions {
     bool kerberos = false;
     bool keep = false;
+    bool setupOnly = false;  // build the world, say how to use it, run nothing
     bool json = false;
 };
 

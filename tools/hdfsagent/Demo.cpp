@@ -136,7 +136,7 @@ int CDemo::Run() {
         fprintf(stderr, "hdfsagent demo: %s\n", error.c_str());
         return kExitFatal;
     }
-    if (m_oOptions.keep)
+    if (m_oOptions.keep || m_oOptions.setupOnly)
         m_oSetup.Keep();
     if (!m_oSetup.Create(pieces, m_oOptions.kerberos, error)) {
         fprintf(stderr, "hdfsagent demo: cannot set up the demo: %s\n", error.c_str());
@@ -151,6 +151,23 @@ int CDemo::Run() {
     setup["installation"] = m_oSetup.InstallDir();
     setup["namespace"] = m_oSetup.NamespaceRoot();
     setup["kerberos"] = m_oOptions.kerberos;
+    setup["environment"] = m_oSetup.Environment();
+    if (m_oOptions.setupOnly) {
+        std::string unset;
+        std::string set;
+        for (const auto& [name, value] : m_oSetup.Environment())
+            (value.empty() ? unset : set) +=
+                value.empty() ? " -u " + name : " " + name + "=" + value;
+        const std::string env = unset + set;
+        Say("hdfsagent demo: a throwaway HDFS (localcluster) in " + m_oSetup.Root() +
+                " with the sample namespace /demo/src; run the tool against it with\n    env" +
+                env + " " + ExecutablePath() + " --user " + m_oSetup.User() +
+                " doctor\nand remove " + m_oSetup.Root() + " when done" +
+                (m_oOptions.kerberos ? " (stop its KDC first: " + m_oSetup.KdcStopCommand() + ")"
+                                     : ""),
+            setup);
+        return kExitOk;
+    }
     Say("hdfsagent demo: a throwaway " +
             std::string(m_oOptions.kerberos ? "Kerberos-secured " : "") +
             "HDFS (localcluster) in " + m_oSetup.Root() + "\n    product home  " + m_oSetup.Home() +
@@ -201,11 +218,12 @@ int CDemo::Run() {
         ok ? "\ndemo PASSED: /demo/restored is identical to /demo/src as backed up (content, "
              "permissions, owners, times, ACLs, extended attributes)"
            : "\ndemo FAILED";
-    if (m_oOptions.keep)
+    if (m_oOptions.keep) {
         text += "\nkept in " + m_oSetup.Root() +
-                "; run the tool there with\n    env HDFSAGENT_HOME=" + m_oSetup.Home() +
-                " HADOOP_CONF_DIR=" + m_oSetup.ConfDir() + " PATH=" + m_oSetup.InstallDir() +
-                "/bin:$PATH hdfsagent doctor";
+                "; `hdfsagent demo --setup-only` prints how to run the tool in such a world";
+        if (m_oOptions.kerberos)
+            text += "; its KDC still runs: " + m_oSetup.KdcStopCommand();
+    }
     Say(text, result);
     return ok ? kExitOk : (m_nFailure != 0 ? m_nFailure : kExitFatal);
 }

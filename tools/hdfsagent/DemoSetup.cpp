@@ -181,11 +181,11 @@ CDemoSetup::~CDemoSetup() {
 }
 
 void CDemoSetup::Cleanup() {
-    if (!m_sStopKdc.empty()) {
+    // A kept world keeps its KDC too; the demo says how to stop it.
+    if (!m_sStopKdc.empty() && !m_bKeep) {
         std::string out;
         std::string err;
-        (void)DxProcess::system("sh " + ShellQuote(m_sStopKdc) + " " + ShellQuote(m_sKdcDir), &out,
-                                &err, 30);
+        (void)DxProcess::system(KdcStopCommand(), &out, &err, 30);
         m_sStopKdc.clear();
     }
     if (!m_bKeep && !m_sRoot.empty()) {
@@ -193,6 +193,10 @@ void CDemoSetup::Cleanup() {
         fs::remove_all(m_sRoot, ec);
         m_sRoot.clear();
     }
+}
+
+std::string CDemoSetup::KdcStopCommand() const {
+    return m_sStopKdc.empty() ? "" : "sh " + ShellQuote(m_sStopKdc) + " " + ShellQuote(m_sKdcDir);
 }
 
 bool CDemoSetup::Create(const LocalclusterPieces& pieces, bool kerberos, std::string& error) {

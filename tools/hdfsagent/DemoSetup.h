@@ -31,14 +31,14 @@ namespace tool {
 class CDemoSetup {
   public:
     CDemoSetup() = default;
-    // Stops the KDC; removes the whole tree unless Keep() was called.
+    // Unless Keep() was called: stops the KDC and removes the whole tree.
     ~CDemoSetup();
     CDemoSetup(const CDemoSetup&) = delete;
     CDemoSetup& operator=(const CDemoSetup&) = delete;
 
     bool Create(const LocalclusterPieces& pieces, bool kerberos, std::string& error);
     void Keep() { m_bKeep = true; }
-    // What the destructor does, now: stops the KDC, removes the tree unless kept.
+    // What the destructor does, now.
     void Cleanup();
 
     const std::string& Root() const { return m_sRoot; }
@@ -48,6 +48,8 @@ class CDemoSetup {
     std::string NamespaceRoot() const { return m_sRoot + "/namespace"; }
     std::string BackupDir() const { return m_sRoot + "/backups"; }
     const std::string& User() const { return m_sUser; }
+    // The command that stops the throwaway realm's KDC ("" without one).
+    std::string KdcStopCommand() const;
     // Variables every step runs with (set or, when empty, removed).
     const std::map<std::string, std::string>& Environment() const { return m_mapEnv; }
 

@@ -86,6 +86,8 @@ int main(int argc, char** argv) {
         "demo", "doctor, backup, restore and verify on a throwaway localcluster installation");
     demoCmd->add_flag("--kerberos", demo.kerberos, "secure the cluster with a throwaway MIT realm");
     demoCmd->add_flag("--keep", demo.keep, "keep the temporary installation and print where");
+    demoCmd->add_flag("--setup-only", demo.setupOnly,
+                      "only build the temporary installation (kept) and print how to use it");
 
     try {
         app.parse(argc, argv);
