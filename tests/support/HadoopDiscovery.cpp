@@ -6,8 +6,6 @@
 
 #include <stdexcept>
 
-#include "host/Log.h"
-
 namespace testsupport {
 namespace discovery {
 
@@ -57,24 +55,6 @@ void BuildLocateDatabase(const std::string& tree, const std::string& database) {
                           "' -o '" + database + "'";
     if (Shell(command) != 0)
         throw std::runtime_error("updatedb failed: " + command);
-}
-
-LogCapture::LogCapture() {
-    m_env.emplace_back("HDFSAGENT_LOG_DIR", m_dir.path());
-    m_env.emplace_back("HDFSAGENT_DEBUGLEVEL", "0");
-    m_env.push_back(ScopedEnv::unset("HDFSAGENT_LOG_STDERR"));
-    g_ptrLogWriter->Reconfigure();
-}
-
-LogCapture::~LogCapture() {
-    m_env.clear();
-    g_ptrLogWriter->Reconfigure();
-}
-
-std::string LogCapture::Text() const {
-    if (access((m_dir / "hdfsagent.log").c_str(), F_OK) != 0)
-        return "";
-    return ReadFile(m_dir / "hdfsagent.log");
 }
 
 std::string RealPath(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HadoopConnectionSupport.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
@@ -32,19 +33,8 @@ std::vector<std::string> ShellTools();
 // Builds a plocate database of everything below `tree` (no pruning) into `database`.
 void BuildLocateDatabase(const std::string& tree, const std::string& database);
 
-// Sends the library's log lines (level 0 and below) to a file of its own for the scope.
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-    std::string Text() const;
-
-  private:
-    TempDir m_dir{"hdfsagent-log"};
-    std::vector<ScopedEnv> m_env;
-};
+// The library's log lines of the scope, as the connection tests capture them.
+using testsupport::LogCapture;
 
 // realpath(3) of an existing path.
 std::string RealPath(const std::string& path);

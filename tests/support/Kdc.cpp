@@ -6,23 +6,14 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "host/ShellQuote.h"
+
 namespace testsupport {
 
 namespace {
 
 std::string ScriptsDir() {
     return LOCALCLUSTER_KDC_DIR;
-}
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
 }
 
 // Reads the `export NAME='value'` lines that start-kdc.sh writes.

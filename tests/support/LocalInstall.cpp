@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "host/ShellQuote.h"
+
 namespace fs = std::filesystem;
 
 namespace testsupport {
@@ -14,17 +16,6 @@ namespace testsupport {
 namespace {
 
 const char* const kPrograms[] = {"hadoop", "hdfs", "hbase", "hdp-select", "locate"};
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
 
 std::string XmlEscape(const std::string& text) {
     std::string out;
