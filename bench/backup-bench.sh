@@ -1,0 +1,162 @@
+#!/bin/sh
+# Speed and memory of `hdfsagent backup` against cp -a and tar -cf of the namespace's backing
+# directory, on the same data, in one run:
+#   1. 8 files of 256 MiB:              throughput, target at least 0.7 of cp -a's;
+#   2. 20,000 files of 4 KiB in 200 directories: files per second, target at least 0.5 of cp -a's;
+#   3. 100,000 small files:             peak resident memory of hdfsagent backup, target 64 MiB.
+#
+# The data lives in the backing directory of a throwaway localcluster installation made by
+# `hdfsagent demo --setup-only`; hdfsagent reads it through the library and the libhdfs stand-in,
+# cp and tar read the backing directory itself. hdfsagent ends a backup by syncing the file
+# system before its manifest is written (a backup is only done when it is on disk), so cp -a and
+# tar are timed with the same `sync -f` of their destination; the plain cp -a time is printed as
+# well. Each measurement is the best of ROUNDS runs (default 3), runs of the contenders
+# alternating so that load drift hits all alike; a page-cache-warm source is read by all.
+# The copies measure data and metadata (--no-acl): ACLs and extended attributes come from the
+# REST service, one request per path, measured separately (no target; see the README).
+#
+# Usage: bench/backup-bench.sh BUILD_DIR [WORK_DIR]    (needs about 8 GiB free in WORK_DIR)
+# Environment: ROUNDS (3), LARGE_FILES (8), LARGE_MIB (256), SMALL_DIRS (200),
+# SMALL_PER_DIR (100), MANY_DIRS (500), MANY_PER_DIR (200).
+set -eu
+
+if [ $# -lt 1 ]; then
+    echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2
+    exit 2
+fi
+build=$(cd "$1" && pwd)
+tool=$build/tools/hdfsagent/hdfsagent
+[ -x "$tool" ] || { echo "backup-bench: $tool is missing; build the tree first" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "backup-bench: /usr/bin/time is missing (Debian package time)" >&2; exit 1; }
+ROUNDS=${ROUNDS:-3}
+LARGE_FILES=${LARGE_FILES:-8}
+LARGE_MIB=${LARGE_MIB:-256}
+SMALL_DIRS=${SMALL_DIRS:-200}
+SMALL_PER_DIR=${SMALL_PER_DIR:-100}
+MANY_DIRS=${MANY_DIRS:-500}
+MANY_PER_DIR=${MANY_PER_DIR:-200}
+
+if [ $# -ge 2 ]; then
+    mkdir -p "$2"
+    export TMPDIR
+    TMPDIR=$(cd "$2" && pwd)
+fi
+
+# The throwaway installation; its environment comes as a JSON object on one line.
+setup=$("$tool" --json demo --setup-only)
+root=$(printf '%s\n' "$setup" | sed -n 's/.*"root":"\([^"]*\)".*/\1/p')
+[ -n "$root" ] && [ -d "$root" ] || { echo "backup-bench: no demo set-up: $setup" >&2; exit 1; }
+trap 'rm -rf "$root"' EXIT INT TERM
+# The environment `hdfsagent demo` gives its steps (DemoSetup.h describes the layout).
+export HDFSAGENT_HOME="$root/home" LD_LIBRARY_PATH="$root/home"
+export HADOOP_CONF_DIR="$root/hadoop/etc/hadoop" HBASE_CONF_DIR="$root/hadoop/etc/hbase"
+export PATH="$root/hadoop/bin:$PATH" HDFSAGENT_RESTUTIL_RETRY_MS=250
+unset HDFSAGENT_SETTINGS HDFSAGENT_LOG_DIR HDFSAGENT_LOCK_DIR HADOOP_USER_NAME KRB5CCNAME \
+    LOCALHDFS_FAULTS LOCALHDFS_SHORT_READS
+ns=$root/namespace
+out=$root/out
+mkdir -p "$out"
+
+now() { date +%s.%N; }
+calc() { awk "BEGIN { print $* }"; }
+elapsed() { calc "$2 - $1"; }
+min() { calc "($1 < $2) ? $1 : $2"; }
+ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
+per() { awk "BEGIN { printf \"%.0f\", $1 / $2 }"; }
+# 1 when the comparison holds.
+holds() { awk "BEGIN { print ($*) ? 1 : 0 }"; }
+say() { printf '%s\n' "$*"; }
+
+# Times one command (after flushing what earlier runs left dirty); prints seconds.
+timed() {
+    sync
+    t0=$(now)
+    "$@" >/dev/null
+    t1=$(now)
+    elapsed "$t0" "$t1"
+}
+cp_synced() { cp -a "$1" "$2" && sync -f "$2"; }
+tar_synced() { tar -cf "$2" -C "$1" . && sync -f "$2"; }
+backup() { "$tool" backup --no-acl "$@"; }
+
+say "== building the data in $ns/bench"
+mkdir -p "$ns/bench/large" "$ns/bench/small" "$ns/bench/many"
+head -c $((LARGE_MIB * 1048576)) /dev/urandom >"$ns/bench/large/f1"
+i=2
+while [ $i -le "$LARGE_FILES" ]; do
+    cp "$ns/bench/large/f1" "$ns/bench/large/f$i"
+    i=$((i + 1))
+done
+make_small_tree() { # DIR DIRS PER_DIR BYTES
+    d=0
+    while [ $d -lt "$2" ]; do
+        mkdir -p "$1/d$d"
+        head -c $(($3 * $4)) /dev/urandom | (cd "$1/d$d" && split -b "$4" -a 4 - f)
+        d=$((d + 1))
+    done
+}
+make_small_tree "$ns/bench/small" "$SMALL_DIRS" "$SMALL_PER_DIR" 4096
+make_small_tree "$ns/bench/many" "$MANY_DIRS" "$MANY_PER_DIR" 1024
+small_files=$((SMALL_DIRS * SMALL_PER_DIR))
+many_files=$((MANY_DIRS * MANY_PER_DIR))
+large_mib=$((LARGE_FILES * LARGE_MIB))
+# Warm the page cache for everyone.
+cat "$ns"/bench/large/* >/dev/null
+tar -cf - -C "$ns/bench" small many >/dev/null
+
+say "== 1. $LARGE_FILES files of $LARGE_MIB MiB ($large_mib MiB), best of $ROUNDS"
+best_tool=999999 best_cp=999999 best_cps=999999 best_tar=999999
+r=1
+while [ $r -le "$ROUNDS" ]; do
+    t=$(timed backup /bench/large "$out/large-tool"); best_tool=$(min "$best_tool" "$t"); rm -rf "$out/large-tool"
+    t=$(timed cp_synced "$ns/bench/large" "$out/large-cps"); best_cps=$(min "$best_cps" "$t"); rm -rf "$out/large-cps"
+    t=$(timed cp -a "$ns/bench/large" "$out/large-cp"); best_cp=$(min "$best_cp" "$t"); rm -rf "$out/large-cp"
+    t=$(timed tar_synced "$ns/bench/large" "$out/large.tar"); best_tar=$(min "$best_tar" "$t"); rm -f "$out/large.tar"
+    say "   round $r: hdfsagent $best_tool s, cp -a+sync $best_cps s, cp -a $best_cp s, tar+sync $best_tar s (best so far)"
+    r=$((r + 1))
+done
+large_ratio=$(ratio "$best_cps" "$best_tool")
+large_ratio_plain=$(ratio "$best_cp" "$best_tool")
+large_ratio_tar=$(ratio "$best_tar" "$best_tool")
+say "   hdfsagent $(per "$large_mib" "$best_tool") MiB/s, cp -a+sync $(per "$large_mib" "$best_cps") MiB/s"
+
+say "== 2. $small_files files of 4 KiB in $SMALL_DIRS directories, best of $ROUNDS"
+best_tool=999999 best_cp=999999 best_cps=999999 best_tar=999999 best_acl=999999
+r=1
+while [ $r -le "$ROUNDS" ]; do
+    # Copies are kept until the end: removing many files right before creating as many makes
+    # ext4 search for inodes it may reuse, which would slow whoever runs next.
+    t=$(timed backup /bench/small "$out/small-tool-$r"); best_tool=$(min "$best_tool" "$t")
+    t=$(timed cp_synced "$ns/bench/small" "$out/small-cps-$r"); best_cps=$(min "$best_cps" "$t")
+    t=$(timed cp -a "$ns/bench/small" "$out/small-cp-$r"); best_cp=$(min "$best_cp" "$t")
+    t=$(timed tar_synced "$ns/bench/small" "$out/small-$r.tar"); best_tar=$(min "$best_tar" "$t")
+    say "   round $r: hdfsagent $best_tool s, cp -a+sync $best_cps s, cp -a $best_cp s, tar+sync $best_tar s (best so far)"
+    r=$((r + 1))
+done
+t=$(timed "$tool" backup /bench/small "$out/small-acl"); best_acl=$t
+small_ratio=$(ratio "$best_cps" "$best_tool")
+small_ratio_plain=$(ratio "$best_cp" "$best_tool")
+small_ratio_tar=$(ratio "$best_tar" "$best_tool")
+small_ratio_acl=$(ratio "$best_cps" "$best_acl")
+say "   hdfsagent $(per "$small_files" "$best_tool") files/s, cp -a+sync $(per "$small_files" "$best_cps") files/s; with ACLs and extended attributes $(per "$small_files" "$best_acl") files/s"
+rm -rf "$out"/small-*
+
+say "== 3. peak resident memory of hdfsagent backup over $many_files files"
+sync
+/usr/bin/time -v "$tool" backup --no-acl /bench/many "$out/many" 2>"$out/time.txt" >/dev/null
+peak_kib=$(sed -n 's/.*Maximum resident set size (kbytes): *//p' "$out/time.txt")
+peak_mib=$(awk "BEGIN { printf \"%.1f\", $peak_kib / 1024 }")
+
+verdict() { # VALUE TARGET -> ok / BELOW
+    if [ "$(holds "$1 >= $2")" -eq 1 ]; then echo ok; else echo BELOW; fi
+}
+mem_verdict=ok
+[ "$(holds "$peak_mib <= 64")" -eq 1 ] || mem_verdict=ABOVE
+
+say ""
+say "=== Ratios (hdfsagent over baseline; above 1 is faster)"
+say "large files, throughput vs cp -a+sync:  $large_ratio (target 0.7: $(verdict "$large_ratio" 0.7)); vs cp -a $large_ratio_plain; vs tar+sync $large_ratio_tar"
+say "small files, files/s vs cp -a+sync:      $small_ratio (target 0.5: $(verdict "$small_ratio" 0.5)); vs cp -a $small_ratio_plain; vs tar+sync $small_ratio_tar"
+say "small files with ACLs and xattrs (REST): $small_ratio_acl vs cp -a+sync (no target)"
+say "peak memory, $many_files files:        $peak_mib MiB (target at most 64: $mem_verdict)"
+[ "$(verdict "$large_ratio" 0.7)" = ok ] && [ "$(verdict "$small_ratio" 0.5)" = ok ] && [ "$mem_verdict" = ok ]
