@@ -95,16 +95,6 @@ TEST_F(ConfigLookup, GetConfIntWithoutTheEntryPointIsENOTSUP) {
     EXPECT_EQ(9, value);
 }
 
-TEST_F(ConfigLookup, OldLibhdfsReadsTheConfigurationCommand) {
-    Start("old");
-    LogCapture log;
-    std::string value;
-    EXPECT_EQ(0, m_fs->GetConfString("fs.defaultFS", value));
-    EXPECT_EQ("hdfs://localhost:8020", value);
-    EXPECT_EQ(0, m_fs->GetConfString("hadoop.user.keytab.file", value));
-    EXPECT_EQ("/etc/keytabs/a&b.keytab", value);
-}
-
 TEST_F(ConfigLookup, ConfigurationFallbackOnOneLineTakesTheNamedProperty) {
     // The real program prints the whole configuration on one line: the first <value> there
     // belongs to whatever property comes first.

@@ -137,19 +137,15 @@ TEST_F(HostLog, LevelFromEnvironmentFiltersLinesBeforeFormatting) {
                           ".*TestBody\\(\\):[0-9]+ written 1\n$"));
 }
 
-TEST_F(HostLog, LevelFromSettingsWhenEnvironmentUnset) {
-    ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
-    testsupport::WriteFile(m_dir / "settings.ini", "[EventManager]\nhdfsagent_DEBUGLEVEL=3\n");
-    g_ptrLogWriter->Reconfigure();
-    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 3);
-}
-
-TEST_F(HostLog, DefaultLevelIsZero) {
+TEST_F(HostLog, WithoutEnvironmentTheLevelIsZeroOrFromSettings) {
     ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
     g_ptrLogWriter->Reconfigure();
     EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 0);
     EXPECT_TRUE(g_ptrLogWriter->IsEnabled(-1));
     EXPECT_FALSE(g_ptrLogWriter->IsEnabled(1));
+    testsupport::WriteFile(m_dir / "settings.ini", "[EventManager]\nhdfsagent_DEBUGLEVEL=3\n");
+    g_ptrLogWriter->Reconfigure();
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 3);
 }
 
 TEST_F(HostLog, DebugFunctionWritesEntryAndExit) {

@@ -152,7 +152,7 @@ TEST(HostFXMutex, DestructorReleasesEveryHold) {
     EXPECT_EQ(result, 0);
 }
 
-TEST(HostAutoLock, LocksAndUnlocksOnce) {
+TEST(HostAutoLock, LocksAndUnlocksOnceUnlessTheFlagIsFalseAndNullIsHarmless) {
     CountingResource resource;
     {
         auto_lock guard(&resource);
@@ -160,19 +160,11 @@ TEST(HostAutoLock, LocksAndUnlocksOnce) {
         EXPECT_EQ(resource.unlocks, 0);
     }
     EXPECT_EQ(resource.unlocks, 1);
-}
-
-TEST(HostAutoLock, FalseFlagNeitherLocksNorUnlocks) {
-    CountingResource resource;
     { auto_lock guard(&resource, false); }
-    EXPECT_EQ(resource.locks, 0);
-    EXPECT_EQ(resource.unlocks, 0);
-}
-
-TEST(HostAutoLock, NullResourceIsHarmless) {
-    auto_lock guard(nullptr);
-    auto_lock second(nullptr, false);
-    SUCCEED();
+    EXPECT_EQ(resource.locks, 1);
+    EXPECT_EQ(resource.unlocks, 1);
+    auto_lock none(nullptr);
+    auto_lock noneUnlocked(nullptr, false);
 }
 
 TEST(HostAutoLock, GuardsAnFXMutex) {
