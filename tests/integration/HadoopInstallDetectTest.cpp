@@ -219,37 +219,25 @@ TEST_F(JavaLibPathTest, TwoJavaHomeLinesFailAndTheChainGoesOn) {
     EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");  // from the java program
 }
 
-TEST_F(JavaLibPathTest, JavaHomeExportedInHadoopEnvScript) {
+TEST_F(JavaLibPathTest, JavaHomeExportedInHadoopEnvScriptPlainOrQuoted) {
     m_install.Activate(true);
     std::string home = MakeJreHome();
-    m_install.SetJavaHome(home);
-    std::string jvmLibPath;
-    ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());
-    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
-    EXPECT_THAT(m_log.Text(), HasSubstr("Java path: '" + jvmLibPath + "'"));
+    for (const std::string& exported : {home, "\"" + home + "\""}) {
+        m_install.SetJavaHome(exported);
+        std::string jvmLibPath;
+        ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());
+        EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/") << exported;
+        EXPECT_THAT(m_log.Text(), HasSubstr("Java path: '" + jvmLibPath + "'"));
+    }
 }
 
-TEST_F(JavaLibPathTest, QuotedJavaHomeInHadoopEnvScript) {
-    m_install.Activate(true);
-    std::string home = MakeJreHome();
-    m_install.SetJavaHome("\"" + home + "\"");
-    std::string jvmLibPath;
-    ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());
-    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
-}
-
-TEST_F(JavaLibPathTest, HadoopEnvScriptWithoutExportedJavaHome) {
+TEST_F(JavaLibPathTest, HadoopEnvScriptWithoutExportedJavaHomeOrMissing) {
     m_install.Activate(true);
     m_install.SetJavaHome("");
     std::string jvmLibPath;
     ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath), 1627,
                 "Failed to get java path from '" + InstallPath() + "conf/hadoop-env.sh'. ");
-}
-
-TEST_F(JavaLibPathTest, MissingHadoopEnvScript) {
-    m_install.Activate(true);
     std::filesystem::remove(m_install.confDir() + "/hadoop-env.sh");
-    std::string jvmLibPath;
     ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath), 1627,
                 InstallPath() + "conf/hadoop-env.sh does not exist");
 }
