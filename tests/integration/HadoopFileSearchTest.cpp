@@ -57,10 +57,6 @@ class FileSearchTest : public ::testing::Test {
 
 using IdealPathTest = FileSearchTest;
 
-TEST_F(IdealPathTest, EmptyListGivesEmptyString) {
-    EXPECT_EQ(GetIdealPath({}), "");
-}
-
 TEST_F(IdealPathTest, LargestWinsAndTiesGoToTheEarliest) {
     WriteSized(Root() + "/a/lib.so", 10);
     WriteSized(Root() + "/b/lib.so", 30);
@@ -69,7 +65,8 @@ TEST_F(IdealPathTest, LargestWinsAndTiesGoToTheEarliest) {
               Root() + "/b");
 }
 
-TEST_F(IdealPathTest, EmptyFilesNeverWin) {
+TEST_F(IdealPathTest, EmptyListOrEmptyFilesGiveEmptyString) {
+    EXPECT_EQ(GetIdealPath({}), "");
     WriteSized(Root() + "/a/lib.so", 0);
     WriteSized(Root() + "/b/lib.so", 0);
     EXPECT_EQ(GetIdealPath({Root() + "/a/lib.so", Root() + "/b/lib.so"}), "");
@@ -119,16 +116,12 @@ TEST_F(SearchTest, FindsTheLargestCopyAtAnyDepth) {
     EXPECT_THAT(m_log.Text(), HasSubstr("libjvm.so path: '" + Root() + "/jdk/lib/server/deep/er'"));
 }
 
-TEST_F(SearchTest, NoMatchIsLoggedAndEmptiesResult) {
+TEST_F(SearchTest, NoMatchOrMissingDirectoryIsLoggedAndEmptiesResult) {
     std::filesystem::create_directories(Root() + "/empty");
     std::string result = "stale";
     ExpectNotFound(Search(Root() + "/empty", "libjvm.so", result));
     EXPECT_EQ(result, "");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to find libjvm.so in path " + Root() + "/empty"));
-}
-
-TEST_F(SearchTest, MissingDirectoryIsLogged) {
-    std::string result;
     ExpectNotFound(Search(Root() + "/missing", "libjvm.so", result));
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to find libjvm.so in path " + Root() + "/missing"));
 }
