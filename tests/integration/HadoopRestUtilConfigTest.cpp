@@ -275,10 +275,9 @@ TEST_F(RestUtilConfigTest, MissingTemplateFailsTheCopy) {
     fs::remove(home.dxjars() + "/dxhadooputil.properties");
     auto util = Util();
     CEkError err = util->PopulateConfigFilePath();
-    EXPECT_EQ(2, err.Code());
-    EXPECT_EQ("Failed to copy '" + home.dxjars() + "/dxhadooputil.properties' to '" +
-                  home.serviceProperties() + "'",
-              err.Message());
+    ExpectError(err, 2,
+                "Failed to copy '" + home.dxjars() + "/dxhadooputil.properties' to '" +
+                    home.serviceProperties() + "'");
 }
 
 TEST_F(RestUtilConfigTest, MissingLog4jTemplateFailsTheCopy) {

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "hadoop/HadoopFS.h"
+#include "support/ErrorChecks.h"
+
+using testsupport::ExpectError;
 
 // Reaches the caches: a test seeds entries that the user database cannot provide.
 class CHadoopFSTestPeer {
@@ -45,12 +48,9 @@ TEST_F(Identity, GetIDGivesUserAndPrimaryGroup) {
 TEST_F(Identity, GetIDNeverShortensNames) {
     CHadoopFS::ID id = {7, 7};
     CEkError err = m_fs.GetID("root/host.example.com@EXAMPLE.COM", id);
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ(
-        "Failed to get ID for user 'root/host.example.com@EXAMPLE.COM': No such file or "
-        "directory",
-        err.Message());
+    ExpectError(
+        err, ENOENT,
+        "Failed to get ID for user 'root/host.example.com@EXAMPLE.COM': No such file or directory");
     EXPECT_EQ(7u, id.uid);  // untouched on failure
     EXPECT_TRUE(CHadoopFSTestPeer::IDs(m_fs).empty());
 }
@@ -79,12 +79,9 @@ TEST_F(Identity, GetUserIDMapsRealmPrincipalToLocalUser) {
 TEST_F(Identity, RealmPrincipalOfUnknownUserFailsWithTheWholeText) {
     uid_t uid = 1;
     CEkError err = m_fs.GetUserID(std::string(kUnknownUser) + "@EXAMPLE.COM", uid);
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ(
-        "Failed to get ID for user 'hdfsagent-no-such-user@EXAMPLE.COM': No such file or "
-        "directory",
-        err.Message());
+    ExpectError(err, ENOENT,
+                "Failed to get ID for user 'hdfsagent-no-such-user@EXAMPLE.COM': No such file or "
+                "directory");
     EXPECT_EQ(1u, uid);
     EXPECT_TRUE(CHadoopFSTestPeer::UserIDs(m_fs).empty());
 }
@@ -127,21 +124,17 @@ TEST_F(Identity, UnknownNamesAndIDsFailWithTheirMessages) {
     gid_t gid = 0;
     std::string name = "unchanged";
     CEkError err = m_fs.GetUserID(kUnknownUser, uid);
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ("Failed to get ID for user 'hdfsagent-no-such-user': No such file or directory",
-              err.Message());
+    ExpectError(err, ENOENT,
+                "Failed to get ID for user 'hdfsagent-no-such-user': No such file or directory");
     err = m_fs.GetGroupID("hdfsagent-no-such-group", gid);
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ("Failed to get ID for group 'hdfsagent-no-such-group': No such file or directory",
-              err.Message());
+    ExpectError(err, ENOENT,
+                "Failed to get ID for group 'hdfsagent-no-such-group': No such file or directory");
     err = m_fs.GetUserName(4000000000u, name);
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ("Failed to get name for user ID '-294967296': No such file or directory",
-              err.Message());
+    ExpectError(err, ENOENT,
+                "Failed to get name for user ID '-294967296': No such file or directory");
     err = m_fs.GetGroupName(3999999, name);
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ("Failed to get name for group ID '3999999': No such file or directory",
-              err.Message());
+    ExpectError(err, ENOENT,
+                "Failed to get name for group ID '3999999': No such file or directory");
     EXPECT_EQ("unchanged", name);
     EXPECT_TRUE(CHadoopFSTestPeer::UserIDs(m_fs).empty());
     EXPECT_TRUE(CHadoopFSTestPeer::GroupIDs(m_fs).empty());

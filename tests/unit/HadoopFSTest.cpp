@@ -13,6 +13,7 @@
 #include "support/TestSupport.h"
 
 using testsupport::ErrnoOf;
+using testsupport::ExpectError;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
@@ -137,11 +138,9 @@ TEST_F(Links, EntryThatCannotBeRemovedCountsAsPresent) {
 TEST_F(Links, MissingBaseDirectoryFails) {
     ScopedEnv home("HDFSAGENT_HOME", m_home / "missing");
     CEkError err = CreateLibraryLinks("/h:/j");
-    ASSERT_TRUE(err.Failed());
-    EXPECT_EQ(ENOENT, err.Code());
-    EXPECT_EQ("symlink(/h/libhdfs.so, " + (m_home / "missing") +
-                  "/libhdfs.so) failed: No such file or directory",
-              err.Message());
+    ExpectError(err, ENOENT,
+                "symlink(/h/libhdfs.so, " + (m_home / "missing") +
+                    "/libhdfs.so) failed: No such file or directory");
     EXPECT_EQ(m_home / "missing", g_sBaseDirectory);
 }
 

@@ -7,10 +7,12 @@
 
 #include "host/Error.h"
 #include "host/Log.h"
+#include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testsupport::ExpectError;
 using testsupport::ReadFile;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -47,8 +49,7 @@ TEST(HostError, CodesAreStoredNegated) {
     CEkError err = FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "step %s failed", "kinit");
     EXPECT_TRUE(err.Failed());
     EXPECT_EQ(err.code(), -1627);
-    EXPECT_EQ(err.Code(), 1627);
-    EXPECT_EQ(err.Message(), "step kinit failed");
+    ExpectError(err, 1627, "step kinit failed");
     EXPECT_TRUE(FXErrorUtil::IsErrNo(err, 1627));
     EXPECT_FALSE(FXErrorUtil::IsErrNo(err, 1168));
     EXPECT_FALSE(FXErrorUtil::IsErrNo(CEkError(), 0));
@@ -56,8 +57,7 @@ TEST(HostError, CodesAreStoredNegated) {
 
 TEST(HostError, ErrNoMessageCarriesStrerrorText) {
     CEkError err = FXErrorUtil::ErrorErrNo(FX_LOCATION, EACCES, "cannot open %s", "/etc/x");
-    EXPECT_EQ(err.Code(), EACCES);
-    EXPECT_EQ(err.Message(), "cannot open /etc/x: Permission denied");
+    ExpectError(err, EACCES, "cannot open /etc/x: Permission denied");
     EXPECT_EQ(FXErrorUtil::ErrorErrNo(FX_LOCATION, ENOENT).Message(), "No such file or directory");
 }
 

@@ -183,10 +183,8 @@ TEST_F(InstanceMessageFile, TextOfTheInstanceFileInTheProductHome) {
 TEST_F(InstanceMessageFile, MissingFileGivesEmptyTextAndOpenError) {
     std::string text = "stale";
     CEkError error = HadoopInstance(7).getHadoopConfig(text, nullptr);
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(ENOENT, error.Code());
-    EXPECT_EQ("cannot open " + MessagePath("7.json") + ": No such file or directory",
-              error.Message());
+    ExpectError(error, ENOENT,
+                "cannot open " + MessagePath("7.json") + ": No such file or directory");
     EXPECT_EQ("", text);
 }
 
@@ -202,9 +200,7 @@ TEST_F(InstanceMessageFile, OversizedFileIsRefusedUnread) {
     WriteFile(MessagePath("7.json"), std::string((1 << 20) + 1, ' '));
     std::string text;
     CEkError error = HadoopInstance(7).getHadoopConfig(text, nullptr);
-    ASSERT_TRUE(error.Failed());
-    EXPECT_EQ(EFBIG, error.Code());
-    EXPECT_EQ(MessagePath("7.json") + " is larger than 1048576 bytes: File too large",
-              error.Message());
+    ExpectError(error, EFBIG,
+                MessagePath("7.json") + " is larger than 1048576 bytes: File too large");
     EXPECT_EQ("", text);
 }

@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "host/NamedMutex.h"
+#include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
 
+using testsupport::ExpectError;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
@@ -102,8 +104,7 @@ TEST_F(HostNamedMutex, UnopenableLockFileIsAnError) {
     ScopedEnv locks("HDFSAGENT_LOCK_DIR", "/nonexistent/locks");
     DxNamedMutex mutex("x");
     CEkError err = mutex.lock();
-    EXPECT_EQ(err.Code(), ENOENT);
-    EXPECT_EQ(err.Message(),
-              "cannot open lock file /nonexistent/locks/x.lock: No such file or directory");
+    ExpectError(err, ENOENT,
+                "cannot open lock file /nonexistent/locks/x.lock: No such file or directory");
     EXPECT_FALSE(mutex.IsLocked());
 }

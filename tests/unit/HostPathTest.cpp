@@ -11,9 +11,11 @@
 
 #include "host/File.h"
 #include "host/Path.h"
+#include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
+using testsupport::ExpectError;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -58,8 +60,7 @@ TEST(HostFXPath, SplitParentPath) {
     check("x/y", "x", "y");
     std::string parent = "stale", name = "stale";
     CEkError err = FXPath::SplitParentPath("", parent, name);
-    EXPECT_EQ(err.Code(), EINVAL);
-    EXPECT_EQ(err.Message(), "empty path: Invalid argument");
+    ExpectError(err, EINVAL, "empty path: Invalid argument");
     EXPECT_EQ(parent, "");
     EXPECT_EQ(name, "");
     EXPECT_EQ(CEkPath("/usr/lib/libhdfs.so").GetParent(), "/usr/lib");
@@ -131,8 +132,7 @@ TEST(HostSymbolicLink, DanglingLinkFailsWithEnoent) {
     bool isLink = false;
     std::list<std::string> chain;
     CEkError err = UnixSymbolicLink::getPhysicalPath(dir / "link", physical, isLink, chain);
-    EXPECT_EQ(err.Code(), ENOENT);
-    EXPECT_EQ(err.Message(), "realpath(" + (dir / "link") + "): No such file or directory");
+    ExpectError(err, ENOENT, "realpath(" + (dir / "link") + "): No such file or directory");
     EXPECT_EQ(physical, "");
     EXPECT_TRUE(isLink);
 }
@@ -160,8 +160,7 @@ TEST(HostFXFile, GetMatchingFilesSearchesDepthFirstWithoutFollowingDirectoryLink
 TEST(HostFXFile, GetMatchingFilesFailsForMissingTop) {
     std::list<std::string> found;
     CEkError err = FXFile::GetMatchingFiles("/nonexistent/dir", "x", found, true);
-    EXPECT_EQ(err.Code(), ENOENT);
-    EXPECT_EQ(err.Message(), "cannot read directory /nonexistent/dir: No such file or directory");
+    ExpectError(err, ENOENT, "cannot read directory /nonexistent/dir: No such file or directory");
     EXPECT_TRUE(found.empty());
 }
 
@@ -206,8 +205,7 @@ TEST(HostCEkFile, WriteReadAndWholeFile) {
     EXPECT_EQ(std::string(part, 5), "hello");
 
     CEkError err = file.Open(dir / "missing/f", "r");
-    EXPECT_EQ(err.Code(), ENOENT);
-    EXPECT_EQ(err.Message(), "cannot open " + (dir / "missing/f") + ": No such file or directory");
+    ExpectError(err, ENOENT, "cannot open " + (dir / "missing/f") + ": No such file or directory");
     EXPECT_EQ(file.Write("x", 1).Code(), EBADF);
 }
 
