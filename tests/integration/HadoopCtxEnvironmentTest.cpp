@@ -25,6 +25,7 @@ using testsupport::ProductHome;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
+using testsupport::discovery::SavedLibPath;
 using testsupport::discovery::ShellTools;
 using testsupport::discovery::ToolDir;
 
@@ -142,11 +143,6 @@ class HadoopEnv : public Environment {
                   R"({"entries": [{"selector": 1, "hadoopNativeLibPath": ")" + nativeDir +
                       R"(", "jvmLibPath": ")" + jvmDir + R"("}]})");
     }
-    std::string Saved() const {
-        std::string value;
-        DXPlatformInfo::getString("FileSystemAgent", "HDP_LIB_PATH", value);
-        return value;
-    }
 };
 
 TEST_F(HadoopEnv, SavedSettingIsUsedWithoutTheRegistry) {
@@ -165,7 +161,7 @@ TEST_F(HadoopEnv, EmptySettingHasTheRegistryCreateTheInstance) {
     ASSERT_TRUE(CheckAndSetHadoopEnv(7, "").Succeeded());
     EXPECT_EQ("/msg/hdfs/libhdfs.so", HomeLink("libhdfs.so"));
     EXPECT_EQ("/msg/jvm/libjvm.so", HomeLink("libjvm.so"));
-    EXPECT_EQ("/msg/hdfs:/msg/jvm", Saved());
+    EXPECT_EQ("/msg/hdfs:/msg/jvm", SavedLibPath());
     ASSERT_TRUE(CHadoopInstanceCtx::GetInstance()->GetHDPInstance());
     EXPECT_TRUE(m_log.Contains("Will try to set Hadoop environment now!!!"));
 }

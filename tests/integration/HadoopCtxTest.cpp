@@ -42,7 +42,9 @@ using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 using testsupport::WriteScript;
+using testsupport::discovery::RealJdkLibDir;
 using testsupport::discovery::RealPath;
+using testsupport::discovery::SavedLibPath;
 
 namespace {
 
@@ -92,18 +94,6 @@ class LoaderVisibleHome {
 std::string LinkTarget(const std::string& link) {
     std::error_code ignored;
     return std::filesystem::read_symlink(link, ignored).string();
-}
-
-std::string Saved() {
-    std::string value;
-    DXPlatformInfo::getString("FileSystemAgent", "HDP_LIB_PATH", value);
-    return value;
-}
-
-// The machine's JDK found independently of the library: the java program's links resolved.
-std::string RealJdkLibDir() {
-    std::string java = RealPath("/usr/bin/java");
-    return java.substr(0, java.size() - std::strlen("/bin/java")) + "/lib/server";
 }
 
 // The file of the shared object that defines `symbol`, as the loader opened it.
@@ -184,7 +174,7 @@ TEST_F(Context, EndToEndFromAnInstanceMessageToAFileReadBack) {
     EXPECT_EQ(fs, m_ctx->GetHadoopFSInstance());
 
     // Detected, saved, linked, and the stand-in loaded through the home's link.
-    EXPECT_EQ(NativeDir() + ":" + RealJdkLibDir(), Saved());
+    EXPECT_EQ(NativeDir() + ":" + RealJdkLibDir(), SavedLibPath());
     // The links join directory and name with "/"; a doubled separator is harmless.
     EXPECT_EQ(NativeDir() + "/libhdfs.so", LinkTarget(m_home / "libhdfs.so"));
     EXPECT_EQ(RealJdkLibDir() + "/libjvm.so", LinkTarget(m_home / "libjvm.so"));

@@ -23,6 +23,7 @@ using testsupport::WriteFile;
 using testsupport::WriteScript;
 using testsupport::discovery::BuildLocateDatabase;
 using testsupport::discovery::LogCapture;
+using testsupport::discovery::RealJdkHome;
 using testsupport::discovery::RealPath;
 using testsupport::discovery::ShellTools;
 using testsupport::discovery::ToolDir;
@@ -31,12 +32,6 @@ namespace {
 
 const char* const kLibHdfsFolders[] = {"../usr/lib/", "usr/lib/", "../lib64/",      "lib64/",
                                        "../lib/",     "lib/",     "../lib/native/", "lib/native/"};
-
-// The machine's JDK found independently of the library: the java program's links resolved.
-std::string RealJdkHome() {
-    std::string java = RealPath("/usr/bin/java");
-    return java.substr(0, java.size() - std::strlen("/bin/java"));
-}
 
 class InstallDetectTest : public ::testing::Test {
   protected:

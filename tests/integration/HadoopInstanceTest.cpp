@@ -24,19 +24,15 @@ using testsupport::ScopedEnv;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 using testsupport::discovery::BuildLocateDatabase;
+using testsupport::discovery::RealJdkLibDir;
 using testsupport::discovery::RealPath;
+using testsupport::discovery::SavedLibPath;
 using testsupport::discovery::ShellTools;
 using testsupport::discovery::ToolDir;
 
 namespace {
 
 const char kSelectedOnly[] = R"({"entries": [{"selector": 1, "configField2": "c2"}]})";
-
-// The machine's JDK found independently of the library: the java program's links resolved.
-std::string RealJdkLibDir() {
-    std::string java = RealPath("/usr/bin/java");
-    return java.substr(0, java.size() - std::strlen("/bin/java")) + "/lib/server";
-}
 
 class InstanceDetection : public ::testing::Test {
   protected:
@@ -47,11 +43,6 @@ class InstanceDetection : public ::testing::Test {
     // The directory detection reports for the stand-in installation's libhdfs.so.
     std::string InstallNativeDir() const {
         return RealPath(m_install.installDir()) + "/lib/native/";
-    }
-    std::string Saved() const {
-        std::string value;
-        DXPlatformInfo::getString("FileSystemAgent", "HDP_LIB_PATH", value);
-        return value;
     }
     void Save(const std::string& value) {
         m_home.SetSetting("FileSystemAgent", "HDP_LIB_PATH", value);
@@ -83,7 +74,7 @@ TEST_P(SavedValueLeavingBothOpen, BothDirectoriesAreDetectedAndSaved) {
     ASSERT_TRUE(m_instance.Load(kSelectedOnly).Succeeded());
     EXPECT_EQ(InstallNativeDir(), m_instance.m_sHadoopNativeLibPath);
     EXPECT_EQ(RealJdkLibDir(), m_instance.m_sJvmLibPath);
-    EXPECT_EQ(InstallNativeDir() + ":" + RealJdkLibDir(), Saved());
+    EXPECT_EQ(InstallNativeDir() + ":" + RealJdkLibDir(), SavedLibPath());
     EXPECT_TRUE(m_instance.m_bLoaded);
 }
 
@@ -96,7 +87,7 @@ TEST_F(InstanceDetection, SavedValueEndingWithColonGivesNativeDirectoryOnly) {
     ASSERT_TRUE(m_instance.Load(kSelectedOnly).Succeeded());
     EXPECT_EQ("/saved/native", m_instance.m_sHadoopNativeLibPath);
     EXPECT_EQ(RealJdkLibDir(), m_instance.m_sJvmLibPath);
-    EXPECT_EQ("/saved/native:" + RealJdkLibDir(), Saved());
+    EXPECT_EQ("/saved/native:" + RealJdkLibDir(), SavedLibPath());
 }
 
 TEST_F(InstanceDetection, UndetectableLibHdfsFailsTheLoadAndKeepsTheConfigFields) {
@@ -108,7 +99,7 @@ TEST_F(InstanceDetection, UndetectableLibHdfsFailsTheLoadAndKeepsTheConfigFields
     EXPECT_STREQ("HadoopInstance.cpp", error.Frames().front().location.file);
     EXPECT_FALSE(m_instance.m_bLoaded);
     EXPECT_EQ("c2", m_instance.m_sConfigField2);
-    EXPECT_EQ("/not-split", Saved());
+    EXPECT_EQ("/not-split", SavedLibPath());
 }
 
 TEST_F(InstanceDetection, UndetectableJavaKeepsTheDetectedNativeDirectory) {
@@ -120,7 +111,7 @@ TEST_F(InstanceDetection, UndetectableJavaKeepsTheDetectedNativeDirectory) {
     EXPECT_FALSE(m_instance.m_bLoaded);
     EXPECT_EQ(tree + "/opt/hadoop/lib", m_instance.m_sHadoopNativeLibPath);
     EXPECT_EQ("", m_instance.m_sJvmLibPath);
-    EXPECT_EQ("", Saved());
+    EXPECT_EQ("", SavedLibPath());
 }
 
 TEST_F(InstanceDetection, RegistryRetriesTheDetectionAfterAFailedLoad) {

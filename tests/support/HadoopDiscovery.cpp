@@ -4,7 +4,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
+
+#include "host/Settings.h"
 
 namespace testsupport {
 namespace discovery {
@@ -62,6 +65,21 @@ std::string RealPath(const std::string& path) {
     if (!realpath(path.c_str(), buffer))
         throw std::runtime_error("realpath failed: " + path);
     return buffer;
+}
+
+std::string RealJdkHome() {
+    std::string java = RealPath("/usr/bin/java");
+    return java.substr(0, java.size() - std::strlen("/bin/java"));
+}
+
+std::string RealJdkLibDir() {
+    return RealJdkHome() + "/lib/server";
+}
+
+std::string SavedLibPath() {
+    std::string value;
+    DXPlatformInfo::getString("FileSystemAgent", "HDP_LIB_PATH", value);
+    return value;
 }
 
 }  // namespace discovery

@@ -39,5 +39,13 @@ using testsupport::LogCapture;
 // realpath(3) of an existing path.
 std::string RealPath(const std::string& path);
 
+// The machine's JDK found independently of the library: the java program's links resolved.
+std::string RealJdkHome();
+// Its libjvm.so directory: RealJdkHome() + "/lib/server".
+std::string RealJdkLibDir();
+
+// The saved library directories ("HDP_LIB_PATH" of the settings); "" when there is none.
+std::string SavedLibPath();
+
 }  // namespace discovery
 }  // namespace testsupport
