@@ -211,13 +211,11 @@ TEST_F(RestUtilServiceTest, ServiceDyingBetweenRequestsGivesAClearErrorAndANewSt
 TEST_F(RestUtilServiceTest, SecondStartStopsTheFirstService) {
     auto util = Started();
     const pid_t first = util->GetServicePid();
-    const std::string firstPort = util->GetPort();
     ASSERT_TRUE(util->Start().Succeeded());
     EXPECT_TRUE(WaitUntilGone(first));
     EXPECT_NE(first, util->GetServicePid());
     EXPECT_TRUE(ProcessExists(util->GetServicePid()));
     EXPECT_EQ(0, CountZombieChildren());
-    (void)firstPort;
 }
 
 TEST_F(RestUtilServiceTest, StopReapsTheService) {
@@ -254,28 +252,25 @@ TEST_F(RestUtilServiceTest, DestructionKillsTheServiceAndLeavesNoZombie) {
     EXPECT_EQ(0, CountZombieChildren());
 }
 
-TEST_F(RestUtilServiceTest, WaitTimeSettingOnlyRaises) {
-    home.Settings("[FileSystemAgent]\nnHadoopRestUtilWaitTime=60\n");
+// The setting only raises the wait of 120 seconds; one hello attempt per 10 seconds of it.
+TEST_F(RestUtilServiceTest, WaitTimeSettingOnlyRaisesAndGivesTheAttempts) {
     ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "1");
-    auto util = Util(eAppTypeHadoop, SilentJava());
-    CEkError err = util->Start();
-    EXPECT_EQ(2250, err.Code());
-    EXPECT_EQ(120u, util->GetWaitTime());
-    EXPECT_EQ(12u, util->GetHelloAttempts());
-    EXPECT_EQ("Failed to establish utils connection", err.Message());
-    EXPECT_EQ("JAVA Utils hello check failed", err.Frames().at(1).message);
-    EXPECT_EQ(-1, util->GetServicePid());
-    EXPECT_EQ(0, CountZombieChildren());
-}
-
-TEST_F(RestUtilServiceTest, WaitTime300GivesThirtyAttempts) {
-    home.Settings("[FileSystemAgent]\nnHadoopRestUtilWaitTime=300\n");
-    ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "1");
-    auto util = Util(eAppTypeHadoop, SilentJava());
-    CEkError err = util->Start();
-    EXPECT_EQ(2250, err.Code());
-    EXPECT_EQ(300u, util->GetWaitTime());
-    EXPECT_EQ(30u, util->GetHelloAttempts());
+    const struct {
+        const char* setting;
+        unsigned waitTime, attempts;
+    } cases[] = {{"60", 120, 12}, {"300", 300, 30}};
+    for (const auto& c : cases) {
+        home.Settings(std::string("[FileSystemAgent]\nnHadoopRestUtilWaitTime=") + c.setting +
+                      "\n");
+        auto util = Util(eAppTypeHadoop, SilentJava());
+        CEkError err = util->Start();
+        ExpectError(err, 2250, "Failed to establish utils connection");
+        EXPECT_EQ(c.waitTime, util->GetWaitTime());
+        EXPECT_EQ(c.attempts, util->GetHelloAttempts());
+        EXPECT_EQ("JAVA Utils hello check failed", err.Frames().at(1).message);
+        EXPECT_EQ(-1, util->GetServicePid());
+        EXPECT_EQ(0, CountZombieChildren());
+    }
 }
 
 TEST_F(RestUtilServiceTest, SlowStartIsWaitedFor) {
