@@ -21,7 +21,7 @@ LD_LIBRARY_PATH="$build/localcluster/libhdfs${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH
 export LD_LIBRARY_PATH
 
 summary=$(mktemp)
-trap 'rm -f "$summary"' EXIT INT TERM
+trap 'rm -f "$summary" "$summary.backup" "$summary.backup.rc"' EXIT INT TERM
 status=0
 found=0
 for program in "$build"/bench/bench_*; do
@@ -45,6 +45,19 @@ for program in "$build"/bench/bench_*; do
     rm -f "$out"
 done
 
+# hdfsagent backup against cp -a and tar on the same data (bench/backup-bench.sh): needs the tool
+# in the build and about 8 GiB of disk; BACKUP_BENCH=0 skips it.
+backup_summary="$summary.backup"
+if [ "${BACKUP_BENCH:-1}" != 0 ] && [ -x "$build/tools/hdfsagent/hdfsagent" ]; then
+    echo "=== backup-bench.sh"
+    { sh "$(dirname "$0")/backup-bench.sh" "$build"; echo $? >"$backup_summary.rc"; } |
+        tee "$backup_summary"
+    if [ "$(cat "$backup_summary.rc")" -ne 0 ]; then
+        echo "backup-bench.sh: a target was missed or the run failed" >&2
+        status=1
+    fi
+fi
+
 if [ "$found" -eq 0 ]; then
     echo "no benchmark programs in $build/bench" >&2
     exit 1
@@ -55,5 +68,9 @@ if [ -s "$summary" ]; then
     cat "$summary"
 else
     echo "(none reported)"
+fi
+if [ -s "$backup_summary" ]; then
+    echo
+    sed -n '/^=== Ratios (hdfsagent/,$p' "$backup_summary"
 fi
 exit $status

@@ -35,6 +35,8 @@ namespace {
 
 // Read in blocks of this size (libhdfs reads are 32-bit; bigger blocks gain nothing).
 const size_t kCopyBlockBytes = 4u << 20;
+// A file's copy is handed to the disk in pieces of this size while it is written.
+const uint64_t kWriteBehindBytes = 8u << 20;
 // The content of a backed-up root that is a file rather than a directory.
 const char kRootFileData[] = "data/@root";
 
@@ -355,6 +357,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
         return Fatal(ErrnoMessage("cannot create", local, errno));
     worker.hash.Reset();
     uint64_t copied = 0;
+    uint64_t writtenBack = 0;
     for (;;) {
         if (Stopped())
             return;
@@ -374,6 +377,13 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
         if (!WriteAll(out.Get(), worker.buffer.data(), static_cast<size_t>(n)))
             return Fatal(ErrnoMessage("cannot write", local, errno));
         copied += static_cast<uint64_t>(n);
+        // Large files are written back while the copy goes on, so the final sync of the backup
+        // has little left to do (small files are left to the one sync at the end).
+        if (copied - writtenBack >= kWriteBehindBytes) {
+            sync_file_range(out.Get(), static_cast<off64_t>(writtenBack),
+                            static_cast<off64_t>(copied - writtenBack), SYNC_FILE_RANGE_WRITE);
+            writtenBack = copied;
+        }
         m_oReporter.AddBytes(static_cast<uint64_t>(n));
     }
     file->Close();
