@@ -56,11 +56,10 @@ TEST_F(Files, CreateParametersAreStoredAndCheckedAsTheNameNodeDoes) {
     hdfsCloseFile(fs, file);
     EXPECT_EQ(GetXattr(cluster.backing("/tuned"), "user.hdfs.replication"), "2");
     EXPECT_EQ(GetXattr(cluster.backing("/tuned"), "user.hdfs.blocksize"), "4194304");
-    errno = 0;
-    EXPECT_EQ(hdfsOpenFile(fs, "/small", O_WRONLY, 0, 0, 4096), nullptr);  // < 1 MiB minimum
-    EXPECT_EQ(errno, EINTERNAL);
-    EXPECT_EQ(hdfsOpenFile(fs, "/odd", O_WRONLY, 0, 0, 1048577), nullptr);  // not 512-aligned
-    EXPECT_EQ(errno, EINTERNAL);
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/small", O_WRONLY, 0, 0, 4096), nullptr,
+                      EINTERNAL);  // < 1 MiB minimum
+    EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/odd", O_WRONLY, 0, 0, 1048577), nullptr,
+                      EINTERNAL);  // not 512-aligned
 }
 
 TEST_F(Files, ReadsPreadsSeekAndTell) {
