@@ -106,17 +106,17 @@ TEST_F(Environment, FailingHadoopClasspathIsReportedNotSetAsThePrefixAlone) {
     EXPECT_TRUE(m_log.Contains("JAVA_HOME is not set"));
 }
 
-TEST_F(Environment, EmptyHadoopClasspathIsReportedNotSetAsThePrefixAlone) {
+// Blank output counts as empty.
+TEST_F(Environment, EmptyOrBlankHadoopClasspathIsReportedNotSetAsThePrefixAlone) {
     m_install.SetConfFile("empty-classpath");
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
     EXPECT_EQ("unchanged", Classpath());
     EXPECT_TRUE(m_log.Contains("Empty results returned by command='hadoop classpath'"));
-}
-
-TEST_F(Environment, BlankHadoopClasspathCountsAsEmpty) {
+    m_install.RemoveConfFile("empty-classpath");
     m_install.SetConfFile("output-classpath", " \n\n");
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
-    EXPECT_TRUE(m_log.Contains("Empty results returned by command='hadoop classpath'"));
+    EXPECT_EQ("unchanged", Classpath());
+    EXPECT_EQ(2, m_log.Count("Empty results returned by command='hadoop classpath'"));
 }
 
 TEST_F(Environment, MissingHadoopProgramIsReported) {
