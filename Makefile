@@ -10,7 +10,7 @@ BUILD_TYPE ?= RelWithDebInfo
 endif
 JOBS ?= 2
 
-.PHONY: deps configure build test bench fuzz clean
+.PHONY: deps configure build test demo bench fuzz clean
 
 deps:
 	./scripts/install-deps.sh
@@ -23,6 +23,13 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300
+
+# The embedded default: a throwaway localcluster installation, backed up, restored and verified
+# (DEMO_ARGS=--kerberos secures it with a throwaway MIT realm). Builds only the tool and the
+# stand-ins it needs.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target hdfsagent_tool
+	./$(BUILD)/tools/hdfsagent/hdfsagent demo $(DEMO_ARGS)
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
