@@ -162,6 +162,9 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     // Run options for kinit and "klist -k": the connection user's identity (none for "root" or
     // when this process already is that user). `uid` receives the user ID the cache must have.
     CEkError KerberosRunOptions(DxRunOptions& options, DxProcessIdentity& identity, uid_t& uid);
+    // Runs `command` (a kinit or klist run taking the run options) with KerberosRunOptions.
+    template <typename Command>
+    CEkError RunAsConnectionUser(Command command);
     CEkError RunKinit(const std::string& principal, const DxRunOptions& options);
     CEkError GetPrincipalsFromKeyTab(const std::string& user, std::list<std::string>& principals,
                                      const DxRunOptions& options);

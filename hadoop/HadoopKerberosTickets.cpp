@@ -89,17 +89,23 @@ CEkError CHadoopFS::CHadoopConnection::KerberosRunOptions(DxRunOptions& options,
     return CEkError();
 }
 
-CEkError CHadoopFS::CHadoopConnection::RunKinit(const std::string& principal) {
+template <typename Command>
+CEkError CHadoopFS::CHadoopConnection::RunAsConnectionUser(Command command) {
     DxRunOptions options;
     DxProcessIdentity identity;
     uid_t uid = 0;
     CEkError err = KerberosRunOptions(options, identity, uid);
     if (err.Failed())
         return err.Push(FX_LOCATION);
-    err = RunKinit(principal, options);
+    err = command(options);
     if (err.Failed())
         return err.Push(FX_LOCATION);
     return CEkError();
+}
+
+CEkError CHadoopFS::CHadoopConnection::RunKinit(const std::string& principal) {
+    return RunAsConnectionUser(
+        [&](const DxRunOptions& options) { return RunKinit(principal, options); });
 }
 
 CEkError CHadoopFS::CHadoopConnection::RunKinit(const std::string& principal,
@@ -117,16 +123,9 @@ CEkError CHadoopFS::CHadoopConnection::RunKinit(const std::string& principal,
 
 CEkError CHadoopFS::CHadoopConnection::GetPrincipalsFromKeyTab(const std::string& user,
                                                                std::list<std::string>& principals) {
-    DxRunOptions options;
-    DxProcessIdentity identity;
-    uid_t uid = 0;
-    CEkError err = KerberosRunOptions(options, identity, uid);
-    if (err.Failed())
-        return err.Push(FX_LOCATION);
-    err = GetPrincipalsFromKeyTab(user, principals, options);
-    if (err.Failed())
-        return err.Push(FX_LOCATION);
-    return CEkError();
+    return RunAsConnectionUser([&](const DxRunOptions& options) {
+        return GetPrincipalsFromKeyTab(user, principals, options);
+    });
 }
 
 CEkError CHadoopFS::CHadoopConnection::GetPrincipalsFromKeyTab(const std::string& user,
