@@ -10,8 +10,9 @@
 # cp and tar read the backing directory itself. hdfsagent ends a backup by syncing the file
 # system before its manifest is written (a backup is only done when it is on disk), so cp -a and
 # tar are timed with the same `sync -f` of their destination; the plain cp -a time is printed as
-# well. Each measurement is the best of ROUNDS runs (default 3), runs of the contenders
-# alternating so that load drift hits all alike; a page-cache-warm source is read by all.
+# well. Each measurement is the best of ROUNDS runs (default 3); in each round every contender
+# runs once, the order rotating from round to round, each on a source read into the page cache
+# just before, so that load drift and cache effects hit all alike.
 # The copies measure data and metadata (--no-acl): ACLs and extended attributes come from the
 # REST service, one request per path, measured separately (no target; see the README).
 #
@@ -67,8 +68,12 @@ per() { awk "BEGIN { printf \"%.0f\", $1 / $2 }"; }
 holds() { awk "BEGIN { print ($*) ? 1 : 0 }"; }
 say() { printf '%s\n' "$*"; }
 
-# Times one command (after flushing what earlier runs left dirty); prints seconds.
+# Reads a tree into the page cache (the machine may evict pages it has not touched lately).
+warm() { tar -cf - -C "$1" . >/dev/null; }
+# Times one command on a warm source (SOURCE is set by the caller), after flushing what earlier
+# runs left dirty; prints seconds.
 timed() {
+    warm "$SOURCE"
     sync
     t0=$(now)
     "$@" >/dev/null
@@ -100,18 +105,24 @@ make_small_tree "$ns/bench/many" "$MANY_DIRS" "$MANY_PER_DIR" 1024
 small_files=$((SMALL_DIRS * SMALL_PER_DIR))
 many_files=$((MANY_DIRS * MANY_PER_DIR))
 large_mib=$((LARGE_FILES * LARGE_MIB))
-# Warm the page cache for everyone.
-cat "$ns"/bench/large/* >/dev/null
-tar -cf - -C "$ns/bench" small many >/dev/null
 
 say "== 1. $LARGE_FILES files of $LARGE_MIB MiB ($large_mib MiB), best of $ROUNDS"
+SOURCE=$ns/bench/large
 best_tool=999999 best_cp=999999 best_cps=999999 best_tar=999999
+large_once() {
+    case $1 in
+    tool) t=$(timed backup /bench/large "$out/large-tool"); best_tool=$(min "$best_tool" "$t") ;;
+    cps) t=$(timed cp_synced "$SOURCE" "$out/large-cps"); best_cps=$(min "$best_cps" "$t") ;;
+    cp) t=$(timed cp -a "$SOURCE" "$out/large-cp"); best_cp=$(min "$best_cp" "$t") ;;
+    tar) t=$(timed tar_synced "$SOURCE" "$out/large.tar"); best_tar=$(min "$best_tar" "$t") ;;
+    esac
+    rm -rf "$out/large-tool" "$out/large-cps" "$out/large-cp" "$out/large.tar"
+}
+order="tool cps cp tar"
 r=1
 while [ $r -le "$ROUNDS" ]; do
-    t=$(timed backup /bench/large "$out/large-tool"); best_tool=$(min "$best_tool" "$t"); rm -rf "$out/large-tool"
-    t=$(timed cp_synced "$ns/bench/large" "$out/large-cps"); best_cps=$(min "$best_cps" "$t"); rm -rf "$out/large-cps"
-    t=$(timed cp -a "$ns/bench/large" "$out/large-cp"); best_cp=$(min "$best_cp" "$t"); rm -rf "$out/large-cp"
-    t=$(timed tar_synced "$ns/bench/large" "$out/large.tar"); best_tar=$(min "$best_tar" "$t"); rm -f "$out/large.tar"
+    for contender in $order; do large_once "$contender"; done
+    order="${order#* } ${order%% *}"
     say "   round $r: hdfsagent $best_tool s, cp -a+sync $best_cps s, cp -a $best_cp s, tar+sync $best_tar s (best so far)"
     r=$((r + 1))
 done
@@ -121,15 +132,23 @@ large_ratio_tar=$(ratio "$best_tar" "$best_tool")
 say "   hdfsagent $(per "$large_mib" "$best_tool") MiB/s, cp -a+sync $(per "$large_mib" "$best_cps") MiB/s"
 
 say "== 2. $small_files files of 4 KiB in $SMALL_DIRS directories, best of $ROUNDS"
-best_tool=999999 best_cp=999999 best_cps=999999 best_tar=999999 best_acl=999999
+SOURCE=$ns/bench/small
+best_tool=999999 best_cp=999999 best_cps=999999 best_tar=999999
+# Copies are kept until the end: removing many files right before creating as many makes ext4
+# search for inodes it may reuse, which would slow whoever runs next.
+small_once() {
+    case $1 in
+    tool) t=$(timed backup /bench/small "$out/small-tool-$r"); best_tool=$(min "$best_tool" "$t") ;;
+    cps) t=$(timed cp_synced "$SOURCE" "$out/small-cps-$r"); best_cps=$(min "$best_cps" "$t") ;;
+    cp) t=$(timed cp -a "$SOURCE" "$out/small-cp-$r"); best_cp=$(min "$best_cp" "$t") ;;
+    tar) t=$(timed tar_synced "$SOURCE" "$out/small-$r.tar"); best_tar=$(min "$best_tar" "$t") ;;
+    esac
+}
+order="tool cps cp tar"
 r=1
 while [ $r -le "$ROUNDS" ]; do
-    # Copies are kept until the end: removing many files right before creating as many makes
-    # ext4 search for inodes it may reuse, which would slow whoever runs next.
-    t=$(timed backup /bench/small "$out/small-tool-$r"); best_tool=$(min "$best_tool" "$t")
-    t=$(timed cp_synced "$ns/bench/small" "$out/small-cps-$r"); best_cps=$(min "$best_cps" "$t")
-    t=$(timed cp -a "$ns/bench/small" "$out/small-cp-$r"); best_cp=$(min "$best_cp" "$t")
-    t=$(timed tar_synced "$ns/bench/small" "$out/small-$r.tar"); best_tar=$(min "$best_tar" "$t")
+    for contender in $order; do small_once "$contender"; done
+    order="${order#* } ${order%% *}"
     say "   round $r: hdfsagent $best_tool s, cp -a+sync $best_cps s, cp -a $best_cp s, tar+sync $best_tar s (best so far)"
     r=$((r + 1))
 done

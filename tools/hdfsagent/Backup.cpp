@@ -358,6 +358,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
     worker.hash.Reset();
     uint64_t copied = 0;
     uint64_t writtenBack = 0;
+    uint64_t droppedUpTo = 0;
     for (;;) {
         if (Stopped())
             return;
@@ -380,6 +381,18 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
         // Large files are written back while the copy goes on, so the final sync of the backup
         // has little left to do (small files are left to the one sync at the end).
         if (copied - writtenBack >= kWriteBehindBytes) {
+            // The piece before the one just started is on disk by now (or soon): wait for it
+            // and drop it from the page cache, so a backup neither floods memory with dirty
+            // pages nor evicts everything else.
+            if (writtenBack > droppedUpTo) {
+                sync_file_range(out.Get(), static_cast<off64_t>(droppedUpTo),
+                                static_cast<off64_t>(writtenBack - droppedUpTo),
+                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                    SYNC_FILE_RANGE_WAIT_AFTER);
+                posix_fadvise(out.Get(), static_cast<off_t>(droppedUpTo),
+                              static_cast<off_t>(writtenBack - droppedUpTo), POSIX_FADV_DONTNEED);
+                droppedUpTo = writtenBack;
+            }
             sync_file_range(out.Get(), static_cast<off64_t>(writtenBack),
                             static_cast<off64_t>(copied - writtenBack), SYNC_FILE_RANGE_WRITE);
             writtenBack = copied;
