@@ -374,4 +374,15 @@ TEST_F(HdfsagentTool, DemoPassesFromTheBuildTree) {
     EXPECT_THAT(demo.out, HasSubstr("2 files (878.9 KiB) copied, 9 unchanged"));
 }
 
+TEST_F(HdfsagentTool, DemoPassesOnAClusterSecuredWithKerberos) {
+    ToolResult demo = world.Run({"demo", "--kerberos"}, {{"TMPDIR", world.backupDir("")}});
+    EXPECT_EQ(0, demo.status) << Trace(demo);
+    EXPECT_THAT(demo.out, HasSubstr("authentication       kerberos, user "));
+    EXPECT_THAT(demo.out, HasSubstr("/kdc/dx_krb5cc_"));
+    EXPECT_THAT(demo.out, HasSubstr("demo PASSED"));
+    // The realm's KDC is stopped and the world removed.
+    for (const fs::directory_entry& item : fs::directory_iterator(world.backupDir("")))
+        EXPECT_THAT(item.path().filename().string(), Not(HasSubstr("hdfsagent-demo-")));
+}
+
 }  // namespace

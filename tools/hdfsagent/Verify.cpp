@@ -312,9 +312,11 @@ int CVerify::Run(const ConnectOptions& connect) {
     summary["copies_checked"] = m_nChecked;
     summary["differences"] = differences;
     std::string text = differences == 0 ? "identical: " : Plural(differences, "difference") + ": ";
-    text += std::to_string(m_nChecked) + " backup copies re-hashed";
+    text += std::to_string(m_nChecked) + (m_nChecked == 1 ? " backup copy" : " backup copies") +
+            " re-hashed";
     if (m_bLive)
-        text += ", " + std::to_string(trailer.entries) + " entries compared with " + m_sRoot;
+        text += ", " + std::to_string(trailer.entries) +
+                (trailer.entries == 1 ? " entry" : " entries") + " compared with " + m_sRoot;
     m_oReporter.Summary(text, summary);
     return differences > 0 ? kExitPartial : kExitOk;
 }
