@@ -359,6 +359,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
     uint64_t copied = 0;
     uint64_t writtenBack = 0;
     uint64_t droppedUpTo = 0;
+    unsigned reads = 0;  // reads that returned data
     for (;;) {
         if (Stopped())
             return;
@@ -374,6 +375,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
             unlink(local.c_str());
             return;
         }
+        ++reads;
         worker.hash.Update(worker.buffer.data(), static_cast<size_t>(n));
         if (!WriteAll(out.Get(), worker.buffer.data(), static_cast<size_t>(n)))
             return Fatal(ErrnoMessage("cannot write", local, errno));
@@ -409,6 +411,11 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
     m_nCopiedBytes += copied;
 
     // A file that changed while it was read is kept, marked: its copy may mix old and new data.
+    // A copy made by one read of exactly the listed size cannot mix two versions, and asking
+    // the name node again for every small file would double the cost of a tree of small files;
+    // any other copy is checked against a fresh look at the file.
+    if (reads <= 1 && copied == walk.size)
+        return;
     hdfsFileInfo* after = nullptr;
     errno = 0;
     if (m_oCluster.Fs().GetFileInfo(walk.hdfsPath.c_str(), &after) != 0 || after == nullptr) {
