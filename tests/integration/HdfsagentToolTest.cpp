@@ -163,6 +163,49 @@ TEST_F(HdfsagentTool, IncrementalBackupCopiesOnlyWhatChangedAndRestoresTheWholeT
     EXPECT_EQ(ReadFile(world.Backing("/src/a/big.bin")), ReadFile(world.Backing("/dst/a/big.bin")));
 }
 
+TEST_F(HdfsagentTool, DryRunListsWhatWouldBeCopiedAndWritesNothing) {
+    world.WriteSampleTree("/src");
+    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+    world.WriteHdfsFile("/src/README.txt", "changed\n");
+    const std::string incremental = world.backupDir("incremental");
+    ToolResult plan =
+        world.Run({"backup", "--dry-run", "--incremental", full, "/src", incremental});
+    EXPECT_EQ(0, plan.status) << Trace(plan);
+    EXPECT_THAT(plan.out, HasSubstr("copy      README.txt (8 B)"));
+    EXPECT_THAT(plan.out, HasSubstr("unchanged a/big.bin (3.0 MiB)"));
+    EXPECT_THAT(plan.out,
+                HasSubstr("dry run: would back up /src: 1 file (8 B) to copy, 5 unchanged"));
+    EXPECT_FALSE(fs::exists(incremental));
+}
+
+TEST_F(HdfsagentTool, CorruptedBackupCopyIsNotRestoredAndTheRestIs) {
+    world.WriteSampleTree("/src");
+    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+    WriteFile(full + "/data/README.txt", "SAMPLE\n");  // same size, other bytes
+    ToolResult restore = world.Run({"restore", full, "/dst"});
+    EXPECT_EQ(3, restore.status) << Trace(restore);
+    EXPECT_THAT(restore.err, HasSubstr("README.txt: not restored: the backup copy " + full +
+                                       "/data/README.txt does not match its size and hash"));
+    EXPECT_THAT(restore.out, HasSubstr("restored 5 files"));
+    EXPECT_FALSE(fs::exists(world.Backing("/dst/README.txt")));
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(world.Backing("/dst")))
+        EXPECT_THAT(item.path().filename().string(), Not(HasSubstr("hdfsagent-restore")));
+}
+
+TEST_F(HdfsagentTool, FilesLeavingTheirEncryptionZoneAreReported) {
+    world.WriteSampleTree("/src");  // no zone for the restore target
+    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+    EXPECT_EQ("/src/secure", Entry(ManifestLines(full), "secure/secret.txt")["zone"]);
+    ToolResult restore = world.Run({"restore", full, "/dst"});
+    EXPECT_EQ(0, restore.status) << Trace(restore);
+    EXPECT_THAT(restore.err, HasSubstr("warning: files of the encryption zone /src/secure are "
+                                       "restored outside any encryption zone (/dst/secure)"));
+    ToolResult verify = world.Run({"verify", full, "/dst"});
+    EXPECT_EQ(3, verify.status) << Trace(verify);
+    EXPECT_THAT(verify.err, HasSubstr("secure/secret.txt: was in the encryption zone /src/secure, "
+                                      "is in none in HDFS"));
+}
+
 TEST_F(HdfsagentTool, FileThatVanishesDuringBackupIsRecordedAndTheRunGoesOn) {
     world.WriteSampleTree("/src");
     ToolResult backup =
