@@ -71,6 +71,7 @@ CEkError ResolveEntryPoints(CEkLibrary& library) {
     RESOLVE_OPTIONAL(hdfsConfStrFree);
     RESOLVE_OPTIONAL(hdfsBuilderSetKerbTicketCachePath);
     RESOLVE_OPTIONAL(hdfsFreeHosts);
+    RESOLVE_OPTIONAL(hdfsRename);
 
     RESOLVE_REQUIRED(hdfsFreeFileInfo);
     RESOLVE_REQUIRED(hdfsCopy);

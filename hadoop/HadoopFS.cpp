@@ -300,6 +300,14 @@ int CHadoopFS::RemoveFile(const char* path, int recursive) {
     });
 }
 
+int CHadoopFS::Rename(const char* from, const char* to) {
+    return RunConnected(!IsBadPath(from) && !IsBadPath(to), [&](const HdfsHandlePtr& fs) {
+        if (func_table.hdfsRename == nullptr)
+            return Fail(ENOTSUP);
+        return func_table.hdfsRename(fs.get(), utfToMbe(from).c_str(), utfToMbe(to).c_str());
+    });
+}
+
 int CHadoopFS::CopyFile(const char* source, const char* destination) {
     if (!gbLibraryInitialized)
         return Fail(EFAULT);

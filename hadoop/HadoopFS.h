@@ -49,7 +49,8 @@ class CHadoopFileInfoArray;
 // optional slot stays null when the loaded libhdfs lacks the entry point, and every user of an
 // optional slot tests it first (a missing optional entry point fails its operation with -1 and
 // ENOTSUP, or selects the older connection path). Slots 0..35 are the classic table; slot 36
-// (hdfsFreeHosts) is an optional extra used to release block host lists. After Init has set
+// (hdfsFreeHosts) is an optional extra used to release block host lists, slot 37 (hdfsRename)
+// one that renames within the cluster. After Init has set
 // gbLibraryInitialized the table is only read, so callers read it without locking.
 struct HdfsFunctionTable {
     hdfsConnect_t hdfsConnect;                                              // 0
@@ -89,10 +90,11 @@ struct HdfsFunctionTable {
     hdfsConfStrFree_t hdfsConfStrFree;                                      // 34 optional
     hdfsBuilderSetKerbTicketCachePath_t hdfsBuilderSetKerbTicketCachePath;  // 35 optional
     hdfsFreeHosts_t hdfsFreeHosts;                                          // 36 optional
+    hdfsRename_t hdfsRename;                                                // 37 optional
 };
 
-// Number of slots (the 36 classic ones and the hdfsFreeHosts extra).
-constexpr int kHdfsFunctionTableSlots = 37;
+// Number of slots (the 36 classic ones and the hdfsFreeHosts and hdfsRename extras).
+constexpr int kHdfsFunctionTableSlots = 38;
 
 extern HdfsFunctionTable func_table;            // internal
 extern std::atomic<bool> gbLibraryInitialized;  // internal; set once by CHadoopFS::Init
@@ -226,6 +228,9 @@ class HDFSAGENT_API CHadoopFS {
     int RemoveFile(const char* path, int recursive);
     // Both paths in this cluster. EFAULT when the library is not initialised.
     int CopyFile(const char* source, const char* destination);
+    // Renames within this cluster (hdfsRename: a missing destination parent or an existing
+    // destination fails). -1 with ENOTSUP when the loaded libhdfs lacks the entry point.
+    int Rename(const char* from, const char* to);
 
     // --- Capacity and layout ---
     // *total and *used always stored; *free only when neither call failed.

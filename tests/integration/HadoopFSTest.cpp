@@ -295,6 +295,19 @@ TEST_F(FileSystem, ChangesReachTheNamespace) {
     EXPECT_EQ(EIO, ErrnoOf([&] { return m_fs->RemoveFile("/a", 1); }));
 }
 
+TEST_F(FileSystem, RenameMovesWithinTheClusterAndFailsWithoutTheEntryPoint) {
+    Start();
+    MakeFile("/r", "moved");
+    ASSERT_EQ(0, m_fs->Rename("/r", "/s"));
+    EXPECT_EQ("moved", testsupport::ReadFile(Backing("/s")));
+    EXPECT_NE(0, m_fs->Exists("/r"));
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return m_fs->Rename("/s", ""); }));
+    const hdfsRename_t saved = func_table.hdfsRename;
+    func_table.hdfsRename = nullptr;
+    EXPECT_EQ(ENOTSUP, ErrnoOf([&] { return m_fs->Rename("/s", "/t"); }));
+    func_table.hdfsRename = saved;
+}
+
 TEST_F(FileSystem, ChownByIdsUsesLocalNames) {
     Start();
     MakeFile("/f", "x");

@@ -1,6 +1,5 @@
 #include "Cluster.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 
 #include <cstdlib>
@@ -192,26 +191,7 @@ std::string CCluster::ZoneOf(const std::string& path) {
 }
 
 int CCluster::Rename(const std::string& from, const std::string& to) {
-    if (!m_bRenameLooked) {
-        m_bRenameLooked = true;
-        // The library has loaded libhdfs.so by this name; RTLD_NOLOAD finds that copy.
-        void* library = dlopen("libhdfs.so", RTLD_NOW | RTLD_NOLOAD);
-        if (library != nullptr) {
-            m_pRename = reinterpret_cast<RenameFunction>(dlsym(library, "hdfsRename"));
-            // The library keeps its own reference; ours is only for the look-up.
-            dlclose(library);
-        }
-    }
-    if (m_pRename == nullptr) {
-        errno = ENOTSUP;
-        return -1;
-    }
-    HdfsHandlePtr handle = m_pFS->m_pConnection->GetHDFSHandle();
-    if (!handle) {
-        errno = ENOTCONN;
-        return -1;
-    }
-    return m_pRename(handle.get(), from.c_str(), to.c_str());
+    return m_pFS->Rename(from.c_str(), to.c_str());
 }
 
 }  // namespace tool

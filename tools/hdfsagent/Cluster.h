@@ -62,9 +62,8 @@ class CCluster {
     // The innermost zone root holding `path`, "" when none.
     std::string ZoneOf(const std::string& path);
 
-    // Renames within the cluster through the loaded libhdfs's hdfsRename: the library's
-    // file-system object has no rename, and a restore needs one to put a completely written
-    // file under its real name. -1 with errno (ENOTSUP when libhdfs lacks it).
+    // Renames within the cluster: a restore puts a completely written file under its real
+    // name this way. -1 with errno (ENOTSUP when the loaded libhdfs lacks hdfsRename).
     int Rename(const std::string& from, const std::string& to);
 
   private:
@@ -75,9 +74,6 @@ class CCluster {
     std::string m_sUser;
     std::string m_sLogConfigDir;
     std::unique_ptr<DXHadoop::CHadoopRestUtil> m_pRest;
-    typedef int (*RenameFunction)(hdfs_internal*, const char*, const char*);
-    RenameFunction m_pRename = nullptr;
-    bool m_bRenameLooked = false;
 };
 
 }  // namespace tool
