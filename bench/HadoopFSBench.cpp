@@ -223,16 +223,5 @@ BENCHMARK(BM_GetUserNameCached)->MinTime(1.0);
 
 int main(int argc, char** argv) {
     benchsupport::ReexecWithLibraryPath(argc, argv, LOCALCLUSTER_LIBHDFS_DIR);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    try {
-        Bench();
-    } catch (const std::exception& e) {
-        fprintf(stderr, "HadoopFSBench set-up failed: %s\n", e.what());
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv, "HadoopFSBench", [] { Bench(); });
 }

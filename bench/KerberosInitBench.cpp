@@ -24,6 +24,7 @@
 #include "hadoop/HadoopFS.h"
 #include "host/Process.h"
 #include "host/ShellQuote.h"
+#include "support/BenchSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -199,16 +200,5 @@ BENCHMARK(BM_KinitKlistShellScript)->Unit(benchmark::kMillisecond)->MinTime(2.0)
 
 int main(int argc, char** argv) {
     ReexecWithLibhdfs();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    try {
-        Bench();
-    } catch (const std::exception& e) {
-        fprintf(stderr, "KerberosInitBench set-up failed: %s\n", e.what());
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv, "KerberosInitBench", [] { Bench(); });
 }

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -78,6 +79,21 @@ void LocalCluster::WriteFile(const std::string& path, size_t size) const {
 
 void LocalCluster::MakeDirectory(const std::string& path) const {
     fs::create_directories(m_sRoot + path);
+}
+
+int RunBenchmarks(int argc, char** argv, const char* name, void (*setUp)()) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    try {
+        setUp();
+    } catch (const std::exception& e) {
+        fprintf(stderr, "%s set-up failed: %s\n", name, e.what());
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace benchsupport

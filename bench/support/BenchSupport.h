@@ -13,6 +13,11 @@ namespace benchsupport {
 // first, sets it and re-executes this program with the same arguments (never returns then).
 void ReexecWithLibraryPath(int argc, char** argv, const std::string& directory);
 
+// The body of a benchmark program's main: parses the benchmark flags, runs `setUp` (a set-up
+// that throws ends the program with status 1 and the reason, prefixed by `name`), then every
+// registered benchmark. Returns the exit status.
+int RunBenchmarks(int argc, char** argv, const char* name, void (*setUp)());
+
 // A configuration directory and namespace root in a fresh temporary directory, removed with it.
 // The constructor exports HADOOP_CONF_DIR and a product home inside it (HDFSAGENT_HOME,
 // HDFSAGENT_SETTINGS, HDFSAGENT_LOG_DIR); fs.defaultFS is "hdfs://localhost:8020".
