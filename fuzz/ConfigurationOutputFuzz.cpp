@@ -50,20 +50,24 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     for (;;) {
         size_t end = text.find(separator, start);
         pieces.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) return pieces;
+        if (end == std::string::npos)
+            return pieces;
         start = end + 1;
     }
 }
 
 void RawText(const std::string& input) {
     const size_t newline = input.find('\n');
-    if (newline == std::string::npos) return;
+    if (newline == std::string::npos)
+        return;
     const std::string key = input.substr(0, newline);
     const std::string output = input.substr(newline + 1);
     std::string value = "stale";
     const bool found = HadoopConfig::ExtractConfigurationValue(output, key, value);
-    if (!found && !value.empty()) abort();
-    if (value.size() > output.size()) abort();
+    if (!found && !value.empty())
+        abort();
+    if (value.size() > output.size())
+        abort();
 }
 
 void RoundTrip(const std::string& input) {
@@ -72,7 +76,8 @@ void RoundTrip(const std::string& input) {
     std::map<std::string, std::string> first;
     for (const std::string& property : Split(input, '\x01')) {
         const size_t separator = property.find('\x02');
-        if (separator == std::string::npos) continue;
+        if (separator == std::string::npos)
+            continue;
         const std::string name = property.substr(0, separator);
         const std::string value = property.substr(separator + 1);
         first.emplace(name, value);
@@ -83,15 +88,18 @@ void RoundTrip(const std::string& input) {
     output += "</configuration>";
     for (const auto& [name, expected] : first) {
         std::string value;
-        if (!HadoopConfig::ExtractConfigurationValue(output, name, value)) abort();
-        if (value != expected) abort();
+        if (!HadoopConfig::ExtractConfigurationValue(output, name, value))
+            abort();
+        if (value != expected)
+            abort();
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (data[0] % 2 == 0)
         RawText(input);

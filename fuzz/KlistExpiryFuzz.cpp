@@ -22,13 +22,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     CTimeStamp expiry(42);
     if (!HadoopKerberos::ParseKlistExpiry(text, expiry)) {
-        if (!expiry.IsZero()) abort();
+        if (!expiry.IsZero())
+            abort();
         return 0;
     }
     const time_t seconds = expiry.ToTimeT();
-    if (CTimeStamp::FromTimeT(seconds) != expiry) abort();
+    if (CTimeStamp::FromTimeT(seconds) != expiry)
+        abort();
     struct tm local;
-    if (localtime_r(&seconds, &local) == nullptr) abort();
-    if (local.tm_year < 68 || local.tm_year > 169) abort();
+    if (localtime_r(&seconds, &local) == nullptr)
+        abort();
+    if (local.tm_year < 68 || local.tm_year > 169)
+        abort();
     return 0;
 }

@@ -1,11 +1,11 @@
 // File information records: hdfsGetPathInfo, hdfsListDirectory, their release, and the encryption
 // flag kept behind the owner string.
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -69,18 +69,19 @@ void ReleaseStrings(hdfsFileInfo& info) {
 
 // Fills one record; throws std::bad_alloc (leaving nothing allocated) when memory runs out.
 void Fill(const Instance& instance, const ResolvedPath& entry, const struct stat& st,
-          const std::vector<std::string>& zones, hdfsFileInfo& info) {
+          const std::vector<std::string>& zones, IdNames& names, hdfsFileInfo& info) {
     const bool directory = S_ISDIR(st.st_mode);
+    const Attributes attributes = AttributesOf(instance, entry.backing, st, names);
     info.mKind = directory ? kObjectKindDirectory : kObjectKindFile;
     info.mLastMod = st.st_mtime;
     info.mLastAccess = st.st_atime;
     info.mSize = directory ? 0 : st.st_size;
-    info.mReplication = static_cast<short>(ReplicationOf(instance, entry.backing, st));
-    info.mBlockSize = BlockSizeOf(instance, entry.backing, st);
+    info.mReplication = static_cast<short>(attributes.replication);
+    info.mBlockSize = attributes.blockSize;
     info.mPermissions = static_cast<short>(st.st_mode & 07777);
     info.mName = strdup(entry.uri.c_str());
-    info.mOwner = AllocateOwner(OwnerOf(instance, entry.backing, st), InZone(entry.path, zones));
-    info.mGroup = strdup(GroupOf(instance, entry.backing, st).c_str());
+    info.mOwner = AllocateOwner(attributes.owner, InZone(entry.path, zones));
+    info.mGroup = strdup(attributes.group.c_str());
     if (!info.mName || !info.mOwner || !info.mGroup) {
         ReleaseStrings(info);
         throw std::bad_alloc();
@@ -96,6 +97,18 @@ bool StatExisting(const ResolvedPath& entry, struct stat& st) {
     else
         FailSystem(errno, "getFileInfo", entry.path);
     return false;
+}
+
+// The names in a directory, without "." and ".."; 0 or the errno of a failed read.
+int ReadNames(DIR* dir, std::vector<std::string>& names) {
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = readdir(dir);
+        if (!entry)
+            return errno;
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
 }
 
 struct ArrayDeleter {
@@ -115,7 +128,8 @@ hdfsFileInfo* GetPathInfo(hdfsFS fs, const char* path) {
     if (!info)
         throw std::bad_alloc();
     try {
-        Fill(*instance, entry, st, EncryptionZones(*instance), *info);
+        IdNames names;
+        Fill(*instance, entry, st, EncryptionZones(*instance), names, *info);
     } catch (...) {
         free(info);
         throw;
@@ -139,22 +153,19 @@ hdfsFileInfo* ListDirectory(hdfsFS fs, const char* path, int* numEntries) {
     if (!S_ISDIR(st.st_mode)) {
         entries.emplace_back(directory, st);
     } else {
-        std::error_code ec;
         std::vector<std::string> names;
-        for (std::filesystem::directory_iterator it(directory.backing, ec), end; !ec && it != end;
-             it.increment(ec))
-            names.push_back(it->path().filename().string());
-        if (ec) {
-            FailSystem(ec.value(), "listStatus", directory.path);
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.backing.c_str()), closedir);
+        const int error = dir ? ReadNames(dir.get(), names) : errno;
+        if (error != 0) {
+            FailSystem(error, "listStatus", directory.path);
             return nullptr;
         }
         std::sort(names.begin(), names.end());  // the name node lists in byte order
         for (const std::string& name : names) {
-            ResolvedPath child = Child(*instance, directory, name);
             struct stat childStat;
             // An entry that vanished (or a dangling link) since the directory was read is skipped.
-            if (stat(child.backing.c_str(), &childStat) == 0)
-                entries.emplace_back(std::move(child), childStat);
+            if (fstatat(dirfd(dir.get()), name.c_str(), &childStat, 0) == 0)
+                entries.emplace_back(Child(*instance, directory, name), childStat);
         }
     }
 
@@ -168,8 +179,9 @@ hdfsFileInfo* ListDirectory(hdfsFS fs, const char* path, int* numEntries) {
     std::unique_ptr<hdfsFileInfo, ArrayDeleter> infos(
         raw, ArrayDeleter{static_cast<int>(entries.size())});
     const std::vector<std::string> zones = EncryptionZones(*instance);
+    IdNames names;
     for (size_t i = 0; i < entries.size(); ++i)
-        Fill(*instance, entries[i].first, entries[i].second, zones, infos.get()[i]);
+        Fill(*instance, entries[i].first, entries[i].second, zones, names, infos.get()[i]);
     *numEntries = static_cast<int>(entries.size());
     return infos.release();
 }

@@ -61,7 +61,29 @@ bool TakeLease(const ResolvedPath& entry) {
     return false;
 }
 
+// A reader opens first and looks at what it opened: one path lookup instead of two.
+int OpenForReading(const ResolvedPath& entry) {
+    const int fd = open(entry.backing.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return FailNotFound(entry.path);
+        return FailSystem(errno, "open", entry.path);
+    }
+    struct stat st;
+    const bool statted = fstat(fd, &st) == 0;
+    if (statted && !S_ISDIR(st.st_mode))
+        return fd;
+    const int error = errno;
+    const bool directory = statted;
+    close(fd);
+    if (directory)
+        return Fail(ENOENT, "java.io.FileNotFoundException: Path is not a file: " + entry.path);
+    return FailSystem(error, "open", entry.path);
+}
+
 int OpenExistingFile(const ResolvedPath& entry, bool append) {
+    if (!append)
+        return OpenForReading(entry);
     struct stat st;
     if (stat(entry.backing.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)

@@ -183,6 +183,81 @@ bool IsSameOrBelow(const ResolvedPath& entry, const ResolvedPath& ancestor) {
     return entry.path == ancestor.path || entry.path.rfind(ancestor.path + "/", 0) == 0;
 }
 
+std::string IdNames::User(uid_t uid) {
+    auto found = m_users.find(uid);
+    if (found == m_users.end())
+        found = m_users.emplace(uid, UserName(uid)).first;
+    return found->second;
+}
+
+std::string IdNames::Group(gid_t gid) {
+    auto found = m_groups.find(gid);
+    if (found == m_groups.end())
+        found = m_groups.emplace(gid, GroupName(gid)).first;
+    return found->second;
+}
+
+namespace {
+
+// Which of our attributes the backing file carries, from one listxattr. A file whose list cannot
+// be read (or does not fit) is treated as carrying all of them, so each is asked for.
+struct PresentXattrs {
+    bool owner = true, group = true, replication = true, blockSize = true;
+};
+
+PresentXattrs ListHdfsXattrs(const std::string& backing) {
+    char names[4096];
+    const ssize_t size = listxattr(backing.c_str(), names, sizeof names);
+    if (size < 0)
+        return PresentXattrs();
+    PresentXattrs present{false, false, false, false};
+    for (const char* name = names; name < names + size; name += strlen(name) + 1) {
+        present.owner = present.owner || strcmp(name, kOwnerXattr) == 0;
+        present.group = present.group || strcmp(name, kGroupXattr) == 0;
+        present.replication = present.replication || strcmp(name, kReplicationXattr) == 0;
+        present.blockSize = present.blockSize || strcmp(name, kBlockSizeXattr) == 0;
+    }
+    return present;
+}
+
+}  // namespace
+
+Attributes AttributesOf(const Instance& instance, const std::string& backing, const struct stat& st,
+                        IdNames& names) {
+    Attributes result;
+    const bool directory = S_ISDIR(st.st_mode);
+    if (instance.local) {
+        result.owner = names.User(st.st_uid);
+        result.group = names.Group(st.st_gid);
+        result.replication = directory ? 0 : kLocalReplication;
+        result.blockSize = directory ? 0 : kLocalBlockSize;
+        return result;
+    }
+    const PresentXattrs present = ListHdfsXattrs(backing);
+    if (present.owner)
+        result.owner = ReadXattr(backing, kOwnerXattr);
+    if (result.owner.empty())
+        result.owner = names.User(st.st_uid);
+    if (present.group)
+        result.group = ReadXattr(backing, kGroupXattr);
+    if (result.group.empty())
+        result.group = names.Group(st.st_gid);
+    if (!directory) {
+        int64_t value = 0;
+        result.replication = present.replication &&
+                                     ReadNumberXattr(backing, kReplicationXattr, value) &&
+                                     value <= 32767
+                                 ? static_cast<int>(value)
+                                 : instance.defaultReplication;
+        value = 0;
+        result.blockSize =
+            present.blockSize && ReadNumberXattr(backing, kBlockSizeXattr, value) && value > 0
+                ? value
+                : instance.defaultBlockSize;
+    }
+    return result;
+}
+
 std::string OwnerOf(const Instance& instance, const std::string& backing, const struct stat& st) {
     if (!instance.local) {
         std::string owner = ReadXattr(backing, kOwnerXattr);

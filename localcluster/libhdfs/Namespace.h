@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "Instance.h"
@@ -43,6 +44,26 @@ ResolvedPath ParentOf(const Instance& instance, const ResolvedPath& entry);
 bool IsRoot(const ResolvedPath& entry);
 // True when `entry` is `ancestor` or lies below it.
 bool IsSameOrBelow(const ResolvedPath& entry, const ResolvedPath& ancestor);
+
+// The HDFS attributes of one entry. Reading them costs one listxattr, plus one getxattr for each
+// attribute the entry carries; names of IDs come from `names`, which remembers them for the
+// duration of one call (a listing of thousands of files looks each ID up once).
+struct IdNames {
+    std::string User(uid_t uid);
+    std::string Group(gid_t gid);
+
+  private:
+    std::map<uid_t, std::string> m_users;
+    std::map<gid_t, std::string> m_groups;
+};
+struct Attributes {
+    std::string owner;
+    std::string group;
+    int replication = 0;
+    int64_t blockSize = 0;
+};
+Attributes AttributesOf(const Instance& instance, const std::string& backing, const struct stat& st,
+                        IdNames& names);
 
 std::string OwnerOf(const Instance& instance, const std::string& backing, const struct stat& st);
 std::string GroupOf(const Instance& instance, const std::string& backing, const struct stat& st);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -105,6 +106,41 @@ TEST_F(HdfsagentTool, RoundTripRestoresContentOwnersModesTimesAclsAndXattrs) {
             << path;
     for (const fs::directory_entry& item : fs::recursive_directory_iterator(world.Backing("/dst")))
         EXPECT_THAT(item.path().filename().string(), Not(HasSubstr("hdfsagent-restore")));
+}
+
+// More paths than the copy threads may hold at once, the first of them slow: the others finish
+// long before it, the walk must wait for it and then go on, and the manifest still lists every
+// path once, in backup order. --no-sync changes when the copies reach the disk, not what they hold.
+TEST_F(HdfsagentTool, TreeLargerThanTheCopyWindowIsBackedUpInOrderBehindASlowFile) {
+    world.MakeHdfsDirectory("/src");
+    world.WriteHdfsFile("/src/a-slow.bin", std::string(48 << 10, 's'));
+    for (int d = 0; d < 3; ++d) {
+        const std::string dir = "/src/d" + std::to_string(d);
+        world.MakeHdfsDirectory(dir);
+        for (int f = 0; f < 200; ++f)
+            world.WriteHdfsFile(dir + "/f" + std::to_string(1000 + f), std::to_string(d * f));
+    }
+    // Every read returns one byte: the slow file takes tens of thousands of reads.
+    ToolResult backup =
+        world.Run({"backup", "--no-acl", "--no-sync", "--threads", "3", "/src", full},
+                  {{"LOCALHDFS_SHORT_READS", "1"}});
+    ASSERT_EQ(0, backup.status) << Trace(backup);
+    EXPECT_THAT(backup.out, HasSubstr("601 files"));
+
+    std::vector<std::string> paths;
+    for (const nlohmann::json& line : ManifestLines(full))
+        if (line.contains("path"))
+            paths.push_back(line["path"]);
+    ASSERT_EQ(605u, paths.size());  // the root, three directories, 601 files
+    EXPECT_EQ(".", paths[0]);
+    EXPECT_EQ("a-slow.bin", paths[1]);
+    EXPECT_EQ("d0", paths[2]);
+    EXPECT_EQ("d0/f1000", paths[3]);
+    EXPECT_EQ("d2/f1199", paths.back());
+    EXPECT_TRUE(std::is_sorted(paths.begin() + 2, paths.end()));
+    // The backup's own reads move the access times of files written a moment ago.
+    ToolResult verify = world.Run({"verify", "--no-acl", "--no-atime", full, "/src"});
+    EXPECT_EQ(0, verify.status) << Trace(verify);
 }
 
 TEST_F(HdfsagentTool, VerifyReportsEachDifferenceAndExitsWith3) {

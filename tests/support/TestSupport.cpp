@@ -23,7 +23,8 @@ TempDir::TempDir(const std::string& prefix) {
     std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed: " + templ);
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed: " + templ);
     m_path = buf.data();
 }
 
@@ -41,7 +42,8 @@ TempDir::~TempDir() {
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : m_name(name) {
     const char* old = getenv(name.c_str());
     m_hadValue = old != nullptr;
-    if (old) m_oldValue = old;
+    if (old)
+        m_oldValue = old;
     setenv(name.c_str(), value.c_str(), 1);
     m_active = true;
 }
@@ -51,7 +53,8 @@ ScopedEnv ScopedEnv::unset(const std::string& name) {
     env.m_name = name;
     const char* old = getenv(name.c_str());
     env.m_hadValue = old != nullptr;
-    if (old) env.m_oldValue = old;
+    if (old)
+        env.m_oldValue = old;
     unsetenv(name.c_str());
     env.m_active = true;
     return env;
@@ -66,7 +69,8 @@ ScopedEnv::ScopedEnv(ScopedEnv&& other) noexcept
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (!m_active) return;
+    if (!m_active)
+        return;
     if (m_hadValue)
         setenv(m_name.c_str(), m_oldValue.c_str(), 1);
     else
@@ -77,7 +81,8 @@ static std::vector<std::string> ReadCommandLine() {
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     std::vector<std::string> args;
     std::string arg;
-    while (std::getline(in, arg, '\0')) args.push_back(arg);
+    while (std::getline(in, arg, '\0'))
+        args.push_back(arg);
     return args;
 }
 
@@ -85,12 +90,15 @@ void ReexecWithEnvironment(const std::map<std::string, std::string>& vars) {
     bool satisfied = true;
     for (const auto& [name, value] : vars) {
         const char* current = getenv(name.c_str());
-        if (!current || value != current) satisfied = false;
+        if (!current || value != current)
+            satisfied = false;
     }
-    if (satisfied) return;
+    if (satisfied)
+        return;
 
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (!info) throw std::logic_error("ReexecWithEnvironment must be called inside a test");
+    if (!info)
+        throw std::logic_error("ReexecWithEnvironment must be called inside a test");
     std::string filter =
         std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
 
@@ -98,12 +106,15 @@ void ReexecWithEnvironment(const std::map<std::string, std::string>& vars) {
     std::vector<std::string> kept;
     kept.push_back(args.empty() ? "/proc/self/exe" : args[0]);
     for (size_t i = 1; i < args.size(); ++i)
-        if (args[i].rfind("--gtest_filter=", 0) != 0) kept.push_back(args[i]);
+        if (args[i].rfind("--gtest_filter=", 0) != 0)
+            kept.push_back(args[i]);
     kept.push_back(filter);
 
-    for (const auto& [name, value] : vars) setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& [name, value] : vars)
+        setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv;
-    for (auto& a : kept) argv.push_back(a.data());
+    for (auto& a : kept)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     fflush(nullptr);
     execv("/proc/self/exe", argv.data());
@@ -113,10 +124,12 @@ void ReexecWithEnvironment(const std::map<std::string, std::string>& vars) {
 
 void WriteFile(const std::string& path, const std::string& content, int mode) {
     fs::path p(path);
-    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    if (p.has_parent_path())
+        fs::create_directories(p.parent_path());
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + path);
+        if (!out)
+            throw std::runtime_error("cannot write " + path);
         out << content;
     }
     chmod(path.c_str(), mode);
@@ -124,7 +137,8 @@ void WriteFile(const std::string& path, const std::string& content, int mode) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -136,13 +150,16 @@ void WriteScript(const std::string& path, const std::string& body) {
 
 int Shell(const std::string& command, std::string* output) {
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return -1;
+    if (!pipe)
+        return -1;
     std::string out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        out.append(buf, n);
     int status = pclose(pipe);
-    if (output) *output = out;
+    if (output)
+        *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -150,20 +167,25 @@ int CountZombieChildren() {
     int count = 0;
     pid_t self = getpid();
     DIR* dir = opendir("/proc");
-    if (!dir) return -1;
+    if (!dir)
+        return -1;
     while (dirent* entry = readdir(dir)) {
-        if (!isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+        if (!isdigit(static_cast<unsigned char>(entry->d_name[0])))
+            continue;
         std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
         std::string line;
-        if (!std::getline(stat, line)) continue;
+        if (!std::getline(stat, line))
+            continue;
         // pid (comm) state ppid ...: comm may hold blanks, so parse after the last ')'.
         auto close = line.rfind(')');
-        if (close == std::string::npos) continue;
+        if (close == std::string::npos)
+            continue;
         std::istringstream rest(line.substr(close + 1));
         char state = 0;
         long ppid = 0;
         rest >> state >> ppid;
-        if (ppid == self && state == 'Z') ++count;
+        if (ppid == self && state == 'Z')
+            ++count;
     }
     closedir(dir);
     return count;

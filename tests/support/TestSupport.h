@@ -10,7 +10,7 @@ namespace testsupport {
 
 // A directory under $TMPDIR (or /tmp) that is removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& prefix = "hdfsagent-test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -19,13 +19,13 @@ public:
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
 // Sets (or, with unset(), removes) an environment variable for the scope and restores it after.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const std::string& name, const std::string& value);
     static ScopedEnv unset(const std::string& name);
     ~ScopedEnv();
@@ -33,7 +33,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     ScopedEnv() = default;
     std::string m_name;
     bool m_hadValue = false;

@@ -149,6 +149,13 @@ class CBackup {
 
   private:
     static const size_t kMaxInFlight = 256;
+    // Once the window is full, the walk waits for this many finished paths (or for the copy
+    // threads to run out of work) before it goes on, so that it and the copy threads do not
+    // wake each other for every file.
+    static const size_t kResumeAfter = 64;
+    // Waking a thread costs more than copying a small file, so idle copy threads are woken
+    // when this many paths wait for them, or when the walk itself is about to wait.
+    static const size_t kWakeBatch = 16;
 
     bool OpenPrevious(std::string& error);
     const ManifestEntry* FindPrevious(const std::string& path, std::string& error);
@@ -160,6 +167,8 @@ class CBackup {
     bool Visit(const WalkEntry& walk);
     // Writes the finished jobs at the front; with `all`, waits for every job first.
     bool WriteFinished(bool all);
+    // Under m_oLock: whether the walk, waiting in WriteFinished, has something to do.
+    bool WalkMayGoOn() const;
     void WriteEntry(const ManifestEntry& entry);
     bool ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error);
     void CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
@@ -182,6 +191,10 @@ class CBackup {
     std::deque<std::unique_ptr<Job>> m_dqInFlight;
     std::deque<Job*> m_dqPending;
     bool m_bClosed = false;
+    bool m_bWalkWaits = false;    // the walk waits in WriteFinished
+    bool m_bDraining = false;     // the walk has ended: every finished path is written at once
+    size_t m_nFinished = 0;       // finished paths not yet written
+    unsigned m_nIdleWorkers = 0;  // copy threads waiting for work
     std::atomic<bool> m_bStop{false};
     std::string m_sFatal;
 
@@ -299,7 +312,9 @@ void CBackup::WorkerLoop(Worker& worker) {
         Job* job = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_oLock);
+            ++m_nIdleWorkers;
             m_oWork.wait(lock, [this] { return m_bClosed || !m_dqPending.empty(); });
+            --m_nIdleWorkers;
             if (m_dqPending.empty())
                 return;
             job = m_dqPending.front();
@@ -307,11 +322,15 @@ void CBackup::WorkerLoop(Worker& worker) {
         }
         if (!Stopped())
             Process(worker, *job);
+        bool wake = false;
         {
             std::lock_guard<std::mutex> guard(m_oLock);
             job->done = true;
+            ++m_nFinished;
+            wake = m_bWalkWaits && WalkMayGoOn();
         }
-        m_oDone.notify_all();
+        if (wake)
+            m_oDone.notify_one();
     }
 }
 
@@ -382,7 +401,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
         copied += static_cast<uint64_t>(n);
         // Large files are written back while the copy goes on, so the final sync of the backup
         // has little left to do (small files are left to the one sync at the end).
-        if (copied - writtenBack >= kWriteBehindBytes) {
+        if (!m_oOptions.noSync && copied - writtenBack >= kWriteBehindBytes) {
             // The piece before the one just started is on disk by now (or soon): wait for it
             // and drop it from the page cache, so a backup neither floods memory with dirty
             // pages nor evicts everything else.
@@ -474,21 +493,34 @@ void CBackup::WriteEntry(const ManifestEntry& entry) {
         m_oReporter.Problem(entry.path, entry.status + ": " + entry.detail);
 }
 
+bool CBackup::WalkMayGoOn() const {
+    if (m_dqInFlight.empty() || Stopped())
+        return true;
+    if (!m_dqInFlight.front()->done)
+        return false;
+    return m_bDraining || m_nFinished >= kResumeAfter || m_dqPending.empty();
+}
+
 bool CBackup::WriteFinished(bool all) {
     for (;;) {
         std::unique_ptr<Job> job;
         {
             std::unique_lock<std::mutex> lock(m_oLock);
-            // Wait while the front is unfinished and either everything must be written or too
-            // much is on its way.
-            m_oDone.wait(lock, [this, all] {
-                return m_dqInFlight.empty() || m_dqInFlight.front()->done ||
-                       (!all && m_dqInFlight.size() < kMaxInFlight);
-            });
+            m_bDraining = all;
+            // Wait while the window is full (or everything must be written) and the front is
+            // not ready to be written.
+            if (all || m_dqInFlight.size() >= kMaxInFlight) {
+                if (m_nIdleWorkers > 0 && !m_dqPending.empty())
+                    m_oWork.notify_all();
+                m_bWalkWaits = true;
+                m_oDone.wait(lock, [this] { return WalkMayGoOn(); });
+                m_bWalkWaits = false;
+            }
             if (m_dqInFlight.empty() || !m_dqInFlight.front()->done)
                 return !Stopped();
             job = std::move(m_dqInFlight.front());
             m_dqInFlight.pop_front();
+            --m_nFinished;
         }
         if (!Stopped())
             WriteEntry(job->entry);
@@ -536,12 +568,15 @@ bool CBackup::Visit(const WalkEntry& walk) {
         WriteEntry(entry);
         return true;
     }
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(m_oLock);
         m_dqPending.push_back(job.get());
         m_dqInFlight.push_back(std::move(job));
+        wake = m_nIdleWorkers > 0 && m_dqPending.size() >= kWakeBatch;
     }
-    m_oWork.notify_one();
+    if (wake)
+        m_oWork.notify_one();
     return WriteFinished(false);
 }
 
@@ -608,7 +643,7 @@ int CBackup::Run(const ConnectOptions& connect) {
         m_oReporter.Fatal(m_sFatal.empty() ? error : m_sFatal);
         return kExitFatal;
     }
-    if (!m_oOptions.dryRun && !m_oWriter.Commit(true, error)) {
+    if (!m_oOptions.dryRun && !m_oWriter.Commit(!m_oOptions.noSync, error)) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }

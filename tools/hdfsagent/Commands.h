@@ -16,6 +16,9 @@ struct BackupOptions {
     std::vector<std::string> excludes;
     bool dryRun = false;
     bool noAcl = false;
+    // Return without waiting for the copies to reach the disk: faster, but a system crash soon
+    // after may leave files the manifest vouches for empty or short (verify finds them).
+    bool noSync = false;
     unsigned threads = 4;  // copy threads
 };
 

@@ -61,6 +61,9 @@ int main(int argc, char** argv) {
     backupCmd->add_flag("--dry-run", backup.dryRun, "list what would be copied, write nothing");
     backupCmd->add_flag("--no-acl", backup.noAcl,
                         "skip ACLs and extended attributes (no REST service needed)");
+    backupCmd->add_flag("--no-sync", backup.noSync,
+                        "do not wait for the copies to reach the disk (faster; a system crash "
+                        "soon after may leave the backup incomplete)");
     backupCmd->add_option("--threads", backup.threads, "files copied at the same time")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
