@@ -25,6 +25,8 @@ const char kClasspathFailed[] =
 // The class path output travels to the normalising shell through the environment, never as
 // command text, so nothing in it is run.
 const char kClasspathVariable[] = "HDFSAGENT_HADOOP_CLASSPATH";
+// `hadoop classpath` is a shell script that answers in a second or two.
+const long kClasspathTimeoutMs = 5 * 60 * 1000;
 // Lists the entries one per line (split at ":" and blanks, wildcards expanded by the shell),
 // sorts them, drops duplicates and joins them again, each preceded by ":".
 const char kNormaliseClasspath[] =
@@ -93,7 +95,11 @@ CEkError SetClasspath(const std::string& prefix) {
     const std::string command = GetHadoopCommand("hadoop") + " classpath";
     DXLOG(0, "Getting Hadoop classpath, command='%s'", command.c_str());
     std::string classpath;
-    CEkError error = RunForClasspath(command, DxRunOptions(), classpath);
+    // A hadoop program that hangs must not hold the set-up (and its named mutex) for ever.
+    DxRunOptions bounded;
+    bounded.timeoutMs = kClasspathTimeoutMs;
+    FXMillisecondsFromEnvironment("HDFSAGENT_CLASSPATH_TIMEOUT_MS", bounded.timeoutMs);
+    CEkError error = RunForClasspath(command, bounded, classpath);
     if (error.Failed())
         return error.Push(FX_LOCATION);
 

@@ -19,14 +19,10 @@ const long kLocateTimeoutMs = 60 * 1000;
 
 // The deadline for locate; tests shorten it through the environment.
 long LocateTimeoutMs() {
-    const char* text = getenv("HDFSAGENT_LOCATE_TIMEOUT_MS");
-    if (text == nullptr || *text == '\0')
-        return kLocateTimeoutMs;
-    char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (*end != '\0' || value <= 0)
-        return kLocateTimeoutMs;
-    return value;
+    long value = 0;
+    return FXMillisecondsFromEnvironment("HDFSAGENT_LOCATE_TIMEOUT_MS", value) && value > 0
+               ? value
+               : kLocateTimeoutMs;
 }
 
 bool IsSymbolicLink(const std::string& path) {

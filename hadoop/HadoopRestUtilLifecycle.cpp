@@ -60,15 +60,10 @@ namespace hdfsagent {
 namespace restutil {
 
 unsigned long HelloRetryDelayMs() {
-    const char* text = getenv("HDFSAGENT_RESTUTIL_RETRY_MS");
-    if (text == nullptr || *text == '\0')
-        return kDefaultHelloRetryMs;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0')
-        return kDefaultHelloRetryMs;
-    return value;
+    long value = 0;
+    return FXMillisecondsFromEnvironment("HDFSAGENT_RESTUTIL_RETRY_MS", value)
+               ? static_cast<unsigned long>(value)
+               : kDefaultHelloRetryMs;
 }
 
 ServiceCommand BuildServiceCommand(const std::string& javaPath, const std::string& hdpArgument,

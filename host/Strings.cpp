@@ -1,6 +1,8 @@
 #include "host/Strings.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 std::string FXString::Format(const char* format, ...) {
@@ -114,4 +116,17 @@ bool FXString::StartsWith(const std::string& text, const std::string& prefix) {
 bool FXString::EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool FXMillisecondsFromEnvironment(const char* name, long& value) {
+    const char* text = getenv(name);
+    if (text == nullptr || *text < '0' || *text > '9')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    value = parsed;
+    return true;
 }

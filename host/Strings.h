@@ -37,3 +37,8 @@ class HDFSAGENT_API FXString {
     static bool StartsWith(const std::string& text, const std::string& prefix);
     static bool EndsWith(const std::string& text, const std::string& suffix);
 };
+
+// Reads a whole, non-negative number of milliseconds from the environment variable `name` (the
+// way tests shorten deadlines and delays); false, `value` untouched, when the variable is unset,
+// empty or holds anything else.
+bool FXMillisecondsFromEnvironment(const char* name, long& value);

@@ -97,3 +97,22 @@ TEST(HostTimeStamp, LocalDateTimeText) {
     tzset();
     EXPECT_EQ(CTimeStamp::FromTimeT(1700000000).AsLocalDateTimeString(), "2023-11-14 23:13:20");
 }
+
+TEST(HostStrings, MillisecondsFromEnvironmentTakesOnlyAWholeNumber) {
+    const char* name = "HDFSAGENT_TEST_MS";
+    struct Case {
+        const char* text;  // nullptr: unset
+        bool taken;
+        long value;
+    } cases[] = {{nullptr, false, 7}, {"", false, 7},   {"250", true, 250},
+                 {"0", true, 0},      {"-5", false, 7}, {"12ms", false, 7},
+                 {" 3", false, 7},    {"+3", false, 7}, {"99999999999999999999", false, 7}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(unset)");
+        testsupport::ScopedEnv env =
+            c.text ? testsupport::ScopedEnv(name, c.text) : testsupport::ScopedEnv::unset(name);
+        long value = 7;
+        EXPECT_EQ(c.taken, FXMillisecondsFromEnvironment(name, value));
+        EXPECT_EQ(c.value, value);
+    }
+}
