@@ -46,6 +46,14 @@ class FileSystem : public ::testing::Test {
         ASSERT_EQ(0, testsupport::Shell("mkdir -p '" + Backing(path) + "'"));
         ASSERT_EQ(0, chmod(Backing(path).c_str(), mode));
     }
+    std::string OwnerAndGroup(const std::string& path) const {
+        hdfsFileInfo* info = nullptr;
+        if (m_fs->GetFileInfo(path.c_str(), &info) != 0)
+            return "(failed)";
+        const std::string both = std::string(info->mOwner) + ":" + info->mGroup;
+        m_fs->FreeFileInfo(info, 1);
+        return both;
+    }
     static void SetXattr(const std::string& file, const std::string& name,
                          const std::string& value) {
         ASSERT_EQ(0, setxattr(file.c_str(), name.c_str(), value.data(), value.size(), 0));
@@ -56,11 +64,12 @@ class FileSystem : public ::testing::Test {
     std::unique_ptr<CHadoopFS> m_fs;
 };
 
-// --- File information --------------------------------------------------------------------------
+// --- File information and listings ------------------------------------------------------------
 
-TEST_F(FileSystem, StatOfDirectory755) {
+TEST_F(FileSystem, StatOfDirectory755AndKinds) {
     Start();
     MakeDirectory("/d", 0755);
+    MakeFile("/f", "x");
     struct stat st;
     memset(&st, 0x5a, sizeof st);
     ASSERT_EQ(0, m_fs->GetFileInfo("/d", &st));
@@ -70,96 +79,75 @@ TEST_F(FileSystem, StatOfDirectory755) {
     EXPECT_EQ(0u, st.st_uid);
     EXPECT_EQ(0u, st.st_gid);
     EXPECT_EQ(0u, st.st_nlink);
-}
-
-TEST_F(FileSystem, IsDirectoryAndIsRegular) {
-    Start();
-    MakeDirectory("/d");
-    MakeFile("/f", "x");
     EXPECT_EQ(1, m_fs->IsDirectory("/d"));
     EXPECT_EQ(0, m_fs->IsRegular("/d"));
     EXPECT_EQ(0, m_fs->IsDirectory("/f"));
     EXPECT_EQ(1, m_fs->IsRegular("/f"));
+    EXPECT_EQ(0, m_fs->Exists("/f"));
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->IsDirectory("/missing"); }));
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->IsRegular("/missing"); }));
-    EXPECT_EQ(0, m_fs->Exists("/f"));
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->Exists("/missing"); }));
 }
 
-// --- Listings ----------------------------------------------------------------------------------
-
-TEST_F(FileSystem, ListDirectoryWithEntries) {
+TEST_F(FileSystem, ListDirectoryWithEntriesEmptyAndMissingInBothForms) {
     Start();
     MakeFile("/d/a", "1");
     MakeFile("/d/b", "22");
+    MakeDirectory("/empty");
     boost::shared_ptr<CHadoopFileInfoArray> entries;
+    hdfsFileInfo* raw = nullptr;
     int count = -1;
     ASSERT_EQ(0, m_fs->ListDirectory("/d", entries, count));
     ASSERT_TRUE(entries);
     EXPECT_EQ(2, count);
     EXPECT_EQ(2, entries->GetCount());
-
-    hdfsFileInfo* raw = nullptr;
     ASSERT_EQ(0, m_fs->ListDirectory("/d", &raw, count));
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ(2, count);
     m_fs->FreeFileInfo(raw, count);
-}
 
-TEST_F(FileSystem, ListEmptyDirectoryGivesNoArray) {
-    Start();
-    MakeDirectory("/empty");
-    boost::shared_ptr<CHadoopFileInfoArray> entries(new CHadoopFileInfoArray(nullptr, 0));
-    int count = -1;
+    // An empty directory gives no array and a count of 0.
+    count = -1;
     ASSERT_EQ(0, m_fs->ListDirectory("/empty", entries, count));
     EXPECT_FALSE(entries);
     EXPECT_EQ(0, count);
-
-    hdfsFileInfo* raw = reinterpret_cast<hdfsFileInfo*>(1);
+    raw = reinterpret_cast<hdfsFileInfo*>(1);
     count = -1;
     ASSERT_EQ(0, m_fs->ListDirectory("/empty", &raw, count));
     EXPECT_EQ(nullptr, raw);
     EXPECT_EQ(0, count);
-}
 
-TEST_F(FileSystem, ListMissingPathFails) {
-    Start();
-    boost::shared_ptr<CHadoopFileInfoArray> entries(new CHadoopFileInfoArray(nullptr, 0));
+    // A missing path fails and leaves the outputs alone.
+    entries.reset(new CHadoopFileInfoArray(nullptr, 0));
     CHadoopFileInfoArray* before = entries.get();
-    int count = 7;
+    count = 7;
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->ListDirectory("/missing", entries, count); }));
     EXPECT_EQ(before, entries.get());
-    EXPECT_EQ(7, count);
-    hdfsFileInfo* raw = nullptr;
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->ListDirectory("/missing", &raw, count); }));
     EXPECT_EQ(7, count);
 }
 
 // A failed listing of an existing directory used to pass for an empty one, so a backup would skip
-// the directory's content without a word.
+// the directory's content without a word. Older libhdfs releases, though, report an empty
+// directory as null with ENOENT (or ESRCH).
 TEST_F(FileSystem, ListDirectoryReportsPermissionDenied) {
     Start();
     MakeFile("/d/a", "1");
-    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsListDirectory=13");
     boost::shared_ptr<CHadoopFileInfoArray> entries;
-    int count = 7;
-    EXPECT_EQ(EACCES, ErrnoOf([&] { return m_fs->ListDirectory("/d", entries, count); }));
-    EXPECT_FALSE(entries);
-    EXPECT_EQ(7, count);
     hdfsFileInfo* raw = nullptr;
-    EXPECT_EQ(EACCES, ErrnoOf([&] { return m_fs->ListDirectory("/d", &raw, count); }));
-    EXPECT_EQ(7, count);
-}
-
-// Older libhdfs releases report an empty directory as null with ENOENT (or ESRCH).
-TEST_F(FileSystem, ListDirectoryTakesOldEmptyDirectoryErrnoAsEmpty) {
-    Start();
-    MakeDirectory("/d");
+    int count = 7;
+    {
+        ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsListDirectory=13");
+        EXPECT_EQ(EACCES, ErrnoOf([&] { return m_fs->ListDirectory("/d", entries, count); }));
+        EXPECT_FALSE(entries);
+        EXPECT_EQ(EACCES, ErrnoOf([&] { return m_fs->ListDirectory("/d", &raw, count); }));
+        EXPECT_EQ(7, count);
+    }
     for (const char* fault : {"hdfsListDirectory=2", "hdfsListDirectory=3"}) {
+        SCOPED_TRACE(fault);
         ScopedEnv faults("LOCALHDFS_FAULTS", fault);
-        boost::shared_ptr<CHadoopFileInfoArray> entries;
-        int count = -1;
-        EXPECT_EQ(0, m_fs->ListDirectory("/d", entries, count)) << fault;
+        count = -1;
+        EXPECT_EQ(0, m_fs->ListDirectory("/d", entries, count));
         EXPECT_EQ(0, count);
         EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->ListDirectory("/missing", entries, count); }));
     }
@@ -167,7 +155,7 @@ TEST_F(FileSystem, ListDirectoryTakesOldEmptyDirectoryErrnoAsEmpty) {
 
 // --- Files -------------------------------------------------------------------------------------
 
-TEST_F(FileSystem, WriteThenReadBackWithPreadAndSeek) {
+TEST_F(FileSystem, WriteReadBadLengthsAndCloseTwice) {
     Start();
     boost::shared_ptr<CHadoopFile> file;
     ASSERT_EQ(0, m_fs->Open("/data/f", O_WRONLY, file, 0, 0, 0));
@@ -187,6 +175,27 @@ TEST_F(FileSystem, WriteThenReadBackWithPreadAndSeek) {
     EXPECT_EQ(3, file->Read(buffer, 3));
     EXPECT_EQ("234", std::string(buffer, 3));
     EXPECT_EQ(5, file->Tell());
+
+    // Lengths beyond the library's size type, negative positions.
+    const unsigned int tooLong = static_cast<unsigned int>(INT32_MAX) + 1u;
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Read(buffer, tooLong); }));
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Pread(buffer, tooLong, 0); }));
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Pread(buffer, 1, -1); }));
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Seek(-1); }));
+
+    // Closing twice, then every use of the closed handle.
+    EXPECT_TRUE(file->IsOpen());
+    EXPECT_EQ(0, file->Close());
+    EXPECT_EQ(0, file->Close());
+    EXPECT_FALSE(file->IsOpen());
+    errno = 0;
+    EXPECT_EQ(-1L, file->Tell());
+    EXPECT_EQ(EIO, errno);
+    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Read(buffer, 1); }));
+    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Pread(buffer, 1, 0); }));
+    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Write("x", 1); }));
+    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Seek(0); }));
+    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Flush(); }));
 }
 
 TEST_F(FileSystem, OpenFlags) {
@@ -198,12 +207,11 @@ TEST_F(FileSystem, OpenFlags) {
     ASSERT_EQ(0, file->Close());
     EXPECT_EQ("", testsupport::ReadFile(Backing("/f")));
     // Append keeps what is there; it needs an existing file.
-    ASSERT_EQ(0, m_fs->Open("/f", O_WRONLY | O_APPEND, file, 0, 0, 0));
-    EXPECT_EQ(2, file->Write("ab", 2));
-    ASSERT_EQ(0, file->Close());
-    ASSERT_EQ(0, m_fs->Open("/f", O_WRONLY | O_APPEND, file, 0, 0, 0));
-    EXPECT_EQ(2, file->Write("cd", 2));
-    ASSERT_EQ(0, file->Close());
+    for (const char* part : {"ab", "cd"}) {
+        ASSERT_EQ(0, m_fs->Open("/f", O_WRONLY | O_APPEND, file, 0, 0, 0));
+        EXPECT_EQ(2, file->Write(part, 2));
+        ASSERT_EQ(0, file->Close());
+    }
     EXPECT_EQ("abcd", testsupport::ReadFile(Backing("/f")));
     EXPECT_EQ(ENOENT,
               ErrnoOf([&] { return m_fs->Open("/nofile", O_WRONLY | O_APPEND, file, 0, 0, 0); }));
@@ -213,39 +221,6 @@ TEST_F(FileSystem, OpenFlags) {
     EXPECT_EQ(ENOTSUP, ErrnoOf([&] { return m_fs->Open("/f", O_RDWR, file, 0, 0, 0); }));
     EXPECT_FALSE(file);
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->Open("/nofile", O_RDONLY, file, 0, 0, 0); }));
-}
-
-TEST_F(FileSystem, CloseTwiceAndUseAfterClose) {
-    Start();
-    MakeFile("/f", "x");
-    boost::shared_ptr<CHadoopFile> file;
-    ASSERT_EQ(0, m_fs->Open("/f", O_RDONLY, file, 0, 0, 0));
-    EXPECT_TRUE(file->IsOpen());
-    EXPECT_EQ(0, file->Close());
-    EXPECT_EQ(0, file->Close());
-    EXPECT_FALSE(file->IsOpen());
-    char buffer[4];
-    errno = 0;
-    EXPECT_EQ(-1L, file->Tell());
-    EXPECT_EQ(EIO, errno);
-    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Read(buffer, 1); }));
-    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Pread(buffer, 1, 0); }));
-    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Write("x", 1); }));
-    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Seek(0); }));
-    EXPECT_EQ(EIO, ErrnoOf([&] { return file->Flush(); }));
-}
-
-TEST_F(FileSystem, LengthsBeyondTheLibrarySizeTypeAreRejected) {
-    Start();
-    MakeFile("/f", "x");
-    boost::shared_ptr<CHadoopFile> file;
-    ASSERT_EQ(0, m_fs->Open("/f", O_RDONLY, file, 0, 0, 0));
-    char buffer[4];
-    const unsigned int tooLong = static_cast<unsigned int>(INT32_MAX) + 1u;
-    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Read(buffer, tooLong); }));
-    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Pread(buffer, tooLong, 0); }));
-    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Pread(buffer, 1, -1); }));
-    EXPECT_EQ(EINVAL, ErrnoOf([&] { return file->Seek(-1); }));
 }
 
 // A reconnect drops the connection's handle while files opened on it are still in use: the handle
@@ -285,11 +260,14 @@ TEST_F(FileSystem, ChangesReachTheNamespace) {
     EXPECT_EQ(3000, st.st_atime);
     EXPECT_EQ(4000, st.st_mtime);
     ASSERT_EQ(0, m_fs->Chown("/a/g", "alice", "staff"));
-    hdfsFileInfo* info = nullptr;
-    ASSERT_EQ(0, m_fs->GetFileInfo("/a/g", &info));
-    EXPECT_STREQ("alice", info->mOwner);
-    EXPECT_STREQ("staff", info->mGroup);
-    m_fs->FreeFileInfo(info, 1);
+    EXPECT_EQ("alice:staff", OwnerAndGroup("/a/g"));
+    // By IDs through the local names; an unknown ID changes nothing.
+    ASSERT_EQ(0, m_fs->Chown("/a/f", static_cast<uid_t>(0), static_cast<gid_t>(0)));
+    EXPECT_EQ("root:root", OwnerAndGroup("/a/f"));
+    const uid_t unknown = 4000000000u;
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return m_fs->Chown("/a/g", unknown, static_cast<gid_t>(0)); }));
+    EXPECT_EQ(EINVAL, ErrnoOf([&] { return m_fs->Chown("/a/g", static_cast<uid_t>(0), unknown); }));
+    EXPECT_EQ("alice:staff", OwnerAndGroup("/a/g"));
     ASSERT_EQ(0, m_fs->RemoveFile("/a", 1));
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->Exists("/a"); }));
     EXPECT_EQ(EIO, ErrnoOf([&] { return m_fs->RemoveFile("/a", 1); }));
@@ -308,72 +286,43 @@ TEST_F(FileSystem, RenameMovesWithinTheClusterAndFailsWithoutTheEntryPoint) {
     func_table.hdfsRename = saved;
 }
 
-TEST_F(FileSystem, ChownByIdsUsesLocalNames) {
-    Start();
-    MakeFile("/f", "x");
-    ASSERT_EQ(0, m_fs->Chown("/f", static_cast<uid_t>(0), static_cast<gid_t>(0)));
-    hdfsFileInfo* info = nullptr;
-    ASSERT_EQ(0, m_fs->GetFileInfo("/f", &info));
-    EXPECT_STREQ("root", info->mOwner);
-    EXPECT_STREQ("root", info->mGroup);
-    m_fs->FreeFileInfo(info, 1);
-}
-
-TEST_F(FileSystem, ChownByUnknownIdChangesNothing) {
-    Start();
-    MakeFile("/f", "x");
-    ASSERT_EQ(0, m_fs->Chown("/f", "alice", "staff"));
-    const uid_t unknown = 4000000000u;
-    EXPECT_EQ(EINVAL, ErrnoOf([&] { return m_fs->Chown("/f", unknown, static_cast<gid_t>(0)); }));
-    EXPECT_EQ(EINVAL, ErrnoOf([&] { return m_fs->Chown("/f", static_cast<uid_t>(0), unknown); }));
-    hdfsFileInfo* info = nullptr;
-    ASSERT_EQ(0, m_fs->GetFileInfo("/f", &info));
-    EXPECT_STREQ("alice", info->mOwner);
-    EXPECT_STREQ("staff", info->mGroup);
-    m_fs->FreeFileInfo(info, 1);
-}
-
 // --- Capacity and layout -----------------------------------------------------------------------
 
-TEST_F(FileSystem, SpaceUsage) {
+TEST_F(FileSystem, SpaceUsageAlsoWithFailingCapacityCall) {
     Start("", {{"localcluster.capacity", "1000000"}});
     unsigned long long total = 0, used = 0, free = 0;
     ASSERT_EQ(0, m_fs->GetSpaceUsage(&total, &used, &free));
     EXPECT_EQ(1000000u, total);
     EXPECT_EQ(total - used, free);
-}
-
-TEST_F(FileSystem, SpaceUsageWithFailingCapacityCall) {
-    Start();
     ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsGetCapacity=5");
-    unsigned long long total = 0, used = 12345, free = 777;
+    total = 0, used = 12345, free = 777;
     EXPECT_EQ(EIO, ErrnoOf([&] { return m_fs->GetSpaceUsage(&total, &used, &free); }));
     EXPECT_EQ(static_cast<unsigned long long>(-1), total);
     EXPECT_NE(12345u, used);  // still called and stored
     EXPECT_EQ(777u, free);
 }
 
-TEST_F(FileSystem, BlockSizes) {
+TEST_F(FileSystem, BlockSizesAndAnAbsentEntryPoint) {
     Start();
     unsigned long long size = 0;
     ASSERT_EQ(0, m_fs->GetBlockSize(&size));
     EXPECT_EQ(134217728u, size);
     ASSERT_EQ(0, m_fs->GetBlockSizeAtPath("/", &size));
     EXPECT_EQ(134217728u, size);
+    const hdfsGetDefaultBlockSizeAtPath_t saved = func_table.hdfsGetDefaultBlockSizeAtPath;
+    func_table.hdfsGetDefaultBlockSizeAtPath = nullptr;  // as in libhdfs releases without it
+    size = 99;
+    EXPECT_EQ(ENOTSUP, ErrnoOf([&] { return m_fs->GetBlockSizeAtPath("/", &size); }));
+    EXPECT_EQ(99u, size);
+    func_table.hdfsGetDefaultBlockSizeAtPath = saved;
     ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsGetDefaultBlockSize=255");
     EXPECT_EQ(255, ErrnoOf([&] { return m_fs->GetBlockSize(&size); }));
     EXPECT_EQ(static_cast<unsigned long long>(-1), size);
 }
 
-TEST_F(FileSystem, BlockSizeAtPathWithoutTheEntryPointIsNotSupported) {
-    Start("old");
-    ASSERT_EQ(nullptr, func_table.hdfsGetDefaultBlockSizeAtPath);
-    unsigned long long size = 99;
-    EXPECT_EQ(ENOTSUP, ErrnoOf([&] { return m_fs->GetBlockSizeAtPath("/", &size); }));
-    EXPECT_EQ(99u, size);
-}
-
-TEST_F(FileSystem, BlockMapOfTwoBlocksWithThreeReplicas) {
+// Without the library's own release function the host lists could only leak or be freed with the
+// wrong allocator: the call is refused before anything is asked.
+TEST_F(FileSystem, BlockMapOfTwoBlocksWithThreeReplicasAndWithoutFreeHosts) {
     Start();
     MakeFile("/f", std::string(2048, 'x'));
     SetXattr(Backing("/f"), "user.hdfs.blocksize", "1024");
@@ -384,25 +333,14 @@ TEST_F(FileSystem, BlockMapOfTwoBlocksWithThreeReplicas) {
         (std::list<std::string>{"kept", "dn1.localcluster", "dn2.localcluster", "dn3.localcluster",
                                 "dn1.localcluster", "dn2.localcluster", "dn3.localcluster"}),
         hosts);
-}
-
-TEST_F(FileSystem, BlockMapOfRangeWithoutBlocks) {
-    Start();
-    MakeFile("/f", std::string(100, 'x'));
-    std::list<std::string> hosts;
-    EXPECT_EQ(ENXIO, ErrnoOf([&] { return m_fs->GetBlockMap("/f", 500, 10, hosts); }));
+    // A range without blocks; a missing path.
+    hosts.clear();
+    EXPECT_EQ(ENXIO, ErrnoOf([&] { return m_fs->GetBlockMap("/f", 5000, 10, hosts); }));
     EXPECT_TRUE(hosts.empty());
     EXPECT_EQ(ENOENT, ErrnoOf([&] { return m_fs->GetBlockMap("/missing", 0, 10, hosts); }));
-}
 
-// Without the library's own release function the host lists could only leak or be freed with the
-// wrong allocator: the call is refused before anything is asked.
-TEST_F(FileSystem, BlockMapWithoutFreeHostsIsNotSupported) {
-    Start();
-    MakeFile("/f", "x");
     const hdfsFreeHosts_t saved = func_table.hdfsFreeHosts;
     func_table.hdfsFreeHosts = nullptr;
-    std::list<std::string> hosts;
     EXPECT_EQ(ENOTSUP, ErrnoOf([&] { return m_fs->GetBlockMap("/f", 0, 1, hosts); }));
     func_table.hdfsFreeHosts = saved;
     EXPECT_TRUE(hosts.empty());
