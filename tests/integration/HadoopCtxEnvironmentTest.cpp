@@ -60,71 +60,60 @@ class Environment : public ::testing::Test {
 // ---------------------------------------------------------------------------------------------
 // SetClasspath
 
-TEST_F(Environment, EntriesAreSortedDeduplicatedAndJoinedBehindThePrefix) {
-    m_install.SetClasspath({"b", "a", "b"});
-    ASSERT_TRUE(SetClasspath("/d").Succeeded());
-    EXPECT_EQ("/d:a:b", Classpath());
+// Sorted, deduplicated, joined behind the prefix (an empty one leaves the leading colon);
+// wildcards expanded by the shell (one matching nothing stays); entries split at blanks; the
+// output never run as commands.
+TEST_F(Environment, EntriesAreSortedDeduplicatedGlobbedAndJoinedBehindThePrefix) {
+    std::string lib = m_scratch / "lib", marker = m_scratch / "ran";
+    WriteFile(lib + "/y.jar", "");
+    WriteFile(lib + "/x.jar", "");
+    const struct {
+        std::vector<std::string> entries;
+        std::string prefix, expected;
+    } cases[] = {
+        {{"b", "a", "b"}, "/d", "/d:a:b"},
+        {{"a", "b", "a"}, "", ":a:b"},
+        {{lib + "/*", "/none/*", lib + "/x.jar"},
+         "",
+         ":/none/*:" + lib + "/x.jar:" + lib + "/y.jar"},
+        {{"/opt/my dir/x.jar", "/a"}, "", ":/a:/opt/my:dir/x.jar"},
+        {{"$(touch " + marker + ")", "`touch " + marker + "`", "/a;touch"}, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entries.front());
+        m_install.SetClasspath(c.entries);
+        ASSERT_TRUE(SetClasspath(c.prefix).Succeeded());
+        if (!c.expected.empty()) {
+            EXPECT_EQ(c.expected, Classpath());
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
     EXPECT_TRUE(m_log.Contains("Getting Hadoop classpath, command='hadoop classpath'"));
     EXPECT_TRUE(m_log.Contains("Setting CLASSPATH='/d:a:b'"));
 }
 
-TEST_F(Environment, EmptyPrefixLeavesTheLeadingColon) {
-    m_install.SetClasspath({"a", "b", "a"});
-    ASSERT_TRUE(SetClasspath("").Succeeded());
-    EXPECT_EQ(":a:b", Classpath());
-}
-
-TEST_F(Environment, WildcardEntriesAreExpandedByTheShell) {
-    std::string lib = m_scratch / "lib";
-    WriteFile(lib + "/y.jar", "");
-    WriteFile(lib + "/x.jar", "");
-    m_install.SetClasspath({lib + "/*", "/none/*", lib + "/x.jar"});
-    ASSERT_TRUE(SetClasspath("").Succeeded());
-    // A wildcard that matches nothing stays as it is.
-    EXPECT_EQ(":/none/*:" + lib + "/x.jar:" + lib + "/y.jar", Classpath());
-}
-
-TEST_F(Environment, EntriesWithBlanksAreSplitAtTheBlanks) {
-    m_install.SetClasspath({"/opt/my dir/x.jar", "/a"});
-    ASSERT_TRUE(SetClasspath("").Succeeded());
-    EXPECT_EQ(":/a:/opt/my:dir/x.jar", Classpath());
-}
-
-TEST_F(Environment, ClasspathOutputIsNeverRunAsCommands) {
-    std::string marker = m_scratch / "ran";
-    m_install.SetClasspath({"$(touch " + marker + ")", "`touch " + marker + "`", "/a;touch"});
-    ASSERT_TRUE(SetClasspath("").Succeeded());
-    EXPECT_FALSE(std::filesystem::exists(marker));
-}
-
-TEST_F(Environment, FailingHadoopClasspathIsReportedNotSetAsThePrefixAlone) {
+// A failing, missing or silent `hadoop classpath` is reported, never set as the prefix alone.
+TEST_F(Environment, FailingEmptyOrMissingHadoopClasspathIsReported) {
     m_install.SetConfFile("fail-classpath",
                           "Error: JAVA_HOME is not set and could not be found.\n");
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
-    EXPECT_EQ("unchanged", Classpath());
     EXPECT_TRUE(m_log.Contains("Failed to execute 'hadoop classpath', iRet=1"));
     EXPECT_TRUE(m_log.Contains("JAVA_HOME is not set"));
-}
+    m_install.RemoveConfFile("fail-classpath");
 
-// Blank output counts as empty.
-TEST_F(Environment, EmptyOrBlankHadoopClasspathIsReportedNotSetAsThePrefixAlone) {
-    m_install.SetConfFile("empty-classpath");
+    m_install.SetConfFile("empty-classpath");  // blank output counts as empty
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
-    EXPECT_EQ("unchanged", Classpath());
-    EXPECT_TRUE(m_log.Contains("Empty results returned by command='hadoop classpath'"));
     m_install.RemoveConfFile("empty-classpath");
     m_install.SetConfFile("output-classpath", " \n\n");
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
-    EXPECT_EQ("unchanged", Classpath());
     EXPECT_EQ(2, m_log.Count("Empty results returned by command='hadoop classpath'"));
-}
 
-TEST_F(Environment, MissingHadoopProgramIsReported) {
     m_install.Deactivate();
     ToolDir tools(ShellTools());
     ScopedEnv path("PATH", tools.path());
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
     EXPECT_TRUE(m_log.Contains("Failed to execute 'hadoop classpath', iRet=127"));
+    EXPECT_EQ("unchanged", Classpath());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -156,22 +145,23 @@ TEST_F(HadoopEnv, SavedSettingIsUsedWithoutTheRegistry) {
     EXPECT_FALSE(m_log.Contains("Will try to set Hadoop environment now!!!"));
 }
 
+// With an empty setting the registry creates the instance: it fails before any change when the
+// message is missing, and links, saves and sets the class path from it when it is there.
 TEST_F(HadoopEnv, EmptySettingHasTheRegistryCreateTheInstance) {
-    WriteInstance(7, "/msg/hdfs", "/msg/jvm");
-    ASSERT_TRUE(CheckAndSetHadoopEnv(7, "").Succeeded());
-    EXPECT_EQ("/msg/hdfs/libhdfs.so", HomeLink("libhdfs.so"));
-    EXPECT_EQ("/msg/jvm/libjvm.so", HomeLink("libjvm.so"));
-    EXPECT_EQ("/msg/hdfs:/msg/jvm", SavedLibPath());
-    ASSERT_TRUE(CHadoopInstanceCtx::GetInstance()->GetHDPInstance());
-    EXPECT_TRUE(m_log.Contains("Will try to set Hadoop environment now!!!"));
-}
-
-TEST_F(HadoopEnv, InstanceThatCannotBeCreatedFailsBeforeAnyChange) {
     CEkError error = CheckAndSetHadoopEnv(7, "");
     ExpectError(error, 1627, "Failed to fetch Hadoop Config from server");
     EXPECT_STREQ("HadoopCtx.cpp", error.Frames().front().location.file);
     EXPECT_EQ("unchanged", Classpath());
     EXPECT_EQ("", HomeLink("libhdfs.so"));
+
+    WriteInstance(7, "/msg/hdfs", "/msg/jvm");
+    ASSERT_TRUE(CheckAndSetHadoopEnv(7, "").Succeeded());
+    EXPECT_EQ("/msg/hdfs/libhdfs.so", HomeLink("libhdfs.so"));
+    EXPECT_EQ("/msg/jvm/libjvm.so", HomeLink("libjvm.so"));
+    EXPECT_EQ("/msg/hdfs:/msg/jvm", SavedLibPath());
+    EXPECT_EQ(":/jars/a.jar", Classpath());
+    ASSERT_TRUE(CHadoopInstanceCtx::GetInstance()->GetHDPInstance());
+    EXPECT_TRUE(m_log.Contains("Will try to set Hadoop environment now!!!"));
 }
 
 TEST_F(HadoopEnv, GivenInstanceSuppliesTheLinksWhenTheSettingIsEmpty) {

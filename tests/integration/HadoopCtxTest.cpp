@@ -2,25 +2,19 @@
 // a connected CHadoopFS (detection with the stand-in installation and the real JDK, the saved
 // setting, CLASSPATH, the links, the localcluster libhdfs loaded through the link, native
 // logging), then the cached object, a failed first connection and its retry, and set-ups
-// running at once in two processes and in two threads.
+// running at once in two processes and in two threads; last, failures before a connection.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopCtx.h"
 #include "hadoop/HadoopFS.h"
 #include "hadoop/HadoopInstance.h"
@@ -92,16 +86,7 @@ class LoaderVisibleHome {
 };
 
 std::string LinkTarget(const std::string& link) {
-    std::error_code ignored;
-    return std::filesystem::read_symlink(link, ignored).string();
-}
-
-// The file of the shared object that defines `symbol`, as the loader opened it.
-std::string LoadedFrom(const void* symbol) {
-    Dl_info info;
-    if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr)
-        return "";
-    return info.dli_fname;
+    return std::filesystem::read_symlink(link).string();
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -125,32 +110,26 @@ class Context : public ::testing::Test {
     void WriteInstance(const std::string& text) {
         WriteFile(m_home / "instances/" + std::to_string(kInstanceId) + ".json", text);
     }
+    void WriteInstanceLinking(const std::string& nativeDir) {
+        WriteInstance(R"({"entries": [{"selector": 1, "hadoopNativeLibPath": ")" + nativeDir +
+                      R"(", "jvmLibPath": ")" + RealJdkLibDir() + R"("}]})");
+    }
     CEkError Create(CHadoopFSPtr* fs, const std::string& logConfigDir = "") {
         return m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", fs, logConfigDir);
     }
     // A `hadoop` first on PATH that records the start and end of each `classpath` run and
-    // takes a while over it, so overlapping set-ups would show in the record.
+    // takes a while over it, so overlapping set-ups would show in the record. With saved
+    // directories the set-up runs no detection, only the recorded class path.
     void RecordClasspathRuns() {
-        SaveLibraryDirectories();
-        WriteScript(m_scratch / "bin/hadoop",
-                    "if [ \"$1\" = classpath ]; then\n"
-                    "  echo \"start $$\" >> '" +
-                        Record() +
-                        "'\n"
-                        "  sleep 0.4\n"
-                        "  echo \"end $$\" >> '" +
-                        Record() +
-                        "'\n"
-                        "fi\n"
-                        "exec '" +
-                        m_install.binDir() + "/hadoop' \"$@\"\n");
-        m_path.emplace("PATH", m_scratch / "bin:" + getenv("PATH"));
-    }
-    // With saved directories the set-up runs no detection, only the recorded class path.
-    void SaveLibraryDirectories() {
         ASSERT_TRUE(DXPlatformInfo::setString("FileSystemAgent", "HDP_LIB_PATH",
                                               NativeDir() + ":" + RealJdkLibDir())
                         .Succeeded());
+        WriteScript(
+            m_scratch / "bin/hadoop",
+            "R='" + Record() + "'\nif [ \"$1\" = classpath ]; then\n" +
+                "  echo \"start $$\" >> \"$R\"; sleep 0.4; echo \"end $$\" >> \"$R\"\nfi\n" +
+                "exec '" + m_install.binDir() + "/hadoop' \"$@\"\n");
+        m_path.emplace("PATH", m_scratch / "bin:" + getenv("PATH"));
     }
     std::string Record() const { return m_scratch / "classpath-runs"; }
 
@@ -165,7 +144,7 @@ class Context : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Context, EndToEndFromAnInstanceMessageToAFileReadBack) {
+TEST_F(Context, EndToEndFromAnInstanceMessageToAFileReadBackThenTheSameObjectAgain) {
     WriteInstance(kSelectedOnly);
     CHadoopFSPtr fs;
     CEkError error = Create(&fs, m_logConfig.path());
@@ -178,8 +157,9 @@ TEST_F(Context, EndToEndFromAnInstanceMessageToAFileReadBack) {
     // The links join directory and name with "/"; a doubled separator is harmless.
     EXPECT_EQ(NativeDir() + "/libhdfs.so", LinkTarget(m_home / "libhdfs.so"));
     EXPECT_EQ(RealJdkLibDir() + "/libjvm.so", LinkTarget(m_home / "libjvm.so"));
-    EXPECT_EQ(m_home / "libhdfs.so",
-              LoadedFrom(reinterpret_cast<const void*>(func_table.hdfsConnect)));
+    Dl_info loaded;  // the file of the shared object, as the loader opened it
+    ASSERT_NE(0, dladdr(reinterpret_cast<const void*>(func_table.hdfsConnect), &loaded));
+    EXPECT_STREQ((m_home / "libhdfs.so").c_str(), loaded.dli_fname);
     EXPECT_EQ("cluster-a", CHadoopInstanceCtx::GetInstance()->GetHDPInstance()->m_sConfigField2);
     // Native logging installed first on the class path, its level set.
     EXPECT_THAT(getenv("CLASSPATH"), StartsWith(m_logConfig.path() + ":"));
@@ -198,17 +178,15 @@ TEST_F(Context, EndToEndFromAnInstanceMessageToAFileReadBack) {
     readBack.resize(got);
     EXPECT_EQ(data, readBack);
     EXPECT_EQ(data, ReadFile(m_install.namespaceRoot() + "/e2e/data.txt"));
-}
 
-TEST_F(Context, SecondRequestGetsTheFirstObjectAndTouchesNothing) {
-    WriteInstance(kSelectedOnly);
-    CHadoopFSPtr first, second;
-    ASSERT_TRUE(Create(&first).Succeeded());
+    // A second request gets the first object and touches nothing (no message, no class path,
+    // no logging set-up).
     std::filesystem::remove(m_home / "instances/11.json");
     m_install.SetConfFile("fail-classpath");
+    CHadoopFSPtr second;
     ASSERT_TRUE(m_ctx->CreateHadoopFSInstance(99, "hdfs://elsewhere:1", "other", &second, "/x")
                     .Succeeded());
-    EXPECT_EQ(first, second);
+    EXPECT_EQ(fs, second);
     EXPECT_EQ(1, m_log.Count("Getting Hadoop classpath"));
     EXPECT_FALSE(std::filesystem::exists("/x/log4j.properties"));
 }
@@ -237,8 +215,7 @@ TEST_F(Context, FailedFirstConnectionStartsTheNextRequestAfresh) {
     // Nothing is saved, so each set-up must ask the registry for the instance.
     WriteFile(m_scratch / "plain", "");
     ScopedEnv settings("HDFSAGENT_SETTINGS", m_scratch / "plain/settings.ini");
-    WriteInstance(R"({"entries": [{"selector": 1, "hadoopNativeLibPath": ")" + NativeDir() +
-                  R"(", "jvmLibPath": ")" + RealJdkLibDir() + R"("}]})");
+    WriteInstanceLinking(NativeDir());
     {
         ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsBuilderConnect=111");
         CHadoopFSPtr fs;
@@ -253,8 +230,7 @@ TEST_F(Context, FailedFirstConnectionStartsTheNextRequestAfresh) {
 
     // The retry reads the (changed) message again and links what it names now.
     std::string standIn = LOCALCLUSTER_LIBHDFS_DIR;
-    WriteInstance(R"({"entries": [{"selector": 1, "hadoopNativeLibPath": ")" + standIn +
-                  R"(", "jvmLibPath": ")" + RealJdkLibDir() + R"("}]})");
+    WriteInstanceLinking(standIn);
     CHadoopFSPtr fs;
     CEkError error = Create(&fs);
     ASSERT_TRUE(error.Succeeded()) << error.AsString();
@@ -264,7 +240,9 @@ TEST_F(Context, FailedFirstConnectionStartsTheNextRequestAfresh) {
     EXPECT_EQ(standIn, CHadoopInstanceCtx::GetInstance()->GetHDPInstance()->m_sHadoopNativeLibPath);
 }
 
-TEST_F(Context, TwoProcessesSettingUpAtOnceAreSerialisedByTheNamedMutex) {
+// Two processes setting up at once are serialised by the named mutex; then two threads of one
+// process build one object: the thread that waited for the mutex found it and set nothing up.
+TEST_F(Context, ConcurrentSetUpsAreSerialisedAndBuildOneObject) {
     RecordClasspathRuns();
     std::vector<pid_t> children;
     for (int i = 0; i < 2; ++i) {
@@ -285,15 +263,12 @@ TEST_F(Context, TwoProcessesSettingUpAtOnceAreSerialisedByTheNamedMutex) {
     std::vector<std::string> runs = Lines(ReadFile(Record()));
     ASSERT_EQ(4u, runs.size()) << ReadFile(Record());
     // start A, end A, start B, end B: the second set-up began after the first had finished.
-    EXPECT_EQ("start", runs[0].substr(0, 5));
-    EXPECT_EQ("end" + runs[0].substr(5), runs[1]);
-    EXPECT_EQ("start", runs[2].substr(0, 5));
-    EXPECT_EQ("end" + runs[2].substr(5), runs[3]);
+    for (int i : {0, 2}) {
+        EXPECT_EQ("start", runs[i].substr(0, 5));
+        EXPECT_EQ("end" + runs[i].substr(5), runs[i + 1]);
+    }
     EXPECT_NE(runs[0], runs[2]);
-}
 
-TEST_F(Context, TwoThreadsRacingBuildOneFileSystemObject) {
-    RecordClasspathRuns();
     CHadoopFSPtr fs[2];
     bool succeeded[2] = {false, false};
     std::vector<std::thread> threads;
@@ -305,12 +280,8 @@ TEST_F(Context, TwoThreadsRacingBuildOneFileSystemObject) {
     EXPECT_TRUE(fs[0]);
     EXPECT_EQ(fs[0], fs[1]);
     EXPECT_EQ(fs[0], m_ctx->GetHadoopFSInstance());
-    // The thread that waited for the mutex found the object and set nothing up again.
-    EXPECT_EQ(2u, Lines(ReadFile(Record())).size());
+    EXPECT_EQ(6u, Lines(ReadFile(Record())).size()) << ReadFile(Record());
 }
-
-// ---------------------------------------------------------------------------------------------
-// Failures before a connection (no libhdfs on the loader's path)
 
 class ContextFailure : public ::testing::Test {
   protected:
@@ -323,7 +294,16 @@ class ContextFailure : public ::testing::Test {
     boost::shared_ptr<CHadoopCtx> m_ctx = CHadoopCtx::GetInstance();
 };
 
-TEST_F(ContextFailure, EnvironmentFailureIsReportedAndLogged) {
+// A named mutex that cannot be taken, an instance that cannot be fetched, and a libhdfs that
+// cannot be loaded: each fails the set-up with its reason, logged, and holds no object.
+TEST_F(ContextFailure, SetUpFailuresAreReportedAndLogged) {
+    {
+        WriteFile(m_scratch / "plain", "");
+        ScopedEnv locks("HDFSAGENT_LOCK_DIR", m_scratch / "plain");
+        CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", nullptr, "");
+        ExpectError(error, ENOTDIR, "Cannot take the named mutex 'CreateHadoopInstNamedMutex'");
+        EXPECT_FALSE(m_log.Contains("Getting Hadoop classpath"));
+    }
     CHadoopFSPtr fs;
     CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", &fs, "");
     ExpectError(error, 1627, "Hadoop library initialized failed");
@@ -332,12 +312,10 @@ TEST_F(ContextFailure, EnvironmentFailureIsReportedAndLogged) {
     EXPECT_TRUE(m_log.Contains("error 1627: Hadoop library initialized failed: "));
     EXPECT_FALSE(fs);
     EXPECT_FALSE(m_ctx->GetHadoopFSInstance());
-}
 
-TEST_F(ContextFailure, UnloadableLibhdfsIsReportedAndLogged) {
     m_home.SetSetting("FileSystemAgent", "HDP_LIB_PATH", "/nowhere/hdfs:/nowhere/jvm");
     // The home's dxjars holds no logging template: logged, and the set-up goes on.
-    CEkError error =
+    error =
         m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", nullptr, m_scratch.path());
     ASSERT_TRUE(error.Failed());
     EXPECT_EQ("Hadoop library initialization failed", error.Message());
@@ -345,12 +323,4 @@ TEST_F(ContextFailure, UnloadableLibhdfsIsReportedAndLogged) {
     EXPECT_TRUE(m_log.Contains("Native Hadoop logging cannot be enabled"));
     EXPECT_TRUE(m_log.Contains(": Hadoop library initialization failed: "));
     EXPECT_FALSE(m_ctx->GetHadoopFSInstance());
-}
-
-TEST_F(ContextFailure, NamedMutexThatCannotBeTakenFailsTheSetUp) {
-    WriteFile(m_scratch / "plain", "");
-    ScopedEnv locks("HDFSAGENT_LOCK_DIR", m_scratch / "plain");
-    CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "hdfs", nullptr, "");
-    ExpectError(error, ENOTDIR, "Cannot take the named mutex 'CreateHadoopInstNamedMutex'");
-    EXPECT_FALSE(m_log.Contains("Getting Hadoop classpath"));
 }

@@ -63,48 +63,32 @@ TEST_F(IdealPathTest, LargestWinsAndTiesGoToTheEarliest) {
     WriteSized(Root() + "/c/lib.so", 30);
     EXPECT_EQ(GetIdealPath({Root() + "/a/lib.so", Root() + "/b/lib.so", Root() + "/c/lib.so"}),
               Root() + "/b");
-}
-
-TEST_F(IdealPathTest, EmptyListOrEmptyFilesGiveEmptyString) {
     EXPECT_EQ(GetIdealPath({}), "");
-    WriteSized(Root() + "/a/lib.so", 0);
-    WriteSized(Root() + "/b/lib.so", 0);
-    EXPECT_EQ(GetIdealPath({Root() + "/a/lib.so", Root() + "/b/lib.so"}), "");
+    WriteSized(Root() + "/e/lib.so", 0);
+    WriteSized(Root() + "/f/lib.so", 0);
+    EXPECT_EQ(GetIdealPath({Root() + "/e/lib.so", Root() + "/f/lib.so"}), "");
 }
 
-TEST_F(IdealPathTest, LinkGivesDirectoryOfItsFinalTarget) {
+// A (relative) link to a link gives the directory of its final target; missing files, dangling
+// links, empty lines and a directory of the name are passed over.
+TEST_F(IdealPathTest, LinksAreFollowedAndNonFilesPassedOver) {
     WriteSized(Root() + "/b/c/lib.so.1", 5);
     MakeLink(Root() + "/b/c/lib.so.1", Root() + "/m/lib.so.2");
-    MakeLink("../m/lib.so.2", Root() + "/a/lib.so");  // relative link to a link
+    MakeLink("../m/lib.so.2", Root() + "/a/lib.so");
     EXPECT_EQ(GetIdealPath({Root() + "/a/lib.so"}), Root() + "/b/c");
-}
 
-TEST_F(IdealPathTest, MissingFilesDanglingLinksAndEmptyLinesArePassedOver) {
-    MakeLink(Root() + "/nowhere/lib.so", Root() + "/a/lib.so");
-    WriteSized(Root() + "/b/lib.so", 1);
-    EXPECT_EQ(
-        GetIdealPath({"", Root() + "/a/lib.so", Root() + "/gone/lib.so", Root() + "/b/lib.so"}),
-        Root() + "/b");
-}
-
-TEST_F(IdealPathTest, DirectoryWithMatchingNameIsPassedOver) {
-    std::filesystem::create_directories(Root() + "/doc/libhdfs.so.d");
-    WriteSized(Root() + "/lib/libhdfs.so", 1);
-    EXPECT_EQ(GetIdealPath({Root() + "/doc/libhdfs.so.d", Root() + "/lib/libhdfs.so"}),
-              Root() + "/lib");
+    MakeLink(Root() + "/nowhere/lib.so", Root() + "/d/lib.so");
+    std::filesystem::create_directories(Root() + "/doc/lib.so");
+    WriteSized(Root() + "/e/lib.so", 1);
+    EXPECT_EQ(GetIdealPath({"", Root() + "/d/lib.so", Root() + "/gone/lib.so",
+                            Root() + "/doc/lib.so", Root() + "/e/lib.so"}),
+              Root() + "/e");
 }
 
 // ----------------------------------------------------------------------------------------------
 // Search
 
 using SearchTest = FileSearchTest;
-
-TEST_F(SearchTest, EmptyPathFailsWithoutTouchingResultOrLogging) {
-    std::string result = "kept";
-    ExpectNotFound(Search("", "libjvm.so", result));
-    EXPECT_EQ(result, "kept");
-    EXPECT_EQ(m_log.Text(), "");
-}
 
 TEST_F(SearchTest, FindsTheLargestCopyAtAnyDepth) {
     WriteSized(Root() + "/jdk/lib/client/libjvm.so", 10);
@@ -116,22 +100,24 @@ TEST_F(SearchTest, FindsTheLargestCopyAtAnyDepth) {
     EXPECT_THAT(m_log.Text(), HasSubstr("libjvm.so path: '" + Root() + "/jdk/lib/server/deep/er'"));
 }
 
-TEST_F(SearchTest, NoMatchOrMissingDirectoryIsLoggedAndEmptiesResult) {
+// An empty path fails untouched and silent; only empty matches fail silently, emptying the
+// result; no match or a missing directory is logged and empties the result.
+TEST_F(SearchTest, FailuresEmptyTheResultAndAreLoggedWhenNothingMatched) {
+    std::string result = "kept";
+    ExpectNotFound(Search("", "libjvm.so", result));
+    EXPECT_EQ(result, "kept");
+    WriteSized(Root() + "/jdk/libjvm.so", 0);
+    ExpectNotFound(Search(Root() + "/jdk", "libjvm.so", result));
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(m_log.Text(), "");
+
     std::filesystem::create_directories(Root() + "/empty");
-    std::string result = "stale";
+    result = "stale";
     ExpectNotFound(Search(Root() + "/empty", "libjvm.so", result));
     EXPECT_EQ(result, "");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to find libjvm.so in path " + Root() + "/empty"));
     ExpectNotFound(Search(Root() + "/missing", "libjvm.so", result));
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to find libjvm.so in path " + Root() + "/missing"));
-}
-
-TEST_F(SearchTest, OnlyEmptyMatchesFailWithoutLogging) {
-    WriteSized(Root() + "/jdk/libjvm.so", 0);
-    std::string result = "stale";
-    ExpectNotFound(Search(Root() + "/jdk", "libjvm.so", result));
-    EXPECT_EQ(result, "");
-    EXPECT_EQ(m_log.Text(), "");
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -144,54 +130,50 @@ class LocateTest : public FileSearchTest {
         m_path.emplace(ScopedEnv("PATH", m_tools.path()));
     }
     void BuildDatabase() { BuildLocateDatabase(Root() + "/tree", Root() + "/locate.db"); }
+    // A locate program of the test's own.
+    void FakeLocate(const std::string& body) {
+        WriteScript(Root() + "/bin/locate", body);
+        m_tools.Link("locate", Root() + "/bin/locate");
+    }
 
     ToolDir m_tools{ShellTools()};
     std::optional<ScopedEnv> m_path;
 };
 
+// The largest hit wins; only empty hits fail silently, emptying the result.
 TEST_F(LocateTest, ChoosesLargestHitOfTheDatabase) {
     WriteSized(Root() + "/tree/a/libhdfs.so", 100);
     WriteSized(Root() + "/tree/b/libhdfs.so", 300);
     WriteSized(Root() + "/tree/c/libhdfs.so.0.0.0", 200);
+    WriteSized(Root() + "/tree/d/libjvm.so", 0);
     BuildDatabase();
     std::string result;
     ASSERT_TRUE(Locate("libhdfs.so", result).Succeeded());
     EXPECT_EQ(result, Root() + "/tree/b");
     EXPECT_THAT(m_log.Text(), HasSubstr("libhdfs.so path: '" + Root() + "/tree/b'"));
+    const std::string logged = m_log.Text();
+    ExpectNotFound(Locate("libjvm.so", result));
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(m_log.Text(), logged);
 }
 
-TEST_F(LocateTest, UnknownNameIsLocateFailure) {
+// Each failure of the program leaves the result alone and logs why: no hit (exit 1), another
+// non-zero exit with its standard error, no locate program at all.
+TEST_F(LocateTest, LocateFailuresAreLogged) {
     WriteSized(Root() + "/tree/a/other", 1);
     BuildDatabase();
     std::string result = "kept";
     ExpectNotFound(Locate("libhdfs.so", result));
     EXPECT_EQ(result, "kept");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to run command. error "));
-}
 
-TEST_F(LocateTest, NonZeroExitLogsStandardError) {
-    std::string locate = Root() + "/bin/locate";
-    WriteScript(locate, "echo 'locate: can not stat (): No such file or directory' >&2\nexit 1\n");
-    m_tools.Link("locate", locate);
-    std::string result = "kept";
+    FakeLocate("echo 'locate: can not stat (): No such file or directory' >&2\nexit 1\n");
     ExpectNotFound(Locate("libhdfs.so", result));
     EXPECT_EQ(result, "kept");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to run command. error locate: can not stat (): "
                                         "No such file or directory"));
-}
 
-TEST_F(LocateTest, OnlyEmptyHitsFailWithoutLogging) {
-    WriteSized(Root() + "/tree/a/libhdfs.so", 0);
-    BuildDatabase();
-    std::string result = "kept";
-    ExpectNotFound(Locate("libhdfs.so", result));
-    EXPECT_EQ(result, "");
-    EXPECT_EQ(m_log.Text(), "");
-}
-
-TEST_F(LocateTest, MissingLocateProgramIsLogged) {
-    ScopedEnv path("PATH", Root());  // no locate here
-    std::string result = "kept";
+    ScopedEnv path("PATH", Root() + "/tree");  // no locate here
     ExpectNotFound(Locate("libhdfs.so", result));
     EXPECT_EQ(result, "kept");
     EXPECT_THAT(m_log.Text(), HasSubstr("locate command failed. Failed to locate libhdfs.so"));
@@ -199,17 +181,13 @@ TEST_F(LocateTest, MissingLocateProgramIsLogged) {
 
 // A child killed at the time-out used to be left unreaped, a zombie for the life of the agent.
 TEST_F(LocateTest, HangingLocateIsKilledAndReapedAtTimeout) {
-    std::string locate = Root() + "/bin/locate";
-    WriteScript(locate, "echo $$ > '" + Root() + "/pid'\nexec sleep 30\n");
-    m_tools.Link("locate", locate);
+    FakeLocate("echo $$ > '" + Root() + "/pid'\nexec sleep 30\n");
     ScopedEnv timeout("HDFSAGENT_LOCATE_TIMEOUT_MS", "300");
 
     auto start = std::chrono::steady_clock::now();
     std::string result = "kept";
     ExpectNotFound(Locate("libhdfs.so", result));
-    auto elapsed = std::chrono::steady_clock::now() - start;
-
-    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(result, "kept");
     EXPECT_THAT(m_log.Text(), HasSubstr("locate command taking too long. Aborting"));
     EXPECT_THAT(m_log.Text(), Not(HasSubstr("Failed to kill pid")));

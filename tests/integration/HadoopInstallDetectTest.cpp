@@ -73,20 +73,16 @@ TEST_F(HadoopInstallPathTest, LinkOnPathLeadsToPhysicalInstallation) {
     EXPECT_THAT(m_log.Text(), HasSubstr("Hadoop path: " + InstallPath()));
 }
 
-TEST_F(HadoopInstallPathTest, HadoopNotOnPathFails) {
+TEST_F(HadoopInstallPathTest, NoHadoopOnPathOrWhichComplainingFails) {
     UseToolsOnly(m_scratch / "tree");
     std::string installPath;
     ExpectError(m_instance.DetectHadoopInstallPath(installPath), 1627,
                 "Failed to get path of hadoop command. ");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to get path of hadoop command. "));
-}
 
-TEST_F(HadoopInstallPathTest, WhichPrintingOnStandardErrorFails) {
     std::string which = m_scratch / "which";
     WriteScript(which, "echo /opt/hd/bin/hadoop\necho 'which: odd entry in PATH' >&2\n");
     m_tools.Link("which", which);
-    m_path.emplace("PATH", m_tools.path());
-    std::string installPath;
     ExpectError(m_instance.DetectHadoopInstallPath(installPath), 1627,
                 "Failed to get path of hadoop command. which: odd entry in PATH\n");
 }
@@ -117,36 +113,29 @@ TEST_F(InstallDetectTest, NoWellKnownFolderHoldsLibHdfs) {
                                         "hadoop installation directory"));
 }
 
-TEST_F(InstallDetectTest, LibHdfsInNativeFolderOfDetectedInstallation) {
-    m_install.Activate(true);
-    WriteFile(InstallPath() + "lib/native/libhdfs.so", "lib");
-    std::string libPath;
-    ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
-    EXPECT_EQ(libPath, InstallPath() + "lib/native/");
-}
-
-TEST_F(InstallDetectTest, LibHdfsElsewhereBelowInstallationIsSearched) {
+// Below the detected installation: any folder is searched, the native folder wins.
+TEST_F(InstallDetectTest, LibHdfsBelowTheDetectedInstallation) {
     m_install.Activate(true);
     WriteFile(InstallPath() + "share/hadoop/hdfs/native/libhdfs.so", "lib");
     std::string libPath;
     ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
     EXPECT_EQ(libPath, InstallPath() + "share/hadoop/hdfs/native");
+    WriteFile(InstallPath() + "lib/native/libhdfs.so", "lib");
+    ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
+    EXPECT_EQ(libPath, InstallPath() + "lib/native/");
 }
 
+// Without hadoop the library comes from locate; with no hit anywhere it is not found.
 TEST_F(InstallDetectTest, WithoutHadoopLibHdfsComesFromLocate) {
     std::string tree = RealPath(m_scratch.path()) + "/tree";
-    WriteFile(tree + "/opt/cloudera/lib64/libhdfs.so", "lib");
     UseToolsOnly(tree);
     std::string libPath;
+    ExpectError(m_instance.DetectLibHdfsPath(libPath), 1168, "Failed to detect libhdfs path");
+    WriteFile(tree + "/opt/cloudera/lib64/libhdfs.so", "lib");
+    UseToolsOnly(tree);
     ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
     EXPECT_EQ(libPath, tree + "/opt/cloudera/lib64");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to get path of hadoop command."));
-}
-
-TEST_F(InstallDetectTest, LibHdfsNowhereIsNotFound) {
-    UseToolsOnly(m_scratch / "tree");
-    std::string libPath;
-    ExpectError(m_instance.DetectLibHdfsPath(libPath), 1168, "Failed to detect libhdfs path");
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -159,12 +148,10 @@ TEST_F(JavaLibPathTest, OldJreLayoutGivesFixedFolderWithoutSearch) {
     std::string jvmLibPath;
     ASSERT_TRUE(m_instance.DetectJavaLibPath_internal(home, jvmLibPath).Succeeded());
     EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
-}
-
-TEST_F(JavaLibPathTest, JavaHomeWithoutLibJvmFails) {
-    std::string jvmLibPath = "stale";
-    CEkError err = m_instance.DetectJavaLibPath_internal(m_scratch.path(), jvmLibPath);
-    ExpectError(err, ENOENT, std::strerror(ENOENT));
+    // A Java home without libjvm.so fails.
+    std::filesystem::create_directories(m_scratch / "empty");
+    ExpectError(m_instance.DetectJavaLibPath_internal(m_scratch / "empty", jvmLibPath), ENOENT,
+                std::strerror(ENOENT));
     EXPECT_EQ(jvmLibPath, "");
 }
 
@@ -175,61 +162,49 @@ TEST_F(JavaLibPathTest, RealJdkFoundThroughJavaProgram) {
     ASSERT_TRUE(m_instance.DetectJavaLibPath_From_JavaBin(jvmLibPath).Succeeded());
     EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");
     EXPECT_TRUE(std::filesystem::exists(jvmLibPath + "/libjvm.so"));
-}
 
-TEST_F(JavaLibPathTest, JavaNotOnPathFails) {
     UseToolsOnly(m_scratch / "tree");
-    std::string jvmLibPath;
     ExpectError(m_instance.DetectJavaLibPath_From_JavaBin(jvmLibPath), 1627,
                 "Failed to get path of java command. ");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to get path of java command. "));
 }
 
+// Found for real through `hadoop envvars`; a failing program is reported; two JAVA_HOME lines
+// fail, and the chain goes on to the java program.
 TEST_F(JavaLibPathTest, RealJdkFoundThroughHadoopEnvvars) {
     m_install.Activate(true);
     std::string jvmLibPath;
     ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath).Succeeded());
     EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");
     EXPECT_THAT(m_log.Text(), HasSubstr("Java Lib path: '" + jvmLibPath + "'"));
-}
 
-TEST_F(JavaLibPathTest, FailingHadoopEnvvarsIsReported) {
-    m_install.Activate(true);
     m_install.SetConfFile("fail-envvars", "ERROR: JAVA_HOME is not set\n");
-    std::string jvmLibPath;
     ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath), 1627,
                 "Failed to get hadoop envars");
     EXPECT_THAT(m_log.Text(),
                 HasSubstr("Failed to get hadoop envvars. ERROR: JAVA_HOME is not set"));
-}
+    m_install.RemoveConfFile("fail-envvars");
 
-TEST_F(JavaLibPathTest, TwoJavaHomeLinesFailAndTheChainGoesOn) {
-    m_install.Activate(true);
     m_install.SetConfFile("output-envvars",
                           "JAVA_HOME='" + MakeJreHome() + "'\nJAVA_HOME='" + RealJdkHome() + "'\n");
-    std::string jvmLibPath;
-    CEkError err = m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath);
-    ExpectError(err, ENOENT, std::strerror(ENOENT));
+    ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvvars(jvmLibPath), ENOENT,
+                std::strerror(ENOENT));
     ASSERT_TRUE(m_instance.DetectJavaLibPath(jvmLibPath).Succeeded());
     EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");  // from the java program
 }
 
-TEST_F(JavaLibPathTest, JavaHomeExportedInHadoopEnvScriptPlainOrQuoted) {
+// Exported plain or quoted; not exported; the script missing.
+TEST_F(JavaLibPathTest, JavaHomeFromTheHadoopEnvScript) {
     m_install.Activate(true);
     std::string home = MakeJreHome();
+    std::string jvmLibPath;
     for (const std::string& exported : {home, "\"" + home + "\""}) {
         m_install.SetJavaHome(exported);
-        std::string jvmLibPath;
         ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());
         EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/") << exported;
         EXPECT_THAT(m_log.Text(), HasSubstr("Java path: '" + jvmLibPath + "'"));
     }
-}
-
-TEST_F(JavaLibPathTest, HadoopEnvScriptWithoutExportedJavaHomeOrMissing) {
-    m_install.Activate(true);
     m_install.SetJavaHome("");
-    std::string jvmLibPath;
     ExpectError(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath), 1627,
                 "Failed to get java path from '" + InstallPath() + "conf/hadoop-env.sh'. ");
     std::filesystem::remove(m_install.confDir() + "/hadoop-env.sh");
@@ -237,19 +212,16 @@ TEST_F(JavaLibPathTest, HadoopEnvScriptWithoutExportedJavaHomeOrMissing) {
                 InstallPath() + "conf/hadoop-env.sh does not exist");
 }
 
+// Without hadoop and java libjvm.so comes from locate; with no hit anywhere it is not found.
 TEST_F(JavaLibPathTest, WithoutHadoopAndJavaLibJvmComesFromLocate) {
     std::string tree = RealPath(m_scratch.path()) + "/tree";
-    WriteFile(tree + "/usr/java/jdk/lib/server/libjvm.so", "jvm");
     UseToolsOnly(tree);
     std::string jvmLibPath;
+    ExpectError(m_instance.DetectJavaLibPath(jvmLibPath), 1168, "Failed to detect java lib path");
+    WriteFile(tree + "/usr/java/jdk/lib/server/libjvm.so", "jvm");
+    UseToolsOnly(tree);
     ASSERT_TRUE(m_instance.DetectJavaLibPath(jvmLibPath).Succeeded());
     EXPECT_EQ(jvmLibPath, tree + "/usr/java/jdk/lib/server");
-}
-
-TEST_F(JavaLibPathTest, LibJvmNowhereIsNotFound) {
-    UseToolsOnly(m_scratch / "tree");
-    std::string jvmLibPath;
-    ExpectError(m_instance.DetectJavaLibPath(jvmLibPath), 1168, "Failed to detect java lib path");
 }
 
 }  // namespace

@@ -2,16 +2,12 @@
 // library parses, the switches tests rely on, and the installation layout of LocalInstall.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
-namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testsupport::LocalInstall;
 using testsupport::ReadFile;
@@ -43,14 +39,7 @@ class LocalclusterScripts : public ::testing::Test {
     LocalInstall install{{{"dfs.blocksize", "1048576"}, {"hadoop.user.keytab.file", "/k/t"}}};
 };
 
-TEST_F(LocalclusterScripts, ProgramsAreExecutableInTheSourceTree) {
-    for (const char* program : {"hadoop", "hdfs", "hbase", "hdp-select", "locate"}) {
-        std::string path = std::string(LOCALCLUSTER_BIN_DIR) + "/" + program;
-        EXPECT_EQ(access(path.c_str(), X_OK), 0) << path;
-    }
-}
-
-TEST_F(LocalclusterScripts, DefaultClasspathHasConfDirWildcardsAndADuplicate) {
+TEST_F(LocalclusterScripts, ClasspathDefaultGlobbedAndFromFile) {
     Result r = RunCommand("hadoop classpath");
     ASSERT_EQ(r.status, 0) << r.err;
     std::string share = install.installDir() + "/share/hadoop";
@@ -58,58 +47,39 @@ TEST_F(LocalclusterScripts, DefaultClasspathHasConfDirWildcardsAndADuplicate) {
                          "/common/*:" + share + "/hdfs:" + share + "/hdfs/lib/*:" + share +
                          "/hdfs/*:" + share + "/mapreduce/*:" + share + "/common/lib/*\n");
     EXPECT_EQ(r.err, "");
-}
 
-TEST_F(LocalclusterScripts, ClasspathGlobExpandsWildcardsToJarsAndKeepsDuplicates) {
-    std::string share = install.installDir() + "/share/hadoop";
+    // --glob expands wildcards to jars and keeps duplicates; empty wildcard folders (hdfs/lib,
+    // mapreduce) vanish; plain entries stay as they are.
     WriteFile(share + "/common/lib/UPPER.JAR", "");
     WriteFile(share + "/common/lib/notes.txt", "");
-    Result r = RunCommand("hadoop classpath --glob");
+    r = RunCommand("hadoop classpath --glob");
     ASSERT_EQ(r.status, 0) << r.err;
     std::string lib =
         share + "/common/lib/commons-lang3-3.12.0.jar:" + share + "/common/lib/UPPER.JAR";
-    // Empty wildcard folders (hdfs/lib, mapreduce) vanish; plain entries stay as they are.
     EXPECT_EQ(r.out, install.confDir() + ":" + lib + ":" + share +
                          "/common/hadoop-common-3.3.6.jar:" + share + "/hdfs:" + share +
                          "/hdfs/hadoop-hdfs-3.3.6.jar:" + lib + "\n");
-}
 
-TEST_F(LocalclusterScripts, ClasspathFileIsPrintedAsOneLine) {
     install.SetClasspath({"/b", "/a dir/x.jar", "/b", "/c/*"});
-    Result r = RunCommand("hadoop classpath");
-    EXPECT_EQ(r.out, "/b:/a dir/x.jar:/b:/c/*\n");
-    // The pipeline the library builds its CLASSPATH with gets sorted, unique entries.
-    r = RunCommand(
-        "for i in $(hadoop classpath | sed -e \"s/:/ /g\"); do echo $i; done | sort | uniq | "
-        "awk '{val=val\":\"$1} END {print val}'");
-    EXPECT_EQ(r.out, ":/a:/b:/c/*:dir/x.jar\n");
+    EXPECT_EQ(RunCommand("hadoop classpath").out, "/b:/a dir/x.jar:/b:/c/*\n");
 }
 
 TEST_F(LocalclusterScripts, EnvvarsPrintsQuotedAssignmentsWithJavaHomeFromEnvScript) {
     Result r = RunCommand("hadoop envvars");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "JAVA_HOME='" + install.javaHome() + "'\n" + "HADOOP_COMMON_HOME='" +
-                         install.installDir() + "'\n" +
-                         "HADOOP_COMMON_DIR='share/hadoop/common'\n"
+    const std::string home = install.installDir(), tools = "share/hadoop/tools";
+    EXPECT_EQ(r.out, "JAVA_HOME='" + install.javaHome() + "'\nHADOOP_COMMON_HOME='" + home +
+                         "'\nHADOOP_COMMON_DIR='share/hadoop/common'\n"
                          "HADOOP_COMMON_LIB_JARS_DIR='share/hadoop/common/lib'\n"
-                         "HADOOP_COMMON_LIB_NATIVE_DIR='lib/native'\n"
-                         "HADOOP_CONF_DIR='" +
-                         install.confDir() + "'\n" + "HADOOP_TOOLS_HOME='" + install.installDir() +
-                         "'\n" +
-                         "HADOOP_TOOLS_DIR='share/hadoop/tools'\n"
-                         "HADOOP_TOOLS_LIB_JARS_DIR='share/hadoop/tools/lib'\n");
-    r = RunCommand("hadoop envvars | grep JAVA_HOME | awk -F \"'\" '{print $2}'");
-    EXPECT_EQ(r.out, install.javaHome() + "\n");
-}
-
-TEST_F(LocalclusterScripts, EnvvarsWithoutJavaHomeAnywherePrintsItEmpty) {
+                         "HADOOP_COMMON_LIB_NATIVE_DIR='lib/native'\nHADOOP_CONF_DIR='" +
+                         install.confDir() + "'\nHADOOP_TOOLS_HOME='" + home +
+                         "'\nHADOOP_TOOLS_DIR='" + tools + "'\nHADOOP_TOOLS_LIB_JARS_DIR='" +
+                         tools + "/lib'\n");
+    // Without JAVA_HOME anywhere it is printed empty, and the env script exports none.
     install.SetJavaHome("");
     auto unset = testsupport::ScopedEnv::unset("JAVA_HOME");
-    Result r = RunCommand("hadoop envvars | head -n 1");
-    EXPECT_EQ(r.out, "JAVA_HOME=''\n");
-    r = RunCommand("grep JAVA_HOME " + install.installDir() +
-                   "/conf/hadoop-env.sh | grep \"^export\"");
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(RunCommand("hadoop envvars | head -n 1").out, "JAVA_HOME=''\n");
+    EXPECT_EQ(RunCommand("grep '^export.*JAVA_HOME' " + home + "/conf/hadoop-env.sh").out, "");
 }
 
 TEST_F(LocalclusterScripts, ConfigurationIsPrintedAsWriteXmlDoes) {
@@ -160,36 +130,25 @@ TEST_F(LocalclusterScripts, ConfigurationOnOneLineHoldsEveryPropertyInOneLine) {
                                  "<source>hdfs-site.xml</source></property></configuration>"));
     EXPECT_THAT(r.out, HasSubstr("<property><name>hadoop.user.keytab.file</name><value>/k/t</value>"
                                  "<final>false</final><source>core-site.xml</source></property>"));
-    // grep on the one-line output yields the whole configuration, not just the asked key.
-    r = RunCommand("hadoop org.apache.hadoop.conf.Configuration | grep hadoop.user.keytab.file");
-    EXPECT_THAT(r.out, HasSubstr("<name>fs.defaultFS</name>"));
 }
 
-TEST_F(LocalclusterScripts, ListZonesPadsBothColumnsToOneMoreThanTheWidestCell) {
+// Both columns padded to one more than the widest cell; no zones prints one empty line; a
+// failure goes to standard error with the status asked for.
+TEST_F(LocalclusterScripts, ListZonesAsHadoopsTableListingPrintsIt) {
+    EXPECT_EQ(RunCommand("hdfs crypto -listZones").out, "\n");
+    install.SetConfFile("encryption-zones", "# no zones\n\n");
+    EXPECT_EQ(RunCommand("hdfs crypto -listZones").out, "\n");
     install.AddEncryptionZone("/zone1", "key1");
     install.AddEncryptionZone("/a/much/longer/zone", "k");
     Result r = RunCommand("hdfs crypto -listZones");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "/zone1               key1 \n"
-              "/a/much/longer/zone  k    \n"
-              "\n");
-}
+    EXPECT_EQ(r.out, "/zone1               key1 \n/a/much/longer/zone  k    \n\n");
 
-TEST_F(LocalclusterScripts, ListZonesWithoutZonesPrintsOneEmptyLine) {
-    EXPECT_EQ(RunCommand("hdfs crypto -listZones").out, "\n");
-    install.SetConfFile("encryption-zones", "# no zones\n\n");
-    EXPECT_EQ(RunCommand("hdfs crypto -listZones").out, "\n");
-}
-
-TEST_F(LocalclusterScripts, ListZonesFailsWithMessageOnStandardError) {
-    install.AddEncryptionZone("/z", "k");
     install.SetConfFile("fail-crypto");
-    Result r = RunCommand("hdfs crypto -listZones");
+    r = RunCommand("hdfs crypto -listZones");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_THAT(r.err, HasSubstr("AccessControlException: Access denied for user"));
-
     install.SetConfFile("fail-crypto", "RemoteException: name node down\n");
     install.SetConfFile("status-crypto", "1\n");
     r = RunCommand("hdfs crypto -listZones");
@@ -197,19 +156,19 @@ TEST_F(LocalclusterScripts, ListZonesFailsWithMessageOnStandardError) {
     EXPECT_EQ(r.err, "RemoteException: name node down\n");
 }
 
-TEST_F(LocalclusterScripts, SwitchesFailEmptyOutputAndStandardError) {
+// The fail-, empty-, output-, stderr- and sleep- switches, and unknown subcommands or
+// arguments failing as the real programs do.
+TEST_F(LocalclusterScripts, SwitchesAndUnknownArguments) {
     install.SetConfFile("fail-classpath", "classpath broke\n");
     Result r = RunCommand("hadoop classpath");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "classpath broke\n");
     install.RemoveConfFile("fail-classpath");
-
     install.SetConfFile("empty-classpath");
     r = RunCommand("hadoop classpath");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
-    install.RemoveConfFile("empty-classpath");
 
     install.SetConfFile("output-envvars", "JAVA_HOME='/one'\nJAVA_HOME='/two'\n");
     install.SetConfFile("stderr-envvars", "warning\n");
@@ -217,20 +176,15 @@ TEST_F(LocalclusterScripts, SwitchesFailEmptyOutputAndStandardError) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "JAVA_HOME='/one'\nJAVA_HOME='/two'\n");
     EXPECT_EQ(r.err, "warning\n");
-}
 
-TEST_F(LocalclusterScripts, SleepSwitchDelaysTheAnswer) {
     install.SetConfFile("sleep-version", "0.3\n");
     auto start = std::chrono::steady_clock::now();
-    Result r = RunCommand("hadoop version");
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    r = RunCommand("hadoop version");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
     EXPECT_EQ(r.status, 0);
     EXPECT_THAT(r.out, HasSubstr("Hadoop 3.3.6\n"));
-    EXPECT_GE(elapsed, std::chrono::milliseconds(300));
-}
 
-TEST_F(LocalclusterScripts, UnknownSubcommandOrArgumentFailsLikeTheRealPrograms) {
-    Result r = RunCommand("hadoop nosuch");
+    r = RunCommand("hadoop nosuch");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Could not find or load main class nosuch\n");
     r = RunCommand("hdfs crypto -listZones extra");
@@ -238,24 +192,21 @@ TEST_F(LocalclusterScripts, UnknownSubcommandOrArgumentFailsLikeTheRealPrograms)
     EXPECT_EQ(r.err, "Can't understand argument: extra\n");
 }
 
-TEST_F(LocalclusterScripts, HbaseEnvvarsAndGlobbedClasspath) {
+TEST_F(LocalclusterScripts, HbaseAndHdpSelect) {
     WriteFile(install.installDir() + "/share/hbase/lib/hbase-client.jar", "");
-    Result r = RunCommand("hbase envvars | grep HBASE_CONF_DIR | awk -F \"'\" '{print $2}'");
-    EXPECT_EQ(r.out, install.hbaseConfDir() + "\n");
+    std::string lib = install.installDir() + "/share/hbase/lib/";
+    Result r = RunCommand("hbase envvars | grep HBASE_CONF_DIR");
+    EXPECT_EQ(r.out, "HBASE_CONF_DIR='" + install.hbaseConfDir() + "'\n");
     r = RunCommand("hbase classpath --glob");
-    EXPECT_EQ(r.out, install.hbaseConfDir() + ":" + install.installDir() +
-                         "/share/hbase/lib/hbase-client.jar:" + install.confDir() + "\n");
+    EXPECT_EQ(r.out,
+              install.hbaseConfDir() + ":" + lib + "hbase-client.jar:" + install.confDir() + "\n");
     r = RunCommand("hbase classpath");
-    EXPECT_EQ(r.out, install.hbaseConfDir() + ":" + install.installDir() +
-                         "/share/hbase/lib/*:" + install.confDir() + "\n");
-}
+    EXPECT_EQ(r.out, install.hbaseConfDir() + ":" + lib + "*:" + install.confDir() + "\n");
 
-TEST_F(LocalclusterScripts, HdpSelectPrintsTheVersionOrFailsWithoutAStack) {
-    Result r = RunCommand("hdp-select -v");
+    r = RunCommand("hdp-select -v");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_THAT(r.err, HasSubstr("Unable to find any HDP stack versions"));
-
     install.SetConfFile("hdp-version", "2.6.5.0-292\n2.6.4.0-91\n");
     r = RunCommand("hdp-select -v");
     EXPECT_EQ(r.status, 0);
@@ -264,66 +215,40 @@ TEST_F(LocalclusterScripts, HdpSelectPrintsTheVersionOrFailsWithoutAStack) {
     EXPECT_EQ(RunCommand("hdp-select status hadoop-client").out, "hadoop-client - 2.6.5.0-292\n");
 }
 
-TEST_F(LocalclusterScripts, InstallationIsFoundThroughLinksAndWithoutHadoopConfDir) {
+// Found through links and without HADOOP_CONF_DIR (etc/hadoop of the installation then);
+// properties go to core-site or hdfs-site.
+TEST_F(LocalclusterScripts, InstallationLayout) {
     install.Activate(/*throughLinks=*/true);
     auto unset = testsupport::ScopedEnv::unset("HADOOP_CONF_DIR");
-    Result r = RunCommand("readlink -f \"$(which hadoop)\"");
-    EXPECT_EQ(r.out, install.binDir() + "/hadoop\n");
-    // Without HADOOP_CONF_DIR the programs find etc/hadoop of their installation.
-    r = RunCommand("hadoop envvars | grep HADOOP_CONF_DIR");
-    EXPECT_EQ(r.out, "HADOOP_CONF_DIR='" + install.confDir() + "'\n");
-    EXPECT_TRUE(fs::exists(install.installDir() + "/conf/hadoop-env.sh"));
-}
+    EXPECT_EQ(RunCommand("readlink -f \"$(which hadoop)\"").out, install.binDir() + "/hadoop\n");
+    EXPECT_EQ(RunCommand("hadoop envvars | grep HADOOP_CONF_DIR").out,
+              "HADOOP_CONF_DIR='" + install.confDir() + "'\n");
 
-TEST_F(LocalclusterScripts, NativeLibraryLinkIsPlacedInTheInstallation) {
-    TempDir lib("lcscripts-lib");
-    WriteFile(lib / "libhdfs.so", "not really a library");
-    install.AddNativeLibrary(lib / "libhdfs.so");
-    EXPECT_EQ(fs::read_symlink(install.installDir() + "/lib/native/libhdfs.so"),
-              lib / "libhdfs.so");
-}
-
-TEST_F(LocalclusterScripts, PropertiesGoToCoreOrHdfsSite) {
     install.SetProperty("hadoop.security.authentication", "kerberos");
     std::string core = ReadFile(install.confDir() + "/core-site.xml");
-    std::string hdfs = ReadFile(install.confDir() + "/hdfs-site.xml");
     EXPECT_THAT(core, HasSubstr("<name>hadoop.security.authentication</name>\n"
                                 "    <value>kerberos</value>"));
     EXPECT_THAT(core, HasSubstr("<value>" + install.namespaceRoot() + "</value>"));
-    EXPECT_THAT(hdfs, HasSubstr("<name>dfs.blocksize</name>"));
     EXPECT_THAT(core, ::testing::Not(HasSubstr("dfs.blocksize")));
+    EXPECT_THAT(ReadFile(install.confDir() + "/hdfs-site.xml"),
+                HasSubstr("<name>dfs.blocksize</name>"));
 }
 
-class LocalclusterLocate : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        WriteFile(tree / "usr/lib/libhdfs.so", std::string(30, 'x'));
-        WriteFile(tree / "opt/hadoop/lib/native/libhdfs.so", std::string(10, 'x'));
-        ASSERT_EQ(testsupport::Shell("updatedb -l 0 -U '" + tree.path() + "' -o '" + db + "' 2>&1"),
-                  0);
-    }
-
-    TempDir tree{"lcscripts-tree"};
-    TempDir dbDir{"lcscripts-db"};
-    std::string db = dbDir / "test.db";
+TEST(LocalclusterLocate, FindsFilesInTheDatabaseFailsForUnknownNamesAndSleepsWhenAsked) {
+    TempDir tree{"lcscripts-tree"}, dbDir{"lcscripts-db"};
+    WriteFile(tree / "usr/lib/libhdfs.so", std::string(30, 'x'));
+    WriteFile(tree / "opt/hadoop/lib/native/libhdfs.so", std::string(10, 'x'));
+    ASSERT_EQ(testsupport::Shell("updatedb -l 0 -U '" + tree.path() + "' -o '" + (dbDir / "db") +
+                                 "' 2>&1"),
+              0);
+    testsupport::ScopedEnv env("LOCATE_DB", dbDir / "db");
     std::string locate = std::string(LOCALCLUSTER_BIN_DIR) + "/locate";
-};
-
-TEST_F(LocalclusterLocate, FindsFilesInTheTestDatabase) {
-    testsupport::ScopedEnv env("LOCATE_DB", db);
     Result r = RunCommand(locate + " libhdfs.so | sort");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, tree.path() + "/opt/hadoop/lib/native/libhdfs.so\n" + tree.path() +
-                         "/usr/lib/libhdfs.so\n");
-}
-
-TEST_F(LocalclusterLocate, UnknownNameExitsNonZero) {
-    testsupport::ScopedEnv env("LOCATE_DB", db);
+    EXPECT_EQ(r.out,
+              tree / "opt/hadoop/lib/native/libhdfs.so\n" + tree.path() + "/usr/lib/libhdfs.so\n");
     EXPECT_EQ(RunCommand(locate + " libjvm.so").status, 1);
-}
 
-TEST_F(LocalclusterLocate, SleepsFirstWhenAsked) {
-    testsupport::ScopedEnv env("LOCATE_DB", db);
     testsupport::ScopedEnv slow("LOCATE_SLEEP", "0.3");
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RunCommand(locate + " libhdfs.so").status, 0);

@@ -49,66 +49,51 @@ class RefusingMutex : public FXMutex {
 
 }  // namespace
 
+// Count and owner follow nested holds; a second thread's TryLock fails without changing them;
+// an Unlock at count zero keeps the count zero.
 TEST(HostFXMutex, NestedLocksCountAndRelease) {
     FXMutex mutex;
-    EXPECT_EQ(mutex.GetLockCount(), 0);
-    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
-    mutex.Lock();
-    mutex.Lock();
-    EXPECT_EQ(mutex.GetLockCount(), 2);
-    EXPECT_EQ(mutex.GetOwnerThread(), Self());
-    mutex.Unlock();
-    EXPECT_EQ(mutex.GetLockCount(), 1);
-    EXPECT_EQ(mutex.GetOwnerThread(), Self());
-    EXPECT_FALSE(TryLockFromOtherThread(mutex));  // still held
-    mutex.Unlock();
-    EXPECT_EQ(mutex.GetLockCount(), 0);
-    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
-    EXPECT_TRUE(TryLockFromOtherThread(mutex));  // free
-}
-
-TEST(HostFXMutex, TryLockFromSecondThreadFailsWithoutChangingCount) {
-    FXMutex mutex;
+    auto expectHeld = [&](int count, uint32_t owner) {
+        EXPECT_EQ(mutex.GetLockCount(), count);
+        EXPECT_EQ(mutex.GetOwnerThread(), owner);
+    };
+    expectHeld(0, 0u);
     ASSERT_TRUE(mutex.TryLock());
-    EXPECT_EQ(mutex.GetLockCount(), 1);
-    EXPECT_FALSE(TryLockFromOtherThread(mutex));
-    EXPECT_EQ(mutex.GetLockCount(), 1);
-    EXPECT_EQ(mutex.GetOwnerThread(), Self());
-    EXPECT_TRUE(mutex.TryLock());  // recursive for the holder
-    EXPECT_EQ(mutex.GetLockCount(), 2);
+    expectHeld(1, Self());
+    ASSERT_TRUE(mutex.TryLock());  // recursive for the holder
+    mutex.Lock();
+    expectHeld(3, Self());
     mutex.Unlock();
     mutex.Unlock();
+    expectHeld(1, Self());
+    EXPECT_FALSE(TryLockFromOtherThread(mutex));  // still held
+    expectHeld(1, Self());
+    mutex.Unlock();
+    expectHeld(0, 0u);
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));  // free
+    mutex.Unlock();
+    expectHeld(0, 0u);
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));
 }
 
+// The interval form returns at once, and calls the (overridable) TryLock().
 TEST(HostFXMutex, TryLockWithIntervalReturnsAtOnce) {
     FXMutex mutex;
     mutex.Lock();
     bool result = true;
     auto start = std::chrono::steady_clock::now();
-    std::thread other([&] { result = mutex.TryLock(CTimeInterval(60000)); });
-    other.join();
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    std::thread([&] { result = mutex.TryLock(CTimeInterval(60000)); }).join();
     EXPECT_FALSE(result);
-    EXPECT_LT(elapsed, std::chrono::milliseconds(500));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_TRUE(mutex.TryLock(CTimeInterval(60000)));  // holder: same as TryLock()
     EXPECT_EQ(mutex.GetLockCount(), 2);
     mutex.Unlock();
     mutex.Unlock();
-}
 
-TEST(HostFXMutex, TryLockWithIntervalHonoursOverride) {
-    RefusingMutex mutex;
-    EXPECT_FALSE(mutex.TryLock(CTimeInterval(5)));
-    EXPECT_EQ(mutex.calls, 1);
-    EXPECT_EQ(mutex.GetLockCount(), 0);
-}
-
-TEST(HostFXMutex, UnlockAtCountZeroKeepsCountZero) {
-    FXMutex mutex;
-    mutex.Unlock();
-    EXPECT_EQ(mutex.GetLockCount(), 0);
-    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
-    EXPECT_TRUE(TryLockFromOtherThread(mutex));
+    RefusingMutex refusing;
+    EXPECT_FALSE(refusing.TryLock(CTimeInterval(5)));
+    EXPECT_EQ(refusing.calls, 1);
+    EXPECT_EQ(refusing.GetLockCount(), 0);
 }
 
 TEST(HostFXMutex, InitClearsOwnerAndKeepsCount) {
@@ -165,9 +150,7 @@ TEST(HostAutoLock, LocksAndUnlocksOnceUnlessTheFlagIsFalseAndNullIsHarmless) {
     EXPECT_EQ(resource.unlocks, 1);
     auto_lock none(nullptr);
     auto_lock noneUnlocked(nullptr, false);
-}
 
-TEST(HostAutoLock, GuardsAnFXMutex) {
     FXMutex mutex;
     {
         auto_lock guard(&mutex);

@@ -1,6 +1,5 @@
 // The settings store: reading, editing, atomic replacement under concurrent writers and crashes,
 // and the product directories.
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <set>
@@ -29,12 +29,8 @@ namespace {
 
 std::set<std::string> Entries(const std::string& directory) {
     std::set<std::string> names;
-    DIR* dir = opendir(directory.c_str());
-    while (dirent* entry = dir ? readdir(dir) : nullptr)
-        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-            names.insert(entry->d_name);
-    if (dir)
-        closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.insert(entry.path().filename());
     return names;
 }
 
@@ -76,37 +72,30 @@ class HostSettings : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(HostSettings, MissingFileReadsAsNoKeys) {
-    std::string value = "preset";
+TEST_F(HostSettings, ReadsSectionsKeysTrimmedValuesAndNumbers) {
+    std::string value = "preset";  // a missing file holds no keys
     EXPECT_FALSE(DXPlatformInfo::getString("FileSystemAgent", "sHadoopBinPath", value));
     EXPECT_EQ(value, "");
     long number = 120;
     EXPECT_FALSE(DXPlatformInfo::getNumber("FileSystemAgent", "nHadoopRestUtilWaitTime", number));
     EXPECT_EQ(number, 120);
-}
 
-TEST_F(HostSettings, ReadsSectionsKeysAndTrimmedValues) {
     WriteFile(m_path,
               "; comment\n# another\n[FileSystemAgent]\n  sHadoopBinPath =  /opt/my dir/bin  \r\n"
               "nHadoopRestUtilWaitTime=300\n\n[ EventManager ]\nhdfsagent_DEBUGLEVEL=2\n"
-              "empty=\n");
+              "empty=\n[S]\na=12x\nb=99999999999999999999\nc=\nd=-7\n");
     EXPECT_EQ(Get("FileSystemAgent", "sHadoopBinPath"), "/opt/my dir/bin");
     int wait = 120;
     EXPECT_TRUE(DXPlatformInfo::getNumber("FileSystemAgent", "nHadoopRestUtilWaitTime", wait));
     EXPECT_EQ(wait, 300);
     EXPECT_EQ(Get("EventManager", "hdfsagent_DEBUGLEVEL"), "2");
-    std::string value;
     EXPECT_TRUE(DXPlatformInfo::getString("EventManager", "empty", value));
     EXPECT_EQ(value, "");
     EXPECT_EQ(Get("FileSystemAgent", "hdfsagent_DEBUGLEVEL"), "");  // sections are separate
-}
-
-TEST_F(HostSettings, NonNumberLeavesDefault) {
-    WriteFile(m_path, "[S]\na=12x\nb=99999999999999999999\nc=\nd=-7\n");
-    long number = 5;
-    EXPECT_FALSE(DXPlatformInfo::getNumber("S", "a", number));
-    EXPECT_FALSE(DXPlatformInfo::getNumber("S", "b", number));
-    EXPECT_FALSE(DXPlatformInfo::getNumber("S", "c", number));
+    // What is not a number leaves the default.
+    number = 5;
+    for (const char* key : {"a", "b", "c"})
+        EXPECT_FALSE(DXPlatformInfo::getNumber("S", key, number)) << key;
     EXPECT_EQ(number, 5);
     int small = 5;
     EXPECT_TRUE(DXPlatformInfo::getNumber("S", "d", small));
@@ -125,25 +114,30 @@ TEST_F(HostSettings, MalformedLinesAreSkippedAndLogged) {
     g_ptrLogWriter->Reconfigure();
 }
 
+// Written through a symbolic link, which stays a link.
 TEST_F(HostSettings, WriteKeepsEveryOtherLineByteForByte) {
-    std::string original =
-        "# Hadoop agent\n[FileSystemAgent]\nHDP_LIB_PATH = /a:/b ; old\n\n"
-        "[EventManager]\r\nhdfsagent_DEBUGLEVEL=1\r\n";
-    WriteFile(m_path, original, 0640);
+    const std::string real = m_dir / "real/settings.ini";
+    WriteFile(real,
+              "# Hadoop agent\n[FileSystemAgent]\nHDP_LIB_PATH = /a:/b ; old\n\n"
+              "[EventManager]\r\nhdfsagent_DEBUGLEVEL=1\r\n",
+              0640);
+    ASSERT_EQ(symlink(real.c_str(), m_path.c_str()), 0);
     ASSERT_TRUE(
         DXPlatformInfo::setString("FileSystemAgent", "sJavaPath", "/usr/bin/java").Succeeded());
-    EXPECT_EQ(ReadFile(m_path),
+    EXPECT_EQ(ReadFile(real),
               "# Hadoop agent\n[FileSystemAgent]\nHDP_LIB_PATH = /a:/b ; old\n"
               "sJavaPath=/usr/bin/java\n\n[EventManager]\r\nhdfsagent_DEBUGLEVEL=1\r\n");
     ASSERT_TRUE(DXPlatformInfo::setString("FileSystemAgent", "HDP_LIB_PATH", "/c:/d").Succeeded());
     EXPECT_EQ(Get("FileSystemAgent", "HDP_LIB_PATH"), "/c:/d");
     ASSERT_TRUE(DXPlatformInfo::removeKey("FileSystemAgent", "sJavaPath").Succeeded());
-    EXPECT_EQ(ReadFile(m_path),
+    EXPECT_EQ(ReadFile(real),
               "# Hadoop agent\n[FileSystemAgent]\nHDP_LIB_PATH=/c:/d\n\n[EventManager]\r\n"
               "hdfsagent_DEBUGLEVEL=1\r\n");
     struct stat st;
-    ASSERT_EQ(stat(m_path.c_str(), &st), 0);
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the file keeps its mode
+    ASSERT_EQ(lstat(m_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST_F(HostSettings, WriteCreatesFileAndSectionAndHonoursLength) {
@@ -156,16 +150,6 @@ TEST_F(HostSettings, WriteCreatesFileAndSectionAndHonoursLength) {
               "lib/b\n");
     EXPECT_EQ(Entries(m_dir.path()),
               (std::set<std::string>{"settings.ini", "settings.ini.lock"}));  // no temporary left
-}
-
-TEST_F(HostSettings, WriteThroughSymbolicLinkKeepsTheLink) {
-    WriteFile(m_dir / "real/settings.ini", "[S]\na=1\n");
-    ASSERT_EQ(symlink((m_dir / "real/settings.ini").c_str(), m_path.c_str()), 0);
-    ASSERT_TRUE(DXPlatformInfo::setString("S", "b", "2").Succeeded());
-    struct stat st;
-    ASSERT_EQ(lstat(m_path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(ReadFile(m_dir / "real/settings.ini"), "[S]\na=1\nb=2\n");
 }
 
 TEST_F(HostSettings, ValueWithLineBreakIsRejected) {
@@ -181,7 +165,8 @@ TEST_F(HostSettings, ValueWithLineBreakIsRejected) {
 
 // A directory nobody may create files in: first without a lock file (the lock cannot be made),
 // then with a writable one (the temporary file cannot be made). Nothing is left behind either way.
-TEST_F(HostSettings, WriteIntoReadOnlyDirectoryFailsWithoutPartialFile) {
+// Last, a file we cannot read is not rewritten (that would drop every key in it).
+TEST_F(HostSettings, WriteIntoReadOnlyDirectoryOrUnreadableFileFailsWithoutChange) {
     for (bool lockFileExists : {false, true}) {
         chmod(m_dir.path().c_str(), 0755);
         WriteFile(m_path, "[S]\nold=1\n", lockFileExists ? 0666 : 0644);
@@ -202,43 +187,37 @@ TEST_F(HostSettings, WriteIntoReadOnlyDirectoryFailsWithoutPartialFile) {
         EXPECT_EQ(Entries(m_dir.path()), before);
         EXPECT_EQ(ReadFile(m_path), "[S]\nold=1\n");
     }
-}
-
-TEST_F(HostSettings, UnreadableFileIsNotOverwritten) {
-    // Rewriting a file we cannot read would drop every key in it.
-    WriteFile(m_path, "[S]\nsecret=1\n", 0600);
     chmod(m_dir.path().c_str(), 0777);
-    WriteFile(m_path + ".lock", "", 0666);
-    int result = AsUnprivileged(
-        [] { return DXPlatformInfo::setString("S", "new", "2").Code() == EACCES ? 0 : 1; });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(ReadFile(m_path), "[S]\nsecret=1\n");
+    chmod(m_path.c_str(), 0600);
+    EXPECT_EQ(AsUnprivileged([] {
+                  return DXPlatformInfo::setString("S", "new", "2").Code() == EACCES ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(ReadFile(m_path), "[S]\nold=1\n");
 }
 
 TEST_F(HostSettings, ConcurrentWritersInTwoProcessesLoseNothing) {
     const int kWrites = 25;
-    auto writer = [&](const char* prefix) {
-        return InChild([&] {
-            for (int i = 0; i < kWrites; ++i)
-                if (DXPlatformInfo::setString("S", prefix + std::to_string(i), std::to_string(i))
-                        .Failed())
-                    return 1;
-            return 0;
+    int status[2] = {-1, -1};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w)
+        writers.emplace_back([&, w] {
+            status[w] = InChild([&] {
+                for (int i = 0; i < kWrites; ++i)
+                    if (DXPlatformInfo::setString("S", "ab"[w] + std::to_string(i), "v").Failed())
+                        return 1;
+                return 0;
+            });
         });
-    };
-    int first = -1, second = -1;
-    std::thread a([&] { first = writer("a"); });
-    std::thread b([&] { second = writer("b"); });
-    a.join();
-    b.join();
-    EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, 0);
+    for (auto& writer : writers)
+        writer.join();
+    EXPECT_EQ(status[0], 0);
+    EXPECT_EQ(status[1], 0);
     auto settings = DXPlatformInfo::Parse(ReadFile(m_path));
     EXPECT_EQ(settings["S"].size(), 2u * kWrites);
-    for (int i = 0; i < kWrites; ++i) {
-        EXPECT_EQ(settings["S"]["a" + std::to_string(i)], std::to_string(i));
-        EXPECT_EQ(settings["S"]["b" + std::to_string(i)], std::to_string(i));
-    }
+    for (int i = 0; i < kWrites; ++i)
+        for (const char* prefix : {"a", "b"})
+            EXPECT_EQ(settings["S"][prefix + std::to_string(i)], "v") << prefix << i;
 }
 
 TEST_F(HostSettings, WriterKilledMidWriteLeavesOldOrNewFile) {
