@@ -27,7 +27,7 @@ class RestUtilConfigTest : public ::testing::Test {
     RestUtilHome home;
     LocalInstall install;
     ScopedEnv noJavaHome = ScopedEnv::unset("JAVA_HOME");
-    std::vector<ScopedEnv> path;
+    std::unique_ptr<ScopedEnv> path;
 
     void SetUp() override { install.Activate(); }
 
@@ -36,7 +36,8 @@ class RestUtilConfigTest : public ::testing::Test {
         const std::string tools = home.path("tools");
         WriteScript(tools + "/which", "[ \"$1\" = java ] && exit 1\nexec /usr/bin/which \"$@\"\n");
         WriteScript(tools + "/whereis", "printf '%s\\n' '" + whereisOutput + "'\n");
-        path.emplace_back("PATH", tools + ":" + getenv("PATH"));
+        if (!path)
+            path = std::make_unique<ScopedEnv>("PATH", tools + ":" + getenv("PATH"));
     }
 
     // A Java home with bin/java (and jre/bin/java when `withJre`).
@@ -53,60 +54,38 @@ class RestUtilConfigTest : public ::testing::Test {
         return std::make_unique<CHadoopRestUtil>(javaPath, home.home(), "hdfsuser", type,
                                                  home.configDir(), "hbaseuser");
     }
+
+    // The Java a fresh object finds.
+    std::string FoundJava(const std::string& given = "") {
+        auto util = Util(eAppTypeHadoop, given);
+        CEkError err = util->GetJavaPath();
+        EXPECT_TRUE(err.Succeeded()) << err.AsString();
+        return util->GetJavaPathField();
+    }
 };
 
 // --- GetJavaPath ---
 
-TEST_F(RestUtilConfigTest, JavaPathFieldIsKeptAsGiven) {
-    auto util = Util(eAppTypeHadoop, "/given/java");
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ("/given/java", util->GetJavaPathField());
-}
-
-TEST_F(RestUtilConfigTest, JavaPathSettingIsUsedWithoutCheckingIt) {
+// Each source is asked only when every one before it has nothing.
+TEST_F(RestUtilConfigTest, JavaPathSourcesInTheirOrder) {
+    EXPECT_EQ("/given/java", FoundJava("/given/java"));  // the field, kept as given
     home.Settings("[FileSystemAgent]\nsJavaPath=/no/such/java\n");
-    auto util = Util();
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ("/no/such/java", util->GetJavaPathField());
-}
-
-TEST_F(RestUtilConfigTest, JavaHomeOfHadoopEnvvarsWithoutJreGivesBinJava) {
+    EXPECT_EQ("/no/such/java", FoundJava());  // the setting, used without checking it
+    home.Settings("");
+    // JAVA_HOME of `hadoop envvars`, its jre preferred.
     install.SetJavaHome(FakeJavaHome("jdk", false));
-    auto util = Util();
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ(home.path("jdk") + "/bin/java", util->GetJavaPathField());
-}
-
-TEST_F(RestUtilConfigTest, JavaHomeOfHadoopEnvvarsPrefersJre) {
-    install.SetJavaHome(FakeJavaHome("jdk", true));
-    auto util = Util();
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ(home.path("jdk") + "/jre/bin/java", util->GetJavaPathField());
-}
-
-TEST_F(RestUtilConfigTest, SearchPathIsNextWhenEnvvarsFails) {
+    EXPECT_EQ(home.path("jdk") + "/bin/java", FoundJava());
+    install.SetJavaHome(FakeJavaHome("jrejdk", true));
+    EXPECT_EQ(home.path("jrejdk") + "/jre/bin/java", FoundJava());
     install.SetConfFile("fail-envvars");
-    auto util = Util();
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ(FindOnPath("java"), util->GetJavaPathField());
-}
-
-TEST_F(RestUtilConfigTest, HadoopEnvShOfTheInstallationIsNextAfterTheSearchPath) {
-    install.SetConfFile("fail-envvars");
-    install.SetJavaHome(FakeJavaHome("jdk", true));
+    EXPECT_EQ(FindOnPath("java"), FoundJava());  // the search path
     HideJavaFromPath();
-    auto util = Util();
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ(home.path("jdk") + "/jre/bin/java", util->GetJavaPathField());
-}
-
-TEST_F(RestUtilConfigTest, WhereisGivesTheFirstExistingPathAfterItsLabel) {
+    EXPECT_EQ(home.path("jrejdk") + "/jre/bin/java", FoundJava());  // hadoop-env.sh
+    // whereis: the first existing path after its label.
     install.SetJavaHome("");
-    const std::string java = FakeJavaHome("jdk", false) + "/bin/java";
+    const std::string java = home.path("jdk") + "/bin/java";
     HideJavaFromPath("java: /no/such/java " + java + " /usr/share/man/man1/java.1.gz");
-    auto util = Util();
-    ASSERT_TRUE(util->GetJavaPath().Succeeded());
-    EXPECT_EQ(java, util->GetJavaPathField());
+    EXPECT_EQ(java, FoundJava());
 }
 
 TEST_F(RestUtilConfigTest, FailedJavaSearchClearsStaleCandidate) {
@@ -126,28 +105,31 @@ TEST_F(RestUtilConfigTest, FailedJavaSearchClearsStaleCandidate) {
 
 // --- GetConfPath and IsValidConfigPath ---
 
-TEST_F(RestUtilConfigTest, ValidCandidateIsKeptWithoutAskingTheClient) {
+TEST_F(RestUtilConfigTest, ConfPathKeepsAValidCandidateOrAsksTheClient) {
+    auto util = Util();
+    std::string confPath = "kept";
     install.SetConfFile("fail-envvars");
     install.SetConfFile("fail-classpath");
-    auto util = Util();
-    std::string confPath;
+    ExpectError(util->GetConfPath(confPath, eAppTypeHadoop, "/no/such/dir"), 1168,
+                "Failed to get conf path");
+    EXPECT_EQ("kept", confPath);
+    // A valid candidate is kept without asking the client.
     ASSERT_TRUE(util->GetConfPath(confPath, eAppTypeHadoop, install.confDir()).Succeeded());
     EXPECT_EQ(install.confDir(), confPath);
-}
+    install.RemoveConfFile("fail-envvars");
+    install.RemoveConfFile("fail-classpath");
+    ExpectError(util->GetConfPath(confPath, static_cast<eHadoopAppType>(3), install.confDir()),
+                1168, "Failed to get conf path");  // an unknown application never has one
 
-TEST_F(RestUtilConfigTest, CandidateWithoutHdfsSiteMakesTheLibraryAskTheClient) {
+    // A candidate without hdfs-site.xml makes the library ask the client.
     const std::string partial = home.path("partial");
     WriteFile(partial + "/core-site.xml", "<configuration/>");
-    auto util = Util();
-    std::string confPath;
     ASSERT_TRUE(util->GetConfPath(confPath, eAppTypeHadoop, partial).Succeeded());
     EXPECT_EQ(install.confDir(), confPath);
-}
-
-TEST_F(RestUtilConfigTest, EnvvarsDirectoryIsAcceptedWithoutItsFiles) {
+    ASSERT_TRUE(util->GetConfPath(confPath, eAppTypeHBase, "").Succeeded());
+    EXPECT_EQ(install.hbaseConfDir(), confPath);
+    // The directory `hadoop envvars` names is accepted without its files.
     install.SetConfFile("output-envvars", "HADOOP_CONF_DIR='/no/such/conf'\n");
-    auto util = Util();
-    std::string confPath;
     ASSERT_TRUE(util->GetConfPath(confPath, eAppTypeHadoop, "").Succeeded());
     EXPECT_EQ("/no/such/conf", confPath);
 }
@@ -162,34 +144,9 @@ TEST_F(RestUtilConfigTest, ClasspathStrategyFindsDirectoryWithoutTrailingSlash) 
         WriteFile(dir + "/hdfs-site.xml", "<configuration/>");
     }
     install.SetClasspath({"/no/such/dir", home.path("lacking"), first, second});
-    auto util = Util();
     std::string confPath;
-    ASSERT_TRUE(util->GetConfPath(confPath, eAppTypeHadoop, "").Succeeded());
+    ASSERT_TRUE(Util()->GetConfPath(confPath, eAppTypeHadoop, "").Succeeded());
     EXPECT_EQ(first, confPath);
-}
-
-TEST_F(RestUtilConfigTest, NothingFoundFailsWith1168) {
-    install.SetConfFile("fail-envvars");
-    install.SetConfFile("fail-classpath");
-    auto util = Util();
-    std::string confPath = "kept";
-    CEkError err = util->GetConfPath(confPath, eAppTypeHadoop, "/no/such/dir");
-    ExpectError(err, 1168, "Failed to get conf path");
-    EXPECT_EQ("kept", confPath);
-}
-
-TEST_F(RestUtilConfigTest, UnknownApplicationTypeNeverHasAConfPath) {
-    auto util = Util();
-    std::string confPath;
-    CEkError err = util->GetConfPath(confPath, static_cast<eHadoopAppType>(3), install.confDir());
-    ExpectError(err, 1168, "Failed to get conf path");
-}
-
-TEST_F(RestUtilConfigTest, HBaseConfPathComesFromHBaseEnvvars) {
-    auto util = Util(eAppTypeHBase);
-    std::string confPath;
-    ASSERT_TRUE(util->GetConfPath(confPath, eAppTypeHBase, "").Succeeded());
-    EXPECT_EQ(install.hbaseConfDir(), confPath);
 }
 
 TEST_F(RestUtilConfigTest, IsValidConfigPathNeedsEveryFile) {
@@ -205,15 +162,12 @@ TEST_F(RestUtilConfigTest, IsValidConfigPathNeedsEveryFile) {
 
 // --- PopulateConfigFilePath ---
 
-TEST_F(RestUtilConfigTest, EmptyConfigDirectoryTouchesNothing) {
-    CHadoopRestUtil util("", home.home(), "u", eAppTypeHadoop, "", "");
-    ASSERT_TRUE(util.PopulateConfigFilePath().Succeeded());
-    EXPECT_TRUE(fs::is_empty(home.configDir()));
-}
-
 TEST_F(RestUtilConfigTest, MissingPropertyFilesAreCreatedAndFilled) {
-    auto util = Util();
-    CEkError err = util->PopulateConfigFilePath();
+    CHadoopRestUtil noConfig("", home.home(), "u", eAppTypeHadoop, "", "");
+    ASSERT_TRUE(noConfig.PopulateConfigFilePath().Succeeded());
+    EXPECT_TRUE(fs::is_empty(home.configDir()));  // no directory: nothing touched
+
+    CEkError err = Util()->PopulateConfigFilePath();
     ASSERT_TRUE(err.Succeeded()) << err.AsString();
     EXPECT_EQ("hdfsuser", PropertyValue(home.serviceProperties(), "util.hadoop.user"));
     EXPECT_EQ(install.confDir(), PropertyValue(home.serviceProperties(), "util.hadoop.config"));
@@ -221,11 +175,8 @@ TEST_F(RestUtilConfigTest, MissingPropertyFilesAreCreatedAndFilled) {
     EXPECT_EQ(home.logDir() + "/dxhdfsutil.log",
               PropertyValue(home.log4jProperties(), "log4j.appender.R.File"));
     EXPECT_EQ("INFO, R", PropertyValue(home.log4jProperties(), "log4j.rootLogger"));
-}
 
-TEST_F(RestUtilConfigTest, HBaseAddsItsKeys) {
-    auto util = Util(eAppTypeHBase);
-    ASSERT_TRUE(util->PopulateConfigFilePath().Succeeded());
+    ASSERT_TRUE(Util(eAppTypeHBase)->PopulateConfigFilePath().Succeeded());  // adds its keys
     EXPECT_EQ("hbaseuser", PropertyValue(home.serviceProperties(), "util.hbase.user"));
     EXPECT_EQ(install.hbaseConfDir(), PropertyValue(home.serviceProperties(), "util.hbase.config"));
     EXPECT_EQ(install.confDir(), PropertyValue(home.serviceProperties(), "util.hadoop.config"));
@@ -235,27 +186,23 @@ TEST_F(RestUtilConfigTest, ExistingLog4jKeepsItsLogFileAndGetsTheDebugLevel) {
     WriteFile(home.log4jProperties(),
               "log4j.rootLogger=INFO, R\nlog4j.appender.R.File=/mine.log\n");
     home.Settings("[EventManager]\ndxhdfsutil_DEBUGLEVEL=3\n");
-    auto util = Util();
-    ASSERT_TRUE(util->PopulateConfigFilePath().Succeeded());
+    ASSERT_TRUE(Util()->PopulateConfigFilePath().Succeeded());
     EXPECT_EQ("/mine.log", PropertyValue(home.log4jProperties(), "log4j.appender.R.File"));
     EXPECT_EQ("DEBUG, R", PropertyValue(home.log4jProperties(), "log4j.rootLogger"));
 }
 
 TEST_F(RestUtilConfigTest, KerberosCachePathIsClearedUnlessTheLibraryCacheIsWanted) {
-    WriteFile(home.serviceProperties(),
-              "util.hadoop.security.kerberos.ticket.cache.path=/tmp/old\n");
+    const std::string key = "util.hadoop.security.kerberos.ticket.cache.path";
+    WriteFile(home.serviceProperties(), key + "=/tmp/old\n");
     auto util = Util();
     ASSERT_TRUE(util->PopulateConfigFilePath().Succeeded());
-    EXPECT_EQ("", PropertyValue(home.serviceProperties(),
-                                "util.hadoop.security.kerberos.ticket.cache.path"));
+    EXPECT_EQ("", PropertyValue(home.serviceProperties(), key));
 
     // Wanted, but this process has no file-system object: the value stays as it is.
-    WriteFile(home.serviceProperties(),
-              "util.hadoop.security.kerberos.ticket.cache.path=/tmp/old\n");
+    WriteFile(home.serviceProperties(), key + "=/tmp/old\n");
     home.Settings("[FileSystemAgent]\nnUseLoggedinHdfsKerbCache=1\n");
     ASSERT_TRUE(util->PopulateConfigFilePath().Succeeded());
-    EXPECT_EQ("/tmp/old", PropertyValue(home.serviceProperties(),
-                                        "util.hadoop.security.kerberos.ticket.cache.path"));
+    EXPECT_EQ("/tmp/old", PropertyValue(home.serviceProperties(), key));
 }
 
 TEST_F(RestUtilConfigTest, PropertiesOlderThanTheTemplateAreRefreshed) {
@@ -272,36 +219,24 @@ TEST_F(RestUtilConfigTest, PropertiesOlderThanTheTemplateAreRefreshed) {
 }
 
 TEST_F(RestUtilConfigTest, MissingTemplateFailsTheCopy) {
-    fs::remove(home.dxjars() + "/dxhadooputil.properties");
-    auto util = Util();
-    CEkError err = util->PopulateConfigFilePath();
-    ExpectError(err, 2,
-                "Failed to copy '" + home.dxjars() + "/dxhadooputil.properties' to '" +
-                    home.serviceProperties() + "'");
+    for (const std::string name : {"dxhadooplog4j.properties", "dxhadooputil.properties"}) {
+        fs::remove(home.dxjars() + "/" + name);
+        ExpectError(Util()->PopulateConfigFilePath(), 2,
+                    "Failed to copy '" + home.dxjars() + "/" + name + "' to '" + home.configDir() +
+                        "/" + name + "'");
+        fs::remove(home.configDir() + "/dxhadooputil.properties");
+    }
 }
 
-TEST_F(RestUtilConfigTest, MissingLog4jTemplateFailsTheCopy) {
-    fs::remove(home.dxjars() + "/dxhadooplog4j.properties");
-    auto util = Util();
-    CEkError err = util->PopulateConfigFilePath();
-    EXPECT_EQ(2, err.Code());
-    EXPECT_THAT(err.Message(),
-                HasSubstr("Failed to copy '" + home.dxjars() + "/dxhadooplog4j.properties'"));
-}
-
-TEST_F(RestUtilConfigTest, ReadOnlyPropertiesFailTheUserNameUpdate) {
+TEST_F(RestUtilConfigTest, ReadOnlyPropertiesOrNoConfigurationDirectoryFail) {
     home.ServiceProperties("");
     ASSERT_EQ(0, chmod(home.serviceProperties().c_str(), 0444));
-    auto util = Util();
-    CEkError err = util->PopulateConfigFilePath();
-    ExpectError(err, 13, "Failed to update user name in config file");
-}
+    ExpectError(Util()->PopulateConfigFilePath(), 13, "Failed to update user name in config file");
+    ASSERT_EQ(0, chmod(home.serviceProperties().c_str(), 0644));
 
-TEST_F(RestUtilConfigTest, ConfigurationDirectoryNotFoundFailsWith1168) {
     install.SetConfFile("fail-envvars");
     install.SetConfFile("fail-classpath");
-    auto util = Util();
-    CEkError err = util->PopulateConfigFilePath();
+    CEkError err = Util()->PopulateConfigFilePath();
     EXPECT_EQ(1168, err.Code());
     EXPECT_EQ("Failed to get conf path", err.Frames().back().message);
     EXPECT_GE(err.Frames().size(), 2u);  // a location frame on top

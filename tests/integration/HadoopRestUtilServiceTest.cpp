@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -18,7 +17,6 @@
 #include "support/RestUtilHome.h"
 #include "support/TestSupport.h"
 
-using testsupport::FirstMessage;
 using namespace DXHadoop;
 using namespace testsupport;
 using ::testing::HasSubstr;
@@ -85,6 +83,20 @@ TEST_F(RestUtilServiceTest, StartLaunchesTheServiceWithItsCommandLineAndAnswers)
     std::string response;
     ASSERT_TRUE(util->Get("hello.json", response).Succeeded());
     EXPECT_EQ("OK", nlohmann::json::parse(response).at("status"));
+
+    // An external-mode client talks to this service but does not stop it.
+    CHadoopRestUtil client(eModeExternal, eAppTypeHadoop,
+                           static_cast<unsigned>(std::stoul(util->GetPort())));
+    ASSERT_TRUE(client.Start().Succeeded());
+    EXPECT_EQ(-1, client.GetServicePid());
+    ASSERT_TRUE(GetACLandXattr(&client, "/data/a", response).Succeeded());
+    ASSERT_TRUE(client.Stop().Succeeded());
+    EXPECT_TRUE(ProcessExists(pid));
+
+    util = Started(eAppTypeHBase);  // HBase requests use the HBase path
+    EXPECT_EQ("http://localhost:" + util->GetPort() + "/REST/hbase", util->GetBaseUrl());
+    ASSERT_TRUE(util->Get("hello.json", response).Succeeded());
+    EXPECT_EQ("hbase", nlohmann::json::parse(response).at("application"));
 }
 
 TEST_F(RestUtilServiceTest, AclAndXattrRoundTripIsIdentical) {
@@ -108,9 +120,13 @@ TEST_F(RestUtilServiceTest, AclAndXattrRoundTripIsIdentical) {
     std::string copy;
     ASSERT_TRUE(GetACLandXattr(util.get(), "/data/b", copy).Succeeded());
     EXPECT_EQ(answer, nlohmann::json::parse(copy));
+
+    // An empty caller object is accepted by the service.
+    err = SetACLandXattr(util.get(), "/data/a", "{}");
+    EXPECT_TRUE(err.Succeeded()) << err.AsString();
 }
 
-TEST_F(RestUtilServiceTest, PathWithQuoteAndBackslashReachesTheService) {
+TEST_F(RestUtilServiceTest, PathWithQuoteAndBackslashReachesTheServiceAndMissingPathGives404) {
     WriteFile(install.namespaceRoot() + "/data/q\"b\\s", "x");
     auto util = Started();
     ASSERT_TRUE(
@@ -119,25 +135,7 @@ TEST_F(RestUtilServiceTest, PathWithQuoteAndBackslashReachesTheService) {
     std::string response;
     ASSERT_TRUE(GetACLandXattr(util.get(), "/data/q\"b\\s", response).Succeeded());
     EXPECT_EQ("v", nlohmann::json::parse(response)["XAttrs"][0]["value"]);
-}
 
-TEST_F(RestUtilServiceTest, EmptyCallerObjectIsAcceptedByTheService) {
-    auto util = Started();
-    CEkError err = SetACLandXattr(util.get(), "/data/a", "{}");
-    EXPECT_TRUE(err.Succeeded()) << err.AsString();
-}
-
-TEST_F(RestUtilServiceTest, HBaseRequestsUseTheHBasePath) {
-    auto util = Started(eAppTypeHBase);
-    EXPECT_EQ("http://localhost:" + util->GetPort() + "/REST/hbase", util->GetBaseUrl());
-    std::string response;
-    ASSERT_TRUE(util->Get("hello.json", response).Succeeded());
-    EXPECT_EQ("hbase", nlohmann::json::parse(response).at("application"));
-}
-
-TEST_F(RestUtilServiceTest, MissingPathGives2250WithTheServiceAnswer) {
-    auto util = Started();
-    std::string response;
     CEkError err = GetACLandXattr(util.get(), "/data/none", response);
     EXPECT_EQ(2250, err.Code());
     EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[404] ReqType[POST]"));
@@ -158,22 +156,20 @@ TEST_F(RestUtilServiceTest, Answer503AtTheFirstHelloFailsAtOnce) {
     EXPECT_EQ(0, CountZombieChildren());
 }
 
-TEST_F(RestUtilServiceTest, Answer500CarriesTheBody) {
+TEST_F(RestUtilServiceTest, Answer500ClosedConnectionAndHangFailCleanly) {
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilRequestTimeoutMs=500\n");
     home.ServiceProperties("dxutil.test.status=500\ndxutil.test.resources=getacl\n");
     auto util = Started();
     std::string response;
     CEkError err = GetACLandXattr(util.get(), "/data/a", response);
     EXPECT_EQ(2250, err.Code());
     EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[500] ReqType[POST]"));
-    EXPECT_THAT(response, HasSubstr("InjectedFailure"));
-}
+    EXPECT_THAT(response, HasSubstr("InjectedFailure"));  // the body is carried
 
-TEST_F(RestUtilServiceTest, ClosedConnectionAndHangFailCleanly) {
-    home.Settings("[FileSystemAgent]\nnHadoopRestUtilRequestTimeoutMs=500\n");
+    // The service reads its properties again at each request.
     home.ServiceProperties("dxutil.test.closeConnection=true\ndxutil.test.resources=getacl\n");
-    auto util = Started();
-    std::string response;
-    CEkError err = GetACLandXattr(util.get(), "/data/a", response);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    err = GetACLandXattr(util.get(), "/data/a", response);
     EXPECT_EQ(2250, err.Code());
     EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[0] ReqType[POST]"));
 
@@ -186,7 +182,8 @@ TEST_F(RestUtilServiceTest, ClosedConnectionAndHangFailCleanly) {
     ASSERT_TRUE(util->Get("hello.json", response).Succeeded());  // still usable
 }
 
-TEST_F(RestUtilServiceTest, ServiceDyingBetweenRequestsGivesAClearErrorAndANewStartWorks) {
+// A killed service gives a clear error; a new Start replaces it and Stop after a death succeeds.
+TEST_F(RestUtilServiceTest, ServiceDyingGivesAClearErrorAndANewStartAndStopWork) {
     auto util = Started();
     const pid_t first = util->GetServicePid();
     ASSERT_GT(first, 0);  // kill(-1) would signal every process of the user
@@ -203,52 +200,43 @@ TEST_F(RestUtilServiceTest, ServiceDyingBetweenRequestsGivesAClearErrorAndANewSt
     EXPECT_THAT(FirstMessage(err), StartsWith("Error: rc[0] ReqType[POST]"));
 
     ASSERT_TRUE(util->Start().Succeeded());
-    EXPECT_NE(first, util->GetServicePid());
+    const pid_t second = util->GetServicePid();
+    ASSERT_GT(second, 0);
+    EXPECT_NE(first, second);
     EXPECT_TRUE(GetACLandXattr(util.get(), "/data/a", response).Succeeded());
+    EXPECT_EQ(0, CountZombieChildren());
+
+    ASSERT_EQ(0, kill(second, SIGKILL));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(util->Stop().Succeeded());
+    EXPECT_FALSE(util->IsInitialized());
+    EXPECT_FALSE(ProcessExists(second));
     EXPECT_EQ(0, CountZombieChildren());
 }
 
-TEST_F(RestUtilServiceTest, SecondStartStopsTheFirstService) {
+// A second Start, Stop and destruction each end the service and reap it: no process, no zombie.
+TEST_F(RestUtilServiceTest, SecondStartStopAndDestructionLeaveNoProcess) {
     auto util = Started();
     const pid_t first = util->GetServicePid();
     ASSERT_TRUE(util->Start().Succeeded());
     EXPECT_TRUE(WaitUntilGone(first));
-    EXPECT_NE(first, util->GetServicePid());
-    EXPECT_TRUE(ProcessExists(util->GetServicePid()));
+    const pid_t second = util->GetServicePid();
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(ProcessExists(second));
     EXPECT_EQ(0, CountZombieChildren());
-}
 
-TEST_F(RestUtilServiceTest, StopReapsTheService) {
-    auto util = Started();
-    const pid_t pid = util->GetServicePid();
     ASSERT_TRUE(util->Stop().Succeeded());
     EXPECT_FALSE(util->IsInitialized());
-    EXPECT_FALSE(ProcessExists(pid));  // killed and reaped: not even a zombie
+    EXPECT_FALSE(ProcessExists(second));  // killed and reaped: not even a zombie
     EXPECT_EQ(0, CountZombieChildren());
     std::string response;
     EXPECT_EQ(2250, util->Get("hello.json", response).Code());
-}
 
-TEST_F(RestUtilServiceTest, StopAfterTheProcessDiedSucceeds) {
-    auto util = Started();
-    const pid_t pid = util->GetServicePid();
-    ASSERT_GT(pid, 0);  // kill(-1) would signal every process of the user
-    ASSERT_EQ(0, kill(pid, SIGKILL));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(util->Stop().Succeeded());
-    EXPECT_FALSE(util->IsInitialized());
-    EXPECT_FALSE(ProcessExists(pid));
-    EXPECT_EQ(0, CountZombieChildren());
-}
-
-TEST_F(RestUtilServiceTest, DestructionKillsTheServiceAndLeavesNoZombie) {
-    pid_t pid;
-    {
-        auto util = Started();
-        pid = util->GetServicePid();
-        ASSERT_TRUE(ProcessExists(pid));
-    }
-    EXPECT_FALSE(ProcessExists(pid));
+    ASSERT_TRUE(util->Start().Succeeded());
+    const pid_t third = util->GetServicePid();
+    ASSERT_TRUE(ProcessExists(third));
+    util.reset();
+    EXPECT_FALSE(ProcessExists(third));
     EXPECT_EQ(0, CountZombieChildren());
 }
 
@@ -273,17 +261,6 @@ TEST_F(RestUtilServiceTest, WaitTimeSettingOnlyRaisesAndGivesTheAttempts) {
     }
 }
 
-TEST_F(RestUtilServiceTest, SlowStartIsWaitedFor) {
-    home.ServiceProperties("dxutil.test.startDelayMs=1500\n");
-    {
-        ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "200");
-        auto util = Util();
-        CEkError err = util->Start();
-        ASSERT_TRUE(err.Succeeded()) << err.AsString();
-        EXPECT_GT(util->GetHelloAttempts(), 1u);
-    }
-}
-
 TEST_F(RestUtilServiceTest, ServiceThatExitsEndsTheHelloCheckEarly) {
     const std::string java = home.path("dying/java");
     WriteScript(java, "exit 3\n");
@@ -291,8 +268,7 @@ TEST_F(RestUtilServiceTest, ServiceThatExitsEndsTheHelloCheckEarly) {
     ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "100");
     auto util = Util(eAppTypeHadoop, java);
     const auto started = std::chrono::steady_clock::now();
-    CEkError err = util->Start();
-    EXPECT_EQ(2250, err.Code());
+    EXPECT_EQ(2250, util->Start().Code());
     EXPECT_LT(util->GetHelloAttempts(), 300u);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     EXPECT_EQ(0, CountZombieChildren());
@@ -312,79 +288,31 @@ TEST_F(RestUtilServiceTest, DependencyJarsAndExtraArgumentsReachTheCommandLine) 
     EXPECT_THAT(args.at(args.size() - 3), ::testing::EndsWith(":/x/a.jar:/x/b.jar"));
 }
 
-TEST_F(RestUtilServiceTest, NoJavaAnywhereFailsBeforeAnyProcess) {
-    install.SetJavaHome("/no/such/jdk");
-    const std::string tools = home.path("tools");
-    WriteScript(tools + "/which", "[ \"$1\" = java ] && exit 1\nexec /usr/bin/which \"$@\"\n");
-    WriteScript(tools + "/whereis", "echo java:\n");
-    ScopedEnv path("PATH", tools + ":" + getenv("PATH"));
-    auto util = Util();
-    CEkError err = util->Start();
-    ExpectError(err, 1168, "Failed to get java path");
-    EXPECT_EQ(-1, util->GetServicePid());
-    EXPECT_FALSE(util->IsInitialized());
-}
-
-TEST_F(RestUtilServiceTest, MissingTemplatesFailBeforeAnyProcess) {
-    fs::remove(home.dxjars() + "/dxhadooputil.properties");
-    auto util = Util();
-    CEkError err = util->Start();
-    ExpectError(err, 2, "Failed to populate config file path");
-    EXPECT_EQ(-1, util->GetServicePid());
-}
-
-TEST_F(RestUtilServiceTest, UnstartableProgramFailsWith1627) {
+// A program that cannot start, a missing template and no Java anywhere each fail Start with no
+// process left behind.
+TEST_F(RestUtilServiceTest, FailedStartsLeaveNoProcess) {
     auto util = Util(eAppTypeHadoop, home.path("no-such-java"));
     CEkError err = util->Start();
     EXPECT_EQ(1627, err.Code());
     EXPECT_THAT(err.Message(), StartsWith("Failed to start Hadoop REST utility, error=["));
     EXPECT_FALSE(util->IsInitialized());
-}
 
-TEST_F(RestUtilServiceTest, SixteenThreadsFiftyRequestsEachGetTheirOwnPath) {
-    auto util = Started();
-    constexpr int kThreads = 16;
-    for (int t = 0; t < kThreads; ++t) {
-        const std::string path = "/data/t" + std::to_string(t);
-        WriteFile(install.namespaceRoot() + path, "x");
-        ASSERT_TRUE(SetACLandXattr(util.get(), path,
-                                   R"({"XAttrs":[{"name":"user.thread","value":")" +
-                                       std::to_string(t) + "\"}]}")
-                        .Succeeded());
-    }
-    std::atomic<int> failures{0}, mismatches{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            const std::string path = "/data/t" + std::to_string(t);
-            for (int i = 0; i < 50; ++i) {
-                std::string response;
-                if (GetACLandXattr(util.get(), path, response).Failed()) {
-                    ++failures;
-                    continue;
-                }
-                auto value = nlohmann::json::parse(response)["XAttrs"][0]["value"];
-                if (value != std::to_string(t))
-                    ++mismatches;
-            }
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(0, failures.load());
-    EXPECT_EQ(0, mismatches.load());
-}
+    fs::remove(home.dxjars() + "/dxhadooputil.properties");
+    fs::remove(home.serviceProperties());  // the first attempt installed it
+    util = Util();
+    ExpectError(util->Start(), 2, "Failed to populate config file path");
+    EXPECT_EQ(-1, util->GetServicePid());
 
-TEST_F(RestUtilServiceTest, ExternalModeTalksToTheServiceStartedByAnother) {
-    auto owner = Started();
-    CHadoopRestUtil client(eModeExternal, eAppTypeHadoop,
-                           static_cast<unsigned>(std::stoul(owner->GetPort())));
-    ASSERT_TRUE(client.Start().Succeeded());
-    EXPECT_EQ(-1, client.GetServicePid());
-    std::string response;
-    ASSERT_TRUE(GetACLandXattr(&client, "/data/a", response).Succeeded());
-    ASSERT_TRUE(client.Stop().Succeeded());
-    EXPECT_TRUE(ProcessExists(owner->GetServicePid()));  // not its service to stop
+    install.SetJavaHome("/no/such/jdk");
+    const std::string tools = home.path("tools");
+    WriteScript(tools + "/which", "[ \"$1\" = java ] && exit 1\nexec /usr/bin/which \"$@\"\n");
+    WriteScript(tools + "/whereis", "echo java:\n");
+    ScopedEnv path("PATH", tools + ":" + getenv("PATH"));
+    util = Util();
+    ExpectError(util->Start(), 1168, "Failed to get java path");
+    EXPECT_EQ(-1, util->GetServicePid());
+    EXPECT_FALSE(util->IsInitialized());
+    EXPECT_EQ(0, CountZombieChildren());
 }
 
 }  // namespace

@@ -40,132 +40,94 @@ class SettingsTest : public ::testing::Test {
 // ----------------------------------------------------------------------------------------------
 // Command lines
 
-using CommandLineTest = SettingsTest;
-
-TEST_F(CommandLineTest, BareNameWhenNoBinDirectoryIsConfigured) {
-    EXPECT_EQ(GetHadoopCommand("hadoop"), "hadoop");
+// Each row rewrites the settings: a change takes effect on the next call. A bin directory with
+// characters the shell interprets used to give a broken or dangerous command line; the program
+// is now quoted in that case only.
+TEST_F(SettingsTest, CommandLinesForHadoopAndHBasePrograms) {
+    EXPECT_EQ(GetHadoopCommand("hadoop"), "hadoop");  // no settings file at all
     EXPECT_EQ(GetHBaseCommand("hbase"), "hbase");
-    WriteSettings("[FileSystemAgent]\nsHadoopBinPath=\nsHBaseBinPath=\n");
-    EXPECT_EQ(GetHadoopCommand("hdfs"), "hdfs");
-    EXPECT_EQ(GetHBaseCommand("hbase"), "hbase");
+    const struct {
+        const char *hadoopDir, *hbaseDir;  // null: not in the settings
+        const char *hadoop, *hbase;
+    } cases[] = {
+        {"", "", "hadoop", "hbase"},
+        {"/opt/hadoop-3.3/bin", nullptr, "/opt/hadoop-3.3/bin/hadoop", "hbase"},
+        {"/opt/hadoop-3.3/bin/", nullptr, "/opt/hadoop-3.3/bin/hadoop", "hbase"},
+        {nullptr, "/opt/hbase/bin", "hadoop", "/opt/hbase/bin/hbase"},
+        {"/opt/my hadoop/bin", "/opt/my hadoop/bin", "'/opt/my hadoop/bin/hadoop'",
+         "'/opt/my hadoop/bin/hbase'"},
+        {"/opt/x;rm -rf y", "/opt/x;rm -rf y", "'/opt/x;rm -rf y/hadoop'",
+         "'/opt/x;rm -rf y/hbase'"},
+        {"/opt/$HOME/bin", "/opt/$HOME/bin", "'/opt/$HOME/bin/hadoop'", "'/opt/$HOME/bin/hbase'"},
+        {"/opt/it's", "/opt/it's", "'/opt/it'\\''s/hadoop'", "'/opt/it'\\''s/hbase'"},
+        {"/opt/`id`", "/opt/`id`", "'/opt/`id`/hadoop'", "'/opt/`id`/hbase'"},
+    };
+    for (const auto& c : cases) {
+        std::string settings = "[FileSystemAgent]\n";
+        if (c.hadoopDir)
+            settings += std::string("sHadoopBinPath=") + c.hadoopDir + "\n";
+        if (c.hbaseDir)
+            settings += std::string("sHBaseBinPath=") + c.hbaseDir + "\n";
+        SCOPED_TRACE(settings);
+        WriteSettings(settings);
+        EXPECT_EQ(GetHadoopCommand("hadoop"), c.hadoop);
+        EXPECT_EQ(GetHBaseCommand("hbase"), c.hbase);
+    }
 }
-
-TEST_F(CommandLineTest, ConfiguredDirectoryIsJoinedWithOneSlash) {
-    WriteSettings("[FileSystemAgent]\nsHadoopBinPath=/opt/hadoop-3.3/bin\n");
-    EXPECT_EQ(GetHadoopCommand("hadoop"), "/opt/hadoop-3.3/bin/hadoop");
-    WriteSettings("[FileSystemAgent]\nsHadoopBinPath=/opt/hadoop-3.3/bin/\n");
-    EXPECT_EQ(GetHadoopCommand("hdp-select"), "/opt/hadoop-3.3/bin/hdp-select");
-}
-
-TEST_F(CommandLineTest, HBaseDirectoryIsIndependentOfHadoopDirectory) {
-    WriteSettings("[FileSystemAgent]\nsHadoopBinPath=/opt/hadoop/bin\n");
-    EXPECT_EQ(GetHBaseCommand("hbase"), "hbase");
-    WriteSettings("[FileSystemAgent]\nsHBaseBinPath=/opt/hbase/bin\n");
-    EXPECT_EQ(GetHBaseCommand("hbase"), "/opt/hbase/bin/hbase");
-    EXPECT_EQ(GetHadoopCommand("hadoop"), "hadoop");
-}
-
-TEST_F(CommandLineTest, SettingChangeTakesEffectOnNextCall) {
-    WriteSettings("[FileSystemAgent]\nsHadoopBinPath=/a\n");
-    EXPECT_EQ(GetHadoopCommand("hadoop"), "/a/hadoop");
-    WriteSettings("[FileSystemAgent]\nsHadoopBinPath=/b\n");
-    EXPECT_EQ(GetHadoopCommand("hadoop"), "/b/hadoop");
-}
-
-// A bin directory with characters the shell interprets used to give a broken or dangerous
-// command line; the program is now quoted in that case only.
-struct QuotedCase {
-    const char* directory;
-    const char* expected;
-};
-
-class BinDirectoryWithShellCharactersIsQuoted : public SettingsTest,
-                                                public ::testing::WithParamInterface<QuotedCase> {};
-
-TEST_P(BinDirectoryWithShellCharactersIsQuoted, ForHadoopAndHBase) {
-    WriteSettings(std::string("[FileSystemAgent]\nsHadoopBinPath=") + GetParam().directory +
-                  "\nsHBaseBinPath=" + GetParam().directory + "\n");
-    EXPECT_EQ(GetHadoopCommand("hadoop"), std::string(GetParam().expected) + "hadoop'");
-    EXPECT_EQ(GetHBaseCommand("hbase"), std::string(GetParam().expected) + "hbase'");
-}
-
-INSTANTIATE_TEST_SUITE_P(Characters, BinDirectoryWithShellCharactersIsQuoted,
-                         ::testing::Values(QuotedCase{"/opt/my hadoop/bin", "'/opt/my hadoop/bin/"},
-                                           QuotedCase{"/opt/x;rm -rf y", "'/opt/x;rm -rf y/"},
-                                           QuotedCase{"/opt/$HOME/bin", "'/opt/$HOME/bin/"},
-                                           QuotedCase{"/opt/it's", "'/opt/it'\\''s/"},
-                                           QuotedCase{"/opt/`id`", "'/opt/`id`/"}));
 
 // ----------------------------------------------------------------------------------------------
 // The editor as a text transformation
 
 namespace props = hdfsagent::properties;
 
-struct EditCase {
-    const char* name;
-    std::string content;
-    std::string key;
-    std::string value;
-    std::string expected;
-};
-
-class PropertyEdit : public ::testing::TestWithParam<EditCase> {};
-
-TEST_P(PropertyEdit, GivesExpectedContent) {
-    const EditCase& c = GetParam();
-    EXPECT_EQ(props::SetProperty(c.content, c.key, c.value), c.expected);
+TEST(PropertyEditor, GivesExpectedContent) {
+    const struct {
+        const char* name;
+        std::string content, key, value, expected;
+    } cases[] = {
+        {"AbsentKeyAppendedAfterLastLine", "a=1\n", "k", "v", "a=1\nk=v\n"},
+        {"AbsentKeyInEmptyFile", "", "k", "v", "k=v\n"},
+        {"PresentKeyReplaced", "a=1\nk=old\nb=2\n", "k", "new", "a=1\nk=new\nb=2\n"},
+        {"PresentTwiceBothReplaced", "k=1\nx=y\nk=2\n", "k", "v", "k=v\nx=y\nk=v\n"},
+        {"LastLineWithoutNewlineReplaced", "a=1\nk=old", "k", "v", "a=1\nk=v\n"},
+        {"LeadingBlanksAllowed", "  \tk=old\n", "k", "v", "k=v\n"},
+        {"ColonSeparator", "k: old\n", "k", "v", "k=v\n"},
+        {"EmptyValue", "k=old\n", "k", "", "k=\n"},
+        {"EmptyOldValue", "k=\n", "k", "v", "k=v\n"},
+        {"KeyInCommentOnlyIsAppended", "# k=old\n! k=old\n", "k", "v", "# k=old\n! k=old\nk=v\n"},
+        {"KeyWithoutSeparatorIsNotAnEntry", "k value\n", "k", "v", "k value\nk=v\n"},
+        {"WindowsLineEndsKept", "a=1\r\nk=old\r\nb=2\r\n", "k", "v", "a=1\r\nk=v\r\nb=2\r\n"},
+        {"WindowsLineEndsForAppendedPair", "a=1\r\n", "k", "v", "a=1\r\nk=v\r\n"},
+        {"ContinuationLinesBelongToReplacedEntry", "k=a \\\n  b\nc=1\n", "k", "v", "k=v\nc=1\n"},
+        {"KeyOnContinuationLineIsNotAnEntry", "a=x\\\nk=y\n", "k", "v", "a=x\\\nk=y\nk=v\n"},
+        {"EvenBackslashesDoNotContinue", "a=x\\\\\nk=y\n", "k", "v", "a=x\\\\\nk=v\n"},
+        {"OpenContinuationAtEndIsClosedBeforeAppend", "a=x\\\n", "k", "v", "a=x\\\n\nk=v\n"},
+        {"CommentEndingInBackslashDoesNotContinue", "# note \\\nk=y\n", "k", "v",
+         "# note \\\nk=v\n"},
+        {"LoneCarriageReturnsEndLines", "a=1\rk=old\rb=2", "k", "v", "a=1\rk=v\rb=2"},
+        {"LoneCarriageReturnForAppendedPair", "a=1\r", "k", "v", "a=1\rk=v\r"},
+        {"BackslashBeforeFinalCarriageReturnContinues", "a=x \\\r", "k", "v", "a=x \\\r\rk=v\r"},
+        {"PairAfterFinalLoneCarriageReturnKeepsItsStyle", "a=1\nb=2\r", "k", "v",
+         "a=1\nb=2\rk=v\r"},
+        {"NulBytesSurvive", std::string("a=\0x\nk=1\n", 10), "k", "v",
+         std::string("a=\0x\nk=v\n", 10)},
+        // Each fault of the old regular-expression editor, pinned.
+        {"FaultDotsInKeyMatchOnlyDots", "hadoop_log_dir=x\n", "hadoop.log.dir", "/l",
+         "hadoop_log_dir=x\nhadoop.log.dir=/l\n"},
+        {"FaultKeyInsideLongerKeyIsNotMatched", "hadoop.log.dir=x\n", "log.dir", "/l",
+         "hadoop.log.dir=x\nlog.dir=/l\n"},
+        {"FaultLongerKeyStartingWithKeyIsNotMatched", "log.dir.extra=x\n", "log.dir", "/l",
+         "log.dir.extra=x\nlog.dir=/l\n"},
+        {"FaultDollarSequencesInValueAreLiteral", "k=old\n", "k", "$& $1 $$ $` $'",
+         "k=$& $1 $$ $` $'\n"},
+        {"FaultAppendedPairIsNotGluedToLastLine", "a=1", "k", "v", "a=1\nk=v\n"},
+        {"FaultBlanksAroundSeparatorAreMatched", "k = old\nk\t:old\n", "k", "v", "k=v\nk=v\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(props::SetProperty(c.content, c.key, c.value), c.expected) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PropertyEdit,
-    ::testing::Values(
-        EditCase{"AbsentKeyAppendedAfterLastLine", "a=1\n", "k", "v", "a=1\nk=v\n"},
-        EditCase{"AbsentKeyInEmptyFile", "", "k", "v", "k=v\n"},
-        EditCase{"PresentKeyReplaced", "a=1\nk=old\nb=2\n", "k", "new", "a=1\nk=new\nb=2\n"},
-        EditCase{"PresentTwiceBothReplaced", "k=1\nx=y\nk=2\n", "k", "v", "k=v\nx=y\nk=v\n"},
-        EditCase{"LastLineWithoutNewlineReplaced", "a=1\nk=old", "k", "v", "a=1\nk=v\n"},
-        EditCase{"LeadingBlanksAllowed", "  \tk=old\n", "k", "v", "k=v\n"},
-        EditCase{"ColonSeparator", "k: old\n", "k", "v", "k=v\n"},
-        EditCase{"EmptyValue", "k=old\n", "k", "", "k=\n"},
-        EditCase{"EmptyOldValue", "k=\n", "k", "v", "k=v\n"},
-        EditCase{"KeyInCommentOnlyIsAppended", "# k=old\n! k=old\n", "k", "v",
-                 "# k=old\n! k=old\nk=v\n"},
-        EditCase{"KeyWithoutSeparatorIsNotAnEntry", "k value\n", "k", "v", "k value\nk=v\n"},
-        EditCase{"WindowsLineEndsKept", "a=1\r\nk=old\r\nb=2\r\n", "k", "v",
-                 "a=1\r\nk=v\r\nb=2\r\n"},
-        EditCase{"WindowsLineEndsForAppendedPair", "a=1\r\n", "k", "v", "a=1\r\nk=v\r\n"},
-        EditCase{"ContinuationLinesBelongToReplacedEntry", "k=a \\\n  b\nc=1\n", "k", "v",
-                 "k=v\nc=1\n"},
-        EditCase{"KeyOnContinuationLineIsNotAnEntry", "a=x\\\nk=y\n", "k", "v",
-                 "a=x\\\nk=y\nk=v\n"},
-        EditCase{"EvenBackslashesDoNotContinue", "a=x\\\\\nk=y\n", "k", "v", "a=x\\\\\nk=v\n"},
-        EditCase{"OpenContinuationAtEndIsClosedBeforeAppend", "a=x\\\n", "k", "v",
-                 "a=x\\\n\nk=v\n"},
-        EditCase{"CommentEndingInBackslashDoesNotContinue", "# note \\\nk=y\n", "k", "v",
-                 "# note \\\nk=v\n"},
-        EditCase{"LoneCarriageReturnsEndLines", "a=1\rk=old\rb=2", "k", "v", "a=1\rk=v\rb=2"},
-        EditCase{"LoneCarriageReturnForAppendedPair", "a=1\r", "k", "v", "a=1\rk=v\r"},
-        EditCase{"BackslashBeforeFinalCarriageReturnContinues", "a=x \\\r", "k", "v",
-                 "a=x \\\r\rk=v\r"},
-        EditCase{"PairAfterFinalLoneCarriageReturnKeepsItsStyle", "a=1\nb=2\r", "k", "v",
-                 "a=1\nb=2\rk=v\r"},
-        EditCase{"NulBytesSurvive", std::string("a=\0x\nk=1\n", 10), "k", "v",
-                 std::string("a=\0x\nk=v\n", 10)},
-        // Each fault of the old regular-expression editor, pinned.
-        EditCase{"FaultDotsInKeyMatchOnlyDots", "hadoop_log_dir=x\n", "hadoop.log.dir", "/l",
-                 "hadoop_log_dir=x\nhadoop.log.dir=/l\n"},
-        EditCase{"FaultKeyInsideLongerKeyIsNotMatched", "hadoop.log.dir=x\n", "log.dir", "/l",
-                 "hadoop.log.dir=x\nlog.dir=/l\n"},
-        EditCase{"FaultLongerKeyStartingWithKeyIsNotMatched", "log.dir.extra=x\n", "log.dir", "/l",
-                 "log.dir.extra=x\nlog.dir=/l\n"},
-        EditCase{"FaultDollarSequencesInValueAreLiteral", "k=old\n", "k", "$& $1 $$ $` $'",
-                 "k=$& $1 $$ $` $'\n"},
-        EditCase{"FaultAppendedPairIsNotGluedToLastLine", "a=1", "k", "v", "a=1\nk=v\n"},
-        EditCase{"FaultBlanksAroundSeparatorAreMatched", "k = old\nk\t:old\n", "k", "v",
-                 "k=v\nk=v\n"}),
-    [](const ::testing::TestParamInfo<EditCase>& info) { return info.param.name; });
-
-TEST(PropertyEditorFaults, InvalidKeysAndValuesAreRecognised) {
+TEST(PropertyEditor, InvalidKeysAndValuesAreRecognised) {
     for (const char* key : {"", "a b", "a=b", "a:b", "a\nb", "#a", "!a", "a\\b", " a"})
         EXPECT_FALSE(props::IsValidKey(key)) << key;
     EXPECT_TRUE(props::IsValidKey("log4j.appender.RFA.File"));
@@ -184,55 +146,13 @@ class PropertyFileTest : public ::testing::Test {
     TempDir m_dir;
 };
 
-TEST_F(PropertyFileTest, MissingFileIsAnErrorAndNotCreated) {
+TEST_F(PropertyFileTest, FailuresAreErrorsAndLeaveTheFileAsItWas) {
     CEkError err = AddOrUpdateFieldInConfigFile(Path(), "k", "v");
     ASSERT_TRUE(err.Failed());
     EXPECT_EQ(err.Code(), ENOENT);
     EXPECT_EQ(err.Frames().back().message, ErrnoMessage("cannot open " + Path(), ENOENT));
-    EXPECT_FALSE(std::filesystem::exists(Path()));
-}
+    EXPECT_FALSE(std::filesystem::exists(Path()));  // a missing file is not created
 
-TEST_F(PropertyFileTest, UpdatesFileAndKeepsItsMode) {
-    WriteFile(Path(), "a=1\nk=old\n", 0640);
-    ASSERT_TRUE(AddOrUpdateFieldInConfigFile(Path(), "k", "new").Succeeded());
-    EXPECT_EQ(ReadFile(Path()), "a=1\nk=new\n");
-    struct stat st;
-    ASSERT_EQ(stat(Path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-}
-
-TEST_F(PropertyFileTest, FileIsReplacedNotTruncatedInPlace) {
-    // A second name for the old file keeps the old content only when the new content went to a
-    // new file renamed over it: a crash can then never leave a truncated file behind.
-    WriteFile(Path(), "k=old\n");
-    ASSERT_EQ(link(Path().c_str(), (m_dir / "old").c_str()), 0);
-    ASSERT_TRUE(AddOrUpdateFieldInConfigFile(Path(), "k", "new").Succeeded());
-    EXPECT_EQ(ReadFile(Path()), "k=new\n");
-    EXPECT_EQ(ReadFile(m_dir / "old"), "k=old\n");
-    size_t entries = 0;
-    for (auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
-        (void)entry;
-        ++entries;
-    }
-    EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
-}
-
-TEST_F(PropertyFileTest, SymbolicLinkSurvivesAndTargetIsEdited) {
-    WriteFile(m_dir / "real.properties", "k=old\n");
-    ASSERT_EQ(symlink("real.properties", Path().c_str()), 0);
-    ASSERT_TRUE(AddOrUpdateFieldInConfigFile(Path(), "k", "new").Succeeded());
-    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
-    EXPECT_EQ(ReadFile(m_dir / "real.properties"), "k=new\n");
-}
-
-TEST_F(PropertyFileTest, ReadOnlyFileIsAnErrorAndUnchanged) {
-    WriteFile(Path(), "k=old\n", 0444);
-    CEkError err = AddOrUpdateFieldInConfigFile(Path(), "k", "new");
-    ExpectError(err, EACCES, ErrnoMessage("'" + Path() + "' is read-only", EACCES));
-    EXPECT_EQ(ReadFile(Path()), "k=old\n");
-}
-
-TEST_F(PropertyFileTest, InvalidKeyOrValueWithLineBreakIsAnErrorAndFileUnchanged) {
     WriteFile(Path(), "a=1\n");
     const struct {
         const char* key;
@@ -241,10 +161,38 @@ TEST_F(PropertyFileTest, InvalidKeyOrValueWithLineBreakIsAnErrorAndFileUnchanged
     } cases[] = {{"a b", "v", "Invalid property key 'a b'"},
                  {"a", "x\nevil=1", "Invalid property value for 'a'"}};
     for (const auto& c : cases) {
-        CEkError err = AddOrUpdateFieldInConfigFile(Path(), c.key, c.value);
-        ExpectError(err, EINVAL, ErrnoMessage(c.message, EINVAL));
+        ExpectError(AddOrUpdateFieldInConfigFile(Path(), c.key, c.value), EINVAL,
+                    ErrnoMessage(c.message, EINVAL));
         EXPECT_EQ(ReadFile(Path()), "a=1\n");
     }
+
+    ASSERT_EQ(chmod(Path().c_str(), 0444), 0);
+    ExpectError(AddOrUpdateFieldInConfigFile(Path(), "a", "new"), EACCES,
+                ErrnoMessage("'" + Path() + "' is read-only", EACCES));
+    EXPECT_EQ(ReadFile(Path()), "a=1\n");
+}
+
+TEST_F(PropertyFileTest, FileIsReplacedNotTruncatedInPlaceAndKeepsItsMode) {
+    // A second name for the old file keeps the old content only when the new content went to a
+    // new file renamed over it: a crash can then never leave a truncated file behind.
+    WriteFile(Path(), "a=1\nk=old\n", 0640);
+    ASSERT_EQ(link(Path().c_str(), (m_dir / "old").c_str()), 0);
+    ASSERT_TRUE(AddOrUpdateFieldInConfigFile(Path(), "k", "new").Succeeded());
+    EXPECT_EQ(ReadFile(Path()), "a=1\nk=new\n");
+    EXPECT_EQ(ReadFile(m_dir / "old"), "a=1\nk=old\n");
+    struct stat st;
+    ASSERT_EQ(stat(Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    auto entries = std::distance(std::filesystem::directory_iterator(m_dir.path()), {});
+    EXPECT_EQ(entries, 2) << "a temporary file was left behind";
+}
+
+TEST_F(PropertyFileTest, SymbolicLinkSurvivesAndTargetIsEdited) {
+    WriteFile(m_dir / "real.properties", "k=old\n");
+    ASSERT_EQ(symlink("real.properties", Path().c_str()), 0);
+    ASSERT_TRUE(AddOrUpdateFieldInConfigFile(Path(), "k", "new").Succeeded());
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_EQ(ReadFile(m_dir / "real.properties"), "k=new\n");
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -269,35 +217,36 @@ class NativeLoggingTest : public SettingsTest {
     ScopedEnv m_logDir{"HDFSAGENT_LOG_DIR", m_dir / "log"};
 };
 
-TEST_F(NativeLoggingTest, EmptyDirectoryDoesNothing) {
+TEST_F(NativeLoggingTest, EmptyDirectoryOrNoInstalledFileLeavesEverythingAlone) {
     EXPECT_TRUE(EnableNativeHadoopLogging("").Succeeded());
     EXPECT_TRUE(ResetNativeHadoopLogLevel("").Succeeded());
+    ASSERT_TRUE(ResetNativeHadoopLogLevel(ConfDir()).Succeeded());
+    EXPECT_FALSE(std::filesystem::exists(Installed()));
 }
 
-TEST_F(NativeLoggingTest, MissingFileIsInstalledAndPointedAtLogDirectory) {
+// The template is installed when the file is missing or older, never when it is as old or newer;
+// the installed file then points at the log directory.
+TEST_F(NativeLoggingTest, TemplateIsCopiedByFileTime) {
     WriteFile(Template(), "hadoop.root.logger=INFO, RFA\nhadoop.log.dir=.\nx=1\n");
     ASSERT_TRUE(EnableNativeHadoopLogging(ConfDir()).Succeeded());
     EXPECT_EQ(ReadFile(Installed()),
               "hadoop.root.logger=INFO, RFA\nhadoop.log.dir=" + LogDir() + "\nx=1\n");
-}
 
-TEST_F(NativeLoggingTest, NewerTemplateReplacesInstalledFile) {
-    WriteFile(Installed(), "old=1\n");
+    const std::string logDirLine = "hadoop.log.dir=" + LogDir() + "\n";
     WriteFile(Template(), "new=1\n");
-    SetMTime(Installed(), 1000000);
-    SetMTime(Template(), 1000001);
-    ASSERT_TRUE(EnableNativeHadoopLogging(ConfDir()).Succeeded());
-    EXPECT_EQ(ReadFile(Installed()), "new=1\nhadoop.log.dir=" + LogDir() + "\n");
-}
-
-TEST_F(NativeLoggingTest, TemplateOlderOrAsOldKeepsInstalledFile) {
-    WriteFile(Installed(), "old=1\n");
-    WriteFile(Template(), "new=1\n");
-    for (time_t templateTime : {time_t(999999), time_t(1000000)}) {
+    const struct {
+        time_t templateTime;
+        std::string expected;
+    } cases[] = {{999999, "old=1\n" + logDirLine},
+                 {1000000, "old=1\n" + logDirLine},
+                 {1000001, "new=1\n" + logDirLine}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.templateTime);
+        WriteFile(Installed(), "old=1\n");
         SetMTime(Installed(), 1000000);
-        SetMTime(Template(), templateTime);
+        SetMTime(Template(), c.templateTime);
         ASSERT_TRUE(EnableNativeHadoopLogging(ConfDir()).Succeeded());
-        EXPECT_EQ(ReadFile(Installed()), "old=1\nhadoop.log.dir=" + LogDir() + "\n");
+        EXPECT_EQ(ReadFile(Installed()), c.expected);
     }
 }
 
@@ -311,59 +260,36 @@ TEST_F(NativeLoggingTest, UnreadableTemplateTimeKeepsInstalledFile) {
                                      "'. error 2: cannot stat " + Template()));
 }
 
-TEST_F(NativeLoggingTest, MissingTemplateAndFileIsCopyError) {
+TEST_F(NativeLoggingTest, CopyAndEditFailuresAreReported) {
     CEkError err = EnableNativeHadoopLogging(ConfDir());
     ExpectError(err, ENOENT, "Failed to copy '" + Template() + "' to '" + Installed() + "'");
     EXPECT_FALSE(std::filesystem::exists(Installed()));
-}
 
-TEST_F(NativeLoggingTest, LogDirectoryEditFailureIsReported) {
-    WriteFile(Installed(), "a=1\n", 0444);
+    WriteFile(Installed(), "hadoop.root.logger=WARN\n", 0444);
     WriteFile(Template(), "new=1\n");
     SetMTime(Template(), 1000);  // older: no copy, the read-only file stays
-    CEkError err = EnableNativeHadoopLogging(ConfDir());
-    ExpectError(err, EACCES, "Failed to update log directory in config file");
-}
-
-struct LevelCase {
-    const char* setting;
-    const char* expected;
-};
-
-class NativeLogLevel : public NativeLoggingTest, public ::testing::WithParamInterface<LevelCase> {};
-
-TEST_P(NativeLogLevel, SetsRootLogger) {
-    WriteSettings(GetParam().setting);
-    WriteFile(Installed(), "hadoop.root.logger=WARN, console\nhadoop.log.dir=/l\n");
-    ASSERT_TRUE(ResetNativeHadoopLogLevel(ConfDir()).Succeeded());
-    EXPECT_EQ(ReadFile(Installed()),
-              std::string("hadoop.root.logger=") + GetParam().expected + "\nhadoop.log.dir=/l\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Levels, NativeLogLevel,
-    ::testing::Values(LevelCase{"", "INFO, RFA"},
-                      LevelCase{"[EventManager]\nDxHadoopNative_DEBUGLEVEL=0\n", "INFO, RFA"},
-                      LevelCase{"[EventManager]\nDxHadoopNative_DEBUGLEVEL=1\n", "DEBUG, RFA"},
-                      LevelCase{"[EventManager]\nDxHadoopNative_DEBUGLEVEL=2\n", ""}));
-
-TEST_F(NativeLoggingTest, LevelResetWithoutFileDoesNothing) {
-    ASSERT_TRUE(ResetNativeHadoopLogLevel(ConfDir()).Succeeded());
-    EXPECT_FALSE(std::filesystem::exists(Installed()));
-}
-
-TEST_F(NativeLoggingTest, LevelEditFailureIsReported) {
-    WriteFile(Installed(), "hadoop.root.logger=WARN\n", 0444);
-    CEkError err = ResetNativeHadoopLogLevel(ConfDir());
-    ExpectError(err, EACCES, "Failed to update log file in config file");
+    ExpectError(EnableNativeHadoopLogging(ConfDir()), EACCES,
+                "Failed to update log directory in config file");
+    ExpectError(ResetNativeHadoopLogLevel(ConfDir()), EACCES,
+                "Failed to update log file in config file");
     EXPECT_EQ(ReadFile(Installed()), "hadoop.root.logger=WARN\n");
 }
 
-TEST(NativeLoggingTemplate, ShippedTemplateHoldsTheEditedKeys) {
-    std::string text = ReadFile(std::string(HDFSAGENT_SOURCE_DIR) +
-                                "/hadoop/templates/dxhadoopnativelog4j.properties");
-    EXPECT_THAT(text, ::testing::HasSubstr("\nhadoop.root.logger=INFO, RFA\n"));
-    EXPECT_THAT(text, ::testing::HasSubstr("\nhadoop.log.dir="));
+TEST_F(NativeLoggingTest, LevelSettingSetsRootLogger) {
+    const struct {
+        const char *setting, *expected;
+    } cases[] = {{"", "INFO, RFA"},
+                 {"[EventManager]\nDxHadoopNative_DEBUGLEVEL=0\n", "INFO, RFA"},
+                 {"[EventManager]\nDxHadoopNative_DEBUGLEVEL=1\n", "DEBUG, RFA"},
+                 {"[EventManager]\nDxHadoopNative_DEBUGLEVEL=2\n", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        WriteSettings(c.setting);
+        WriteFile(Installed(), "hadoop.root.logger=WARN, console\nhadoop.log.dir=/l\n");
+        ASSERT_TRUE(ResetNativeHadoopLogLevel(ConfDir()).Succeeded());
+        EXPECT_EQ(ReadFile(Installed()),
+                  std::string("hadoop.root.logger=") + c.expected + "\nhadoop.log.dir=/l\n");
+    }
 }
 
 }  // namespace
