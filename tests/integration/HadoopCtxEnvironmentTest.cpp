@@ -134,7 +134,19 @@ class HadoopEnv : public Environment {
     }
 };
 
-TEST_F(HadoopEnv, SavedSettingIsUsedWithoutTheRegistry) {
+// A given instance supplies the links while the setting is empty; once the setting is there it
+// is used, without the registry.
+TEST_F(HadoopEnv, SavedSettingOrGivenInstanceIsUsedWithoutTheRegistry) {
+    ExpectError(CheckAndSetHadoopEnv(CHadoopInstancePtr(), ""), EINVAL,
+                "No Hadoop instance given: Invalid argument");
+    CHadoopInstancePtr instance(new CHadoopInstance);
+    instance->m_sHadoopNativeLibPath = "/given/hdfs";
+    instance->m_sJvmLibPath = "/given/jvm";
+    ASSERT_TRUE(CheckAndSetHadoopEnv(instance, "").Succeeded());
+    EXPECT_EQ("/given/hdfs/libhdfs.so", HomeLink("libhdfs.so"));
+    EXPECT_EQ("/given/jvm/libjvm.so", HomeLink("libjvm.so"));
+    EXPECT_FALSE(m_log.Contains("Will try to set Hadoop environment now!!!"));
+
     m_home.SetSetting("FileSystemAgent", "HDP_LIB_PATH", "/saved/hdfs:/saved/jvm");
     WriteInstance(7, "/msg/hdfs", "/msg/jvm");
     ASSERT_TRUE(CheckAndSetHadoopEnv(7, "/logcfg").Succeeded());
@@ -162,18 +174,6 @@ TEST_F(HadoopEnv, EmptySettingHasTheRegistryCreateTheInstance) {
     EXPECT_EQ(":/jars/a.jar", Classpath());
     ASSERT_TRUE(CHadoopInstanceCtx::GetInstance()->GetHDPInstance());
     EXPECT_TRUE(m_log.Contains("Will try to set Hadoop environment now!!!"));
-}
-
-TEST_F(HadoopEnv, GivenInstanceSuppliesTheLinksWhenTheSettingIsEmpty) {
-    ExpectError(CheckAndSetHadoopEnv(CHadoopInstancePtr(), ""), EINVAL,
-                "No Hadoop instance given: Invalid argument");
-    CHadoopInstancePtr instance(new CHadoopInstance);
-    instance->m_sHadoopNativeLibPath = "/given/hdfs";
-    instance->m_sJvmLibPath = "/given/jvm";
-    ASSERT_TRUE(CheckAndSetHadoopEnv(instance, "").Succeeded());
-    EXPECT_EQ("/given/hdfs/libhdfs.so", HomeLink("libhdfs.so"));
-    EXPECT_EQ("/given/jvm/libjvm.so", HomeLink("libjvm.so"));
-    EXPECT_FALSE(m_log.Contains("Will try to set Hadoop environment now!!!"));
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ class FileSearchTest : public ::testing::Test {
 
 using IdealPathTest = FileSearchTest;
 
-TEST_F(IdealPathTest, LargestWinsAndTiesGoToTheEarliest) {
+TEST_F(IdealPathTest, LargestFileWinsTiesGoToTheEarliestLinksAreFollowed) {
     WriteSized(Root() + "/a/lib.so", 10);
     WriteSized(Root() + "/b/lib.so", 30);
     WriteSized(Root() + "/c/lib.so", 30);
@@ -67,15 +67,13 @@ TEST_F(IdealPathTest, LargestWinsAndTiesGoToTheEarliest) {
     WriteSized(Root() + "/e/lib.so", 0);
     WriteSized(Root() + "/f/lib.so", 0);
     EXPECT_EQ(GetIdealPath({Root() + "/e/lib.so", Root() + "/f/lib.so"}), "");
-}
 
-// A (relative) link to a link gives the directory of its final target; missing files, dangling
-// links, empty lines and a directory of the name are passed over.
-TEST_F(IdealPathTest, LinksAreFollowedAndNonFilesPassedOver) {
-    WriteSized(Root() + "/b/c/lib.so.1", 5);
-    MakeLink(Root() + "/b/c/lib.so.1", Root() + "/m/lib.so.2");
-    MakeLink("../m/lib.so.2", Root() + "/a/lib.so");
-    EXPECT_EQ(GetIdealPath({Root() + "/a/lib.so"}), Root() + "/b/c");
+    // A (relative) link to a link gives the directory of its final target; missing files,
+    // dangling links, empty lines and a directory of the name are passed over.
+    WriteSized(Root() + "/x/c/lib.so.1", 5);
+    MakeLink(Root() + "/x/c/lib.so.1", Root() + "/m/lib.so.2");
+    MakeLink("../m/lib.so.2", Root() + "/l/lib.so");
+    EXPECT_EQ(GetIdealPath({Root() + "/l/lib.so"}), Root() + "/x/c");
 
     MakeLink(Root() + "/nowhere/lib.so", Root() + "/d/lib.so");
     std::filesystem::create_directories(Root() + "/doc/lib.so");
@@ -90,24 +88,15 @@ TEST_F(IdealPathTest, LinksAreFollowedAndNonFilesPassedOver) {
 
 using SearchTest = FileSearchTest;
 
-TEST_F(SearchTest, FindsTheLargestCopyAtAnyDepth) {
-    WriteSized(Root() + "/jdk/lib/client/libjvm.so", 10);
-    WriteSized(Root() + "/jdk/lib/server/deep/er/libjvm.so", 20);
-    WriteSized(Root() + "/jdk/lib/server/libjvm.so.debug", 99);  // another name
-    std::string result = "stale";
-    ASSERT_TRUE(Search(Root() + "/jdk", "libjvm.so", result).Succeeded());
-    EXPECT_EQ(result, Root() + "/jdk/lib/server/deep/er");
-    EXPECT_THAT(m_log.Text(), HasSubstr("libjvm.so path: '" + Root() + "/jdk/lib/server/deep/er'"));
-}
-
 // An empty path fails untouched and silent; only empty matches fail silently, emptying the
-// result; no match or a missing directory is logged and empties the result.
-TEST_F(SearchTest, FailuresEmptyTheResultAndAreLoggedWhenNothingMatched) {
+// result; no match or a missing directory is logged and empties the result; the largest copy at
+// any depth wins.
+TEST_F(SearchTest, FindsTheLargestCopyAtAnyDepthAndFailsOtherwise) {
     std::string result = "kept";
     ExpectNotFound(Search("", "libjvm.so", result));
     EXPECT_EQ(result, "kept");
-    WriteSized(Root() + "/jdk/libjvm.so", 0);
-    ExpectNotFound(Search(Root() + "/jdk", "libjvm.so", result));
+    WriteSized(Root() + "/jre/libjvm.so", 0);
+    ExpectNotFound(Search(Root() + "/jre", "libjvm.so", result));
     EXPECT_EQ(result, "");
     EXPECT_EQ(m_log.Text(), "");
 
@@ -118,6 +107,15 @@ TEST_F(SearchTest, FailuresEmptyTheResultAndAreLoggedWhenNothingMatched) {
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to find libjvm.so in path " + Root() + "/empty"));
     ExpectNotFound(Search(Root() + "/missing", "libjvm.so", result));
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to find libjvm.so in path " + Root() + "/missing"));
+
+    // The largest copy at any depth wins.
+    WriteSized(Root() + "/jdk/lib/client/libjvm.so", 10);
+    WriteSized(Root() + "/jdk/lib/server/deep/er/libjvm.so", 20);
+    WriteSized(Root() + "/jdk/lib/server/libjvm.so.debug", 99);  // another name
+    result = "stale";
+    ASSERT_TRUE(Search(Root() + "/jdk", "libjvm.so", result).Succeeded());
+    EXPECT_EQ(result, Root() + "/jdk/lib/server/deep/er");
+    EXPECT_THAT(m_log.Text(), HasSubstr("libjvm.so path: '" + Root() + "/jdk/lib/server/deep/er'"));
 }
 
 // ----------------------------------------------------------------------------------------------

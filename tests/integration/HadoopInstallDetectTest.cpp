@@ -104,20 +104,18 @@ TEST_P(LibHdfsFolderOrder, EarliestFolderHoldingTheLibraryWins) {
 
 INSTANTIATE_TEST_SUITE_P(Folders, LibHdfsFolderOrder, ::testing::Range<size_t>(0, 8));
 
-TEST_F(InstallDetectTest, NoWellKnownFolderHoldsLibHdfs) {
+// In none of the well-known folders it is not found there; below the detected installation
+// any folder is searched, and the native folder wins.
+TEST_F(InstallDetectTest, LibHdfsBelowTheDetectedInstallation) {
     std::string libPath = "/stale/";  // a value passed in is not taken for a find
     ExpectError(m_instance.DetectLibHdfsPath_From_InstallPath(InstallPath(), libPath), 1627,
                 "Function failed during execution");
     EXPECT_EQ(libPath, "/stale/");
     EXPECT_THAT(m_log.Text(), HasSubstr("Failed to detect libhdfs.so in well known folders of "
                                         "hadoop installation directory"));
-}
 
-// Below the detected installation: any folder is searched, the native folder wins.
-TEST_F(InstallDetectTest, LibHdfsBelowTheDetectedInstallation) {
     m_install.Activate(true);
     WriteFile(InstallPath() + "share/hadoop/hdfs/native/libhdfs.so", "lib");
-    std::string libPath;
     ASSERT_TRUE(m_instance.DetectLibHdfsPath(libPath).Succeeded());
     EXPECT_EQ(libPath, InstallPath() + "share/hadoop/hdfs/native");
     WriteFile(InstallPath() + "lib/native/libhdfs.so", "lib");
@@ -142,18 +140,6 @@ TEST_F(InstallDetectTest, WithoutHadoopLibHdfsComesFromLocate) {
 // libjvm.so
 
 using JavaLibPathTest = InstallDetectTest;
-
-TEST_F(JavaLibPathTest, OldJreLayoutGivesFixedFolderWithoutSearch) {
-    std::string home = MakeJreHome();
-    std::string jvmLibPath;
-    ASSERT_TRUE(m_instance.DetectJavaLibPath_internal(home, jvmLibPath).Succeeded());
-    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
-    // A Java home without libjvm.so fails.
-    std::filesystem::create_directories(m_scratch / "empty");
-    ExpectError(m_instance.DetectJavaLibPath_internal(m_scratch / "empty", jvmLibPath), ENOENT,
-                std::strerror(ENOENT));
-    EXPECT_EQ(jvmLibPath, "");
-}
 
 TEST_F(JavaLibPathTest, RealJdkFoundThroughJavaProgram) {
     // A modern JDK has no jre/lib/amd64/server: the search below the Java home must find it.
@@ -193,11 +179,20 @@ TEST_F(JavaLibPathTest, RealJdkFoundThroughHadoopEnvvars) {
     EXPECT_EQ(jvmLibPath, RealJdkHome() + "/lib/server");  // from the java program
 }
 
-// Exported plain or quoted; not exported; the script missing.
-TEST_F(JavaLibPathTest, JavaHomeFromTheHadoopEnvScript) {
-    m_install.Activate(true);
+// A Java home in the old layout gives the fixed folder without a search, one without libjvm.so
+// fails. From the env script: exported plain or quoted; not exported; the script missing.
+TEST_F(JavaLibPathTest, JavaHomeInTheOldLayoutAndFromTheHadoopEnvScript) {
     std::string home = MakeJreHome();
     std::string jvmLibPath;
+    ASSERT_TRUE(m_instance.DetectJavaLibPath_internal(home, jvmLibPath).Succeeded());
+    EXPECT_EQ(jvmLibPath, home + "/jre/lib/amd64/server/");
+    // A Java home without libjvm.so fails.
+    std::filesystem::create_directories(m_scratch / "empty");
+    ExpectError(m_instance.DetectJavaLibPath_internal(m_scratch / "empty", jvmLibPath), ENOENT,
+                std::strerror(ENOENT));
+    EXPECT_EQ(jvmLibPath, "");
+
+    m_install.Activate(true);
     for (const std::string& exported : {home, "\"" + home + "\""}) {
         m_install.SetJavaHome(exported);
         ASSERT_TRUE(m_instance.DetectJavaLibPath_From_HadoopEnvScript(jvmLibPath).Succeeded());

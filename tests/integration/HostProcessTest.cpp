@@ -2,7 +2,6 @@
 // hygiene, deadlines that kill the whole group, no zombies, another user's identity, and
 // commands built with shell quoting.
 #include <fcntl.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -95,6 +94,25 @@ TEST_F(HostProcess, ExitStatusAndSeparateStreams) {
     EXPECT_EQ(run.out, std::string(1048576, 'o'));
     EXPECT_EQ(run.err, std::string(1048576, 'e'));
     EXPECT_LT(ElapsedMs(start), 5000);
+
+    // Runs from several threads at once keep their own output.
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &mismatches] {
+            for (int i = 0; i < 10; ++i) {
+                std::string expected = std::to_string(t) + "-" + std::to_string(i);
+                Outcome run = RunShell("echo " + expected + "; echo e" + expected + " >&2");
+                if (run.status != 0 || run.out != expected + "\n" ||
+                    run.err != "e" + expected + "\n")
+                    ++mismatches;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(CountZombieChildren(), 0);
 }
 
 // Standard input is /dev/null, no descriptor of ours leaks, signal dispositions and mask are
@@ -211,27 +229,10 @@ TEST_F(HostProcess, RunAsAnotherUserChangesOnlyTheChild) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(HostProcess, ConcurrentRunsKeepTheirOwnOutput) {
-    std::vector<std::thread> threads;
-    std::atomic<int> mismatches{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &mismatches] {
-            for (int i = 0; i < 10; ++i) {
-                std::string expected = std::to_string(t) + "-" + std::to_string(i);
-                Outcome run = RunShell("echo " + expected + "; echo e" + expected + " >&2");
-                if (run.status != 0 || run.out != expected + "\n" ||
-                    run.err != "e" + expected + "\n")
-                    ++mismatches;
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(mismatches, 0);
-    EXPECT_EQ(CountZombieChildren(), 0);
-}
-
-TEST_F(HostProcess, StartProcessSplitsWithoutShell) {
+// StartProcess splits the command line without a shell. A missing program fails to start; a
+// started child outlives a wait deadline, and is killed and reaped by KillAndReap (harmless
+// twice) or by the destructor.
+TEST_F(HostProcess, StartProcessSplitsWithoutShellAndTheChildIsAlwaysReaped) {
     EXPECT_EQ(DxProcess::SplitCommandLine("  locate  libhdfs.so "),
               (std::vector<std::string>{"locate", "libhdfs.so"}));
     EXPECT_EQ(DxProcess::SplitCommandLine("java -cp 'a b:c' -Dx=\"y z\" Main\\ Class"),
@@ -239,23 +240,18 @@ TEST_F(HostProcess, StartProcessSplitsWithoutShell) {
     EXPECT_EQ(DxProcess::SplitCommandLine("a '' \"\""), (std::vector<std::string>{"a", "", ""}));
     EXPECT_TRUE(DxProcess::SplitCommandLine(" \t ").empty());
 
-    DxProcess process;
-    process.SetCaptureStdout(true);
     std::string error;
-    ASSERT_TRUE(process.StartProcess("printf", "printf '%s|' 'a b' \"c \\\"d\\\"\" e\\ f $HOME ''",
+    DxProcess printer;
+    printer.SetCaptureStdout(true);
+    ASSERT_TRUE(printer.StartProcess("printf", "printf '%s|' 'a b' \"c \\\"d\\\"\" e\\ f $HOME ''",
                                      &error));
     int status = -1;
     std::string message;
-    ASSERT_TRUE(process.WaitForProcessToEnd(&status, &message, 5));
+    ASSERT_TRUE(printer.WaitForProcessToEnd(&status, &message, 5));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(process.GetStdout(), "a b|c \"d\"|e f|$HOME||");
-    EXPECT_FALSE(process.IsRunning());
-}
+    EXPECT_EQ(printer.GetStdout(), "a b|c \"d\"|e f|$HOME||");
+    EXPECT_FALSE(printer.IsRunning());
 
-// A missing program fails to start; a started child outlives a wait deadline, and is killed and
-// reaped by KillAndReap (harmless twice) or by the destructor.
-TEST_F(HostProcess, StartedChildIsAlwaysReaped) {
-    std::string error;
     {
         DxProcess process;
         EXPECT_FALSE(process.StartProcess("no_such_program_x", "no_such_program_x", &error));
@@ -266,8 +262,6 @@ TEST_F(HostProcess, StartedChildIsAlwaysReaped) {
         EXPECT_EQ(CountZombieChildren(), 0);
 
         ASSERT_TRUE(process.StartProcess("sleep", "sleep 30", &error));
-        int status = -1;
-        std::string message;
         EXPECT_FALSE(process.WaitForProcessToEndMs(&status, &message, 100));
         EXPECT_EQ(message, "timedout");
         EXPECT_TRUE(process.IsRunning());

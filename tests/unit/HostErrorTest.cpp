@@ -103,7 +103,19 @@ class HostLog : public ::testing::Test {
     ScopedEnv m_stderr = ScopedEnv::unset("HDFSAGENT_LOG_STDERR");
 };
 
+// Without the environment variable the level is 0, or the one from the settings; the variable
+// wins. Lines above the level are not even formatted.
 TEST_F(HostLog, LevelFromEnvironmentFiltersLinesBeforeFormatting) {
+    {
+        ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
+        g_ptrLogWriter->Reconfigure();
+        EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 0);
+        EXPECT_TRUE(g_ptrLogWriter->IsEnabled(-1));
+        EXPECT_FALSE(g_ptrLogWriter->IsEnabled(1));
+        testsupport::WriteFile(m_dir / "settings.ini", "[EventManager]\nhdfsagent_DEBUGLEVEL=3\n");
+        g_ptrLogWriter->Reconfigure();
+        EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 3);
+    }
     ScopedEnv level("HDFSAGENT_DEBUGLEVEL", "2");
     g_ptrLogWriter->Reconfigure();
     (void)g_ptrLogWriter->GetDebugLevel();
@@ -124,15 +136,4 @@ TEST_F(HostLog, LevelFromEnvironmentFiltersLinesBeforeFormatting) {
                 ::testing::ContainsRegex(
                     "\n[^\n]* 2 [^\n]*TestBody\\(\\):[0-9]+ Entering\n"
                     "[^\n]* 2 [^\n]*TestBody\\(\\):[0-9]+ Leaving\n[^\n]* -1 [^\n]* last\n$"));
-}
-
-TEST_F(HostLog, WithoutEnvironmentTheLevelIsZeroOrFromSettings) {
-    ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
-    g_ptrLogWriter->Reconfigure();
-    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 0);
-    EXPECT_TRUE(g_ptrLogWriter->IsEnabled(-1));
-    EXPECT_FALSE(g_ptrLogWriter->IsEnabled(1));
-    testsupport::WriteFile(m_dir / "settings.ini", "[EventManager]\nhdfsagent_DEBUGLEVEL=3\n");
-    g_ptrLogWriter->Reconfigure();
-    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 3);
 }

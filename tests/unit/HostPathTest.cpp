@@ -28,7 +28,7 @@ unsigned Mode(const std::string& path) {
 
 }  // namespace
 
-TEST(HostFXPath, AppendUsesExactlyOneSlashAndSplitTakesTheLastName) {
+TEST(HostFXPath, AppendSplitAndAncestorAreComponentWise) {
     EXPECT_EQ(FXPath::Append("a/", "/b"), "a/b");
     EXPECT_EQ(FXPath::Append("a", "b"), "a/b");
     EXPECT_EQ(FXPath::Append("/opt//", "//lib/x"), "/opt/lib/x");
@@ -51,9 +51,8 @@ TEST(HostFXPath, AppendUsesExactlyOneSlashAndSplitTakesTheLastName) {
     EXPECT_EQ(name, "");
     EXPECT_EQ(CEkPath("/usr/lib/libhdfs.so").GetParent(), "/usr/lib");
     EXPECT_EQ(CEkPath("/usr/lib/libhdfs.so").GetName(), "libhdfs.so");
-}
 
-TEST(HostFXPath, IsAncestorOfIsComponentWise) {
+    // The ancestor test goes by whole components.
     EXPECT_TRUE(FXPath::IsAncestorOf("/a", "/a/b"));
     EXPECT_TRUE(FXPath::IsAncestorOf("/a/", "/a/b/c/"));
     EXPECT_FALSE(FXPath::IsAncestorOf("/a", "/ab"));
@@ -135,21 +134,7 @@ TEST(HostFXFile, GetMatchingFilesSearchesDepthFirstWithoutFollowingDirectoryLink
     EXPECT_TRUE(found.empty());
 }
 
-TEST(HostFXFile, GetFileTimes) {
-    TempDir dir;
-    WriteFile(dir / "f", "x");
-    struct timespec times[2] = {{1000, 0}, {2000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "f").c_str(), times, 0), 0);
-    time_t modified = 0, accessed = 0, created = 0;
-    ASSERT_TRUE(FXFile::GetFileTimes(dir / "f", &created, &modified, &accessed).Succeeded());
-    EXPECT_EQ(accessed, 1000);
-    EXPECT_EQ(modified, 2000);
-    EXPECT_GT(created, 2000);
-    EXPECT_TRUE(FXFile::GetFileTimes(dir / "f", nullptr, &modified, nullptr).Succeeded());
-    EXPECT_EQ(FXFile::GetFileTimes(dir / "none", nullptr, &modified, nullptr).Code(), ENOENT);
-}
-
-TEST(HostCEkFile, WriteReadAndWholeFile) {
+TEST(HostCEkFile, WriteReadWholeFileAndTimes) {
     TempDir dir;
     CEkFile file;
     ASSERT_TRUE(file.Open(dir / "f", "w").Succeeded());
@@ -178,6 +163,17 @@ TEST(HostCEkFile, WriteReadAndWholeFile) {
     CEkError err = file.Open(dir / "missing/f", "r");
     ExpectError(err, ENOENT, "cannot open " + (dir / "missing/f") + ": No such file or directory");
     EXPECT_EQ(file.Write("x", 1).Code(), EBADF);
+
+    WriteFile(dir / "f", "x");
+    struct timespec times[2] = {{1000, 0}, {2000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "f").c_str(), times, 0), 0);
+    time_t modified = 0, accessed = 0, created = 0;
+    ASSERT_TRUE(FXFile::GetFileTimes(dir / "f", &created, &modified, &accessed).Succeeded());
+    EXPECT_EQ(accessed, 1000);
+    EXPECT_EQ(modified, 2000);
+    EXPECT_GT(created, 2000);
+    EXPECT_TRUE(FXFile::GetFileTimes(dir / "f", nullptr, &modified, nullptr).Succeeded());
+    EXPECT_EQ(FXFile::GetFileTimes(dir / "none", nullptr, &modified, nullptr).Code(), ENOENT);
 }
 
 TEST(HostCEkFile, CopyAndWriteAtomicallyKeepOrSetTheMode) {

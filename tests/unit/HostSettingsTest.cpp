@@ -72,7 +72,10 @@ class HostSettings : public ::testing::Test {
 
 }  // namespace
 
+// Malformed lines are skipped and logged.
 TEST_F(HostSettings, ReadsSectionsKeysTrimmedValuesAndNumbers) {
+    ScopedEnv level("HDFSAGENT_DEBUGLEVEL", "0");
+    g_ptrLogWriter->Reconfigure();
     std::string value = "preset";  // a missing file holds no keys
     EXPECT_FALSE(DXPlatformInfo::getString("FileSystemAgent", "sHadoopBinPath", value));
     EXPECT_EQ(value, "");
@@ -83,7 +86,8 @@ TEST_F(HostSettings, ReadsSectionsKeysTrimmedValuesAndNumbers) {
     WriteFile(m_path,
               "; comment\n# another\n[FileSystemAgent]\n  sHadoopBinPath =  /opt/my dir/bin  \r\n"
               "nHadoopRestUtilWaitTime=300\n\n[ EventManager ]\nhdfsagent_DEBUGLEVEL=2\n"
-              "empty=\n[S]\na=12x\nb=99999999999999999999\nc=\nd=-7\n");
+              "empty=\n[S]\na=12x\nb=99999999999999999999\nc=\nd=-7\nno equals sign\n"
+              "=value without key\n[broken\nkey=kept\n");
     EXPECT_EQ(Get("FileSystemAgent", "sHadoopBinPath"), "/opt/my dir/bin");
     int wait = 120;
     EXPECT_TRUE(DXPlatformInfo::getNumber("FileSystemAgent", "nHadoopRestUtilWaitTime", wait));
@@ -100,17 +104,11 @@ TEST_F(HostSettings, ReadsSectionsKeysTrimmedValuesAndNumbers) {
     int small = 5;
     EXPECT_TRUE(DXPlatformInfo::getNumber("S", "d", small));
     EXPECT_EQ(small, -7);
-}
-
-TEST_F(HostSettings, MalformedLinesAreSkippedAndLogged) {
-    ScopedEnv level("HDFSAGENT_DEBUGLEVEL", "0");
-    g_ptrLogWriter->Reconfigure();
-    WriteFile(m_path, "[S]\nno equals sign\n=value without key\n[broken\nkey=kept\n");
     EXPECT_EQ(Get("S", "key"), "kept");
     std::string log = ReadFile(m_logDir / "hdfsagent.log");
-    EXPECT_THAT(log, HasSubstr("settings line 2 is malformed and skipped: 'no equals sign'"));
-    EXPECT_THAT(log, HasSubstr("settings line 3 is malformed"));
-    EXPECT_THAT(log, HasSubstr("settings line 4 is malformed and skipped: '[broken'"));
+    EXPECT_THAT(log, HasSubstr("settings line 15 is malformed and skipped: 'no equals sign'"));
+    EXPECT_THAT(log, HasSubstr("settings line 16 is malformed"));
+    EXPECT_THAT(log, HasSubstr("settings line 17 is malformed and skipped: '[broken'"));
     g_ptrLogWriter->Reconfigure();
 }
 
@@ -140,7 +138,17 @@ TEST_F(HostSettings, WriteKeepsEveryOtherLineByteForByte) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
-TEST_F(HostSettings, WriteCreatesFileAndSectionAndHonoursLength) {
+TEST_F(HostSettings, ValueWithLineBreakIsRejectedAndAGoodOneCreatesTheFile) {
+    // A line break would smuggle a second key into the file.
+    CEkError err = DXPlatformInfo::setString("S", "k", "x\n[FileSystemAgent]\nsJavaPath=/tmp/evil");
+    EXPECT_EQ(err.Code(), EINVAL);
+    EXPECT_THAT(err.Message(), HasSubstr("a settings value cannot hold a line break (key 'k')"));
+    EXPECT_EQ(DXPlatformInfo::setString("S", "a=b", "x").Code(), EINVAL);
+    EXPECT_EQ(DXPlatformInfo::setString("", "k", "x").Code(), EINVAL);
+    EXPECT_EQ(DXPlatformInfo::setString("S]", "k", "x").Code(), EINVAL);
+    EXPECT_FALSE(testsupport::Shell("test -e " + m_path) == 0);
+
+    // The first good write creates the file and the section, and honours the length.
     ASSERT_TRUE(
         DXPlatformInfo::setString("EventManager", "dxhdfsutil_DEBUGLEVEL", "3", 1).Succeeded());
     ASSERT_TRUE(DXPlatformInfo::setString("FileSystemAgent", "HDP_LIB_PATH", "/lib/a:/lib/bXXX", 13)
@@ -150,17 +158,6 @@ TEST_F(HostSettings, WriteCreatesFileAndSectionAndHonoursLength) {
               "lib/b\n");
     EXPECT_EQ(Entries(m_dir.path()),
               (std::set<std::string>{"settings.ini", "settings.ini.lock"}));  // no temporary left
-}
-
-TEST_F(HostSettings, ValueWithLineBreakIsRejected) {
-    // A line break would smuggle a second key into the file.
-    CEkError err = DXPlatformInfo::setString("S", "k", "x\n[FileSystemAgent]\nsJavaPath=/tmp/evil");
-    EXPECT_EQ(err.Code(), EINVAL);
-    EXPECT_THAT(err.Message(), HasSubstr("a settings value cannot hold a line break (key 'k')"));
-    EXPECT_EQ(DXPlatformInfo::setString("S", "a=b", "x").Code(), EINVAL);
-    EXPECT_EQ(DXPlatformInfo::setString("", "k", "x").Code(), EINVAL);
-    EXPECT_EQ(DXPlatformInfo::setString("S]", "k", "x").Code(), EINVAL);
-    EXPECT_FALSE(testsupport::Shell("test -e " + m_path) == 0);
 }
 
 // A directory nobody may create files in: first without a lock file (the lock cannot be made),
