@@ -108,6 +108,16 @@ TEST_F(Environment, FailingEmptyOrMissingHadoopClasspathIsReported) {
     ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
     EXPECT_EQ(2, m_log.Count("Empty results returned by command='hadoop classpath'"));
 
+    // One that hangs is killed at the deadline, with everything it started.
+    m_install.SetConfFile("sleep-classpath", "30");
+    ScopedEnv deadline("HDFSAGENT_CLASSPATH_TIMEOUT_MS", "300");
+    const time_t started = time(nullptr);
+    ExpectError(SetClasspath("/d"), 1627, kClasspathFailed);
+    EXPECT_LT(time(nullptr) - started, 10);
+    EXPECT_TRUE(m_log.Contains("timedout"));
+    EXPECT_EQ(0, testsupport::CountZombieChildren());
+    m_install.RemoveConfFile("sleep-classpath");
+
     m_install.Deactivate();
     ToolDir tools(ShellTools());
     ScopedEnv path("PATH", tools.path());
