@@ -12,10 +12,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -43,11 +45,7 @@ unsigned ModeBits(const std::string& path) {
 }
 
 // What the service answers in a RemoteException: status, exception name, message.
-struct RemoteError {
-    long status;
-    std::string exception;
-    std::string message;
-};
+using RemoteError = std::tuple<long, std::string, std::string>;
 
 RemoteError ErrorOf(const HttpClient::Answer& answer) {
     json body = json::parse(answer.body, nullptr, false);
@@ -121,19 +119,13 @@ TEST_F(UtilServerTest, HelloAnswersOnBothApplicationPathsAndLogsRequests) {
                                                  {"version", "1"}}));
     }
 
-    auto unknownApplication = ErrorOf(m_client.Get(m_server->baseUrl("other") + "/hello.json"));
-    EXPECT_EQ(unknownApplication.status, 404);
-    EXPECT_EQ(unknownApplication.exception, "FileNotFoundException");
-    EXPECT_EQ(
-        unknownApplication.message,
-        "No such resource: /REST/other/hello.json (known: /REST/hadoop/ and /REST/hbase/ with "
-        "hello.json, getacl, setacl)");
-
-    auto wrongMethod = ErrorOf(m_client.Get(Url("getacl")));
-    EXPECT_EQ(wrongMethod.status, 405);
-    EXPECT_EQ(wrongMethod.exception, "UnsupportedOperationException");
-    EXPECT_EQ(wrongMethod.message,
-              "Method GET is not allowed for /REST/hadoop/getacl (allowed: POST)");
+    EXPECT_EQ(ErrorOf(m_client.Get(m_server->baseUrl("other") + "/hello.json")),
+              RemoteError(404, "FileNotFoundException",
+                          "No such resource: /REST/other/hello.json (known: /REST/hadoop/ and "
+                          "/REST/hbase/ with hello.json, getacl, setacl)"));
+    EXPECT_EQ(ErrorOf(m_client.Get(Url("getacl"))),
+              RemoteError(405, "UnsupportedOperationException",
+                          "Method GET is not allowed for /REST/hadoop/getacl (allowed: POST)"));
 
     std::string log = testsupport::ReadFile(m_dir / "dxhdfsutil.log");
     EXPECT_NE(log.find("INFO  [main] dxhdfsutil - listening on 127.0.0.1:" +
@@ -250,73 +242,65 @@ TEST_F(UtilServerTest, BadRequestsAnswerJsonErrorsAndChangeNothing) {
     std::filesystem::create_directory_symlink(m_dir / "outside", m_root + "/data/out");
     Start();
 
-    struct Case {
+    // A setacl that also carries a valid attribute (nothing of it may be applied), with more
+    // attributes and more members.
+    auto set = [](const std::string& moreXattrs, const std::string& moreMembers) {
+        return R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"})" + moreXattrs + "]" +
+               moreMembers + "}";
+    };
+    const std::map<long, std::string> exception = {{400, "IllegalArgumentException"},
+                                                   {403, "AccessControlException"},
+                                                   {404, "FileNotFoundException"}};
+    const struct {
         std::string resource, body;
         long status;
-        std::string exception, message;
-    };
-    const std::string bad = "IllegalArgumentException";
-    const std::vector<Case> cases = {
+        std::string message;
+    } cases[] = {
         // What a client that pastes "path" in front of an empty object, or a path with a
         // double quote, into the text without escaping would send.
-        {"getacl", R"({"path":"/data/a",})", 400, bad,
+        {"getacl", R"({"path":"/data/a",})", 400,
          "Invalid JSON at offset 18: expected a member name"},
-        {"getacl", R"({"path":"/da"ta"})", 400, bad,
-         "Invalid JSON at offset 13: expected ',' or '}'"},
-        {"getacl", "garbage", 400, bad, "Invalid JSON at offset 0: unexpected character 'g'"},
-        {"getacl", std::string(100, '['), 400, bad,
+        {"getacl", R"({"path":"/da"ta"})", 400, "Invalid JSON at offset 13: expected ',' or '}'"},
+        {"getacl", "garbage", 400, "Invalid JSON at offset 0: unexpected character 'g'"},
+        {"getacl", std::string(100, '['), 400,
          "Invalid JSON at offset 64: JSON nesting deeper than 64"},
-        {"getacl", "[1]", 400, bad, "the request body must be a JSON object"},
-        {"getacl", "{}", 400, bad, "the request has no \"path\" member"},
-        {"getacl", R"({"path":7})", 400, bad, "path must be a JSON string"},
-        {"getacl", R"({"path":"/data/a","x":1})", 400, bad,
+        {"getacl", "[1]", 400, "the request body must be a JSON object"},
+        {"getacl", "{}", 400, "the request has no \"path\" member"},
+        {"getacl", R"({"path":7})", 400, "path must be a JSON string"},
+        {"getacl", R"({"path":"/data/a","x":1})", 400,
          "unknown member \"x\" in the getacl request (known: path)"},
-        {"getacl", R"({"path":"data/a"})", 400, bad,
+        {"getacl", R"({"path":"data/a"})", 400,
          "Invalid path name: \"data/a\" is not an absolute path"},
-        {"getacl", R"({"path":"/data/../data/a"})", 400, bad,
+        {"getacl", R"({"path":"/data/../data/a"})", 400,
          "Invalid path name: \"/data/../data/a\" has a '.' or '..' component"},
-        {"getacl", R"({"path":"/nope"})", 404, "FileNotFoundException",
-         "File does not exist: /nope"},
-        {"getacl", R"({"path":"/data/a/b"})", 404, "FileNotFoundException",
-         "File does not exist: /data/a/b"},
-        {"getacl", R"({"path":"/data/out"})", 403, "AccessControlException",
+        {"getacl", R"({"path":"/nope"})", 404, "File does not exist: /nope"},
+        {"getacl", R"({"path":"/data/a/b"})", 404, "File does not exist: /data/a/b"},
+        {"getacl", R"({"path":"/data/out"})", 403,
          "/data/out: Permission denied: resolves outside the namespace root"},
-        // Every setacl below also carries a valid attribute: nothing may be applied.
-        {"setacl", R"({"path":"/data/a","acl":[],"XAttrs":[{"name":"user.k","value":"v"}]})", 400,
-         bad, "unknown member \"acl\" in the setacl request (known: AclStatus, XAttrs, path)"},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"entries":["user:alice:rwz"]}})",
-         400, bad, "Invalid ACL entry: \"user:alice:rwz\""},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"entries":["user:al:r--","user:al:rw-"]}})",
-         400, bad, "Invalid ACL: multiple entries with same scope, type and name: user:al"},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"entries":["mask:m:r--"]}})",
-         400, bad, "Invalid ACL entry: \"mask:m:r--\" (mask takes no name)"},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"permission":"800"}})",
-         400, bad, "Invalid permission \"800\": expected octal digits, at most 7777"},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"},{"name":"color","value":"v"}]})",
-         400, bad,
+        {"setacl", set("", R"(,"acl":[])"), 400,
+         "unknown member \"acl\" in the setacl request (known: AclStatus, XAttrs, path)"},
+        {"setacl", set("", R"(,"AclStatus":{"entries":["user:alice:rwz"]})"), 400,
+         "Invalid ACL entry: \"user:alice:rwz\""},
+        {"setacl", set("", R"(,"AclStatus":{"entries":["user:al:r--","user:al:rw-"]})"), 400,
+         "Invalid ACL: multiple entries with same scope, type and name: user:al"},
+        {"setacl", set("", R"(,"AclStatus":{"entries":["mask:m:r--"]})"), 400,
+         "Invalid ACL entry: \"mask:m:r--\" (mask takes no name)"},
+        {"setacl", set("", R"(,"AclStatus":{"permission":"800"})"), 400,
+         "Invalid permission \"800\": expected octal digits, at most 7777"},
+        {"setacl", set(R"(,{"name":"color","value":"v"})", ""), 400,
          "An XAttr name must be prefixed with user/trusted/security/system/raw, followed by a '.': "
          "\"color\""},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"},{"name":"user.b","value":"0s!!"}]})",
-         400, bad, "invalid base64 XAttr value: Illegal base64 character 21"},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"},{"name":"user.k","value":"w"}]})",
-         400, bad, "XAttr \"user.k\" is given twice"},
-        {"setacl",
-         R"({"path":"/data/a","XAttrs":[{"name":"user.k","value":"v"}],"AclStatus":{"owner":""}})",
-         400, bad, "AclStatus.owner must not be empty"},
+        {"setacl", set(R"(,{"name":"user.b","value":"0s!!"})", ""), 400,
+         "invalid base64 XAttr value: Illegal base64 character 21"},
+        {"setacl", set(R"(,{"name":"user.k","value":"w"})", ""), 400,
+         "XAttr \"user.k\" is given twice"},
+        {"setacl", set("", R"(,"AclStatus":{"owner":""})"), 400,
+         "AclStatus.owner must not be empty"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.resource + " " + c.body);
-        RemoteError error = ErrorOf(m_client.Post(Url(c.resource), c.body));
-        EXPECT_EQ(error.status, c.status);
-        EXPECT_EQ(error.exception, c.exception);
-        EXPECT_EQ(error.message, c.message);
+        EXPECT_EQ(ErrorOf(m_client.Post(Url(c.resource), c.body)),
+                  RemoteError(c.status, exception.at(c.status), c.message));
     }
 
     char names[4096];
@@ -325,28 +309,23 @@ TEST_F(UtilServerTest, BadRequestsAnswerJsonErrorsAndChangeNothing) {
     EXPECT_EQ(listxattr((m_dir / "outside").c_str(), names, sizeof names), 0);
 }
 
-TEST_F(UtilServerTest, UnavailableKnobAnswers503ToEveryRequest) {
-    Start("dxutil.test.unavailable=true\n");
+// The configuration given as a file rather than a directory; the start delay and the 503 knob.
+TEST_F(UtilServerTest, StartDelayAndUnavailableKnobsWithConfigurationGivenAsFile) {
+    auto started = std::chrono::steady_clock::now();
+    Start("dxutil.test.startDelayMs=1200\ndxutil.test.unavailable=true\n",
+          m_service + "/dxhadooputil.properties");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1200));
+    EXPECT_NE(ServiceOutput().find("waiting 1200 ms before listening (dxutil.test.startDelayMs)"),
+              std::string::npos);
 
     for (const auto& [method, resource] : std::vector<std::pair<std::string, std::string>>{
              {"GET", "hello.json"}, {"POST", "getacl"}, {"POST", "setacl"}, {"GET", "nothing"}}) {
         SCOPED_TRACE(resource);
-        RemoteError error =
-            ErrorOf(m_client.Request(method, Url(resource), R"({"path":"/data/a"})"));
-        EXPECT_EQ(error.status, 503);
-        EXPECT_EQ(error.exception, "ServiceUnavailableException");
-        EXPECT_EQ(error.message, "The service is unavailable (dxutil.test.unavailable)");
+        EXPECT_EQ(ErrorOf(m_client.Request(method, Url(resource), R"({"path":"/data/a"})")),
+                  RemoteError(503, "ServiceUnavailableException",
+                              "The service is unavailable (dxutil.test.unavailable)"));
     }
-}
-
-TEST_F(UtilServerTest, StartDelayKnobDelaysListeningWithConfigurationGivenAsFile) {
-    auto started = std::chrono::steady_clock::now();
-    Start("dxutil.test.startDelayMs=1200\n", m_service + "/dxhadooputil.properties");
-    auto waited = std::chrono::steady_clock::now() - started;
-
-    EXPECT_GE(waited, std::chrono::milliseconds(1200));
-    EXPECT_NE(ServiceOutput().find("waiting 1200 ms before listening (dxutil.test.startDelayMs)"),
-              std::string::npos);
+    Reconfigure("");
     EXPECT_EQ(GetAcl("/data/a").status, 200);
 }
 
@@ -354,10 +333,8 @@ TEST_F(UtilServerTest, FaultKnobsAndConfigurationTakeEffectWithoutRestart) {
     Start();
 
     Reconfigure("dxutil.test.status=500\ndxutil.test.resources=getacl\n");
-    RemoteError injected = ErrorOf(GetAcl("/data/a"));
-    EXPECT_EQ(injected.status, 500);
-    EXPECT_EQ(injected.exception, "InjectedFailure");
-    EXPECT_EQ(injected.message, "Injected failure (dxutil.test.status=500)");
+    EXPECT_EQ(ErrorOf(GetAcl("/data/a")),
+              RemoteError(500, "InjectedFailure", "Injected failure (dxutil.test.status=500)"));
     EXPECT_EQ(m_client.Get(Url("hello.json")).status, 200);
 
     Reconfigure("dxutil.test.closeConnection=true\ndxutil.test.resources=getacl,setacl\n");
@@ -375,50 +352,26 @@ TEST_F(UtilServerTest, FaultKnobsAndConfigurationTakeEffectWithoutRestart) {
     std::string emptyConf = m_dir / "emptyconf";
     std::filesystem::create_directories(emptyConf);
     Reconfigure("", emptyConf);
-    RemoteError noRoot = ErrorOf(GetAcl("/data/a"));
-    EXPECT_EQ(noRoot.status, 500);
-    EXPECT_EQ(noRoot.exception, "IOException");
-    EXPECT_EQ(noRoot.message, "localcluster.namespace.root is not set in " + emptyConf +
-                                  "/core-site.xml or hdfs-site.xml");
+    EXPECT_EQ(ErrorOf(GetAcl("/data/a")),
+              RemoteError(500, "IOException",
+                          "localcluster.namespace.root is not set in " + emptyConf +
+                              "/core-site.xml or hdfs-site.xml"));
 
     Reconfigure("");
     EXPECT_EQ(GetAcl("/data/a").status, 200);
 }
 
-TEST_F(UtilServerTest, ExitAfterRequestsKnobEndsTheProcessAfterItsAnswer) {
-    // The readiness probe is the first request; the getacl is the second and last.
-    Start("dxutil.test.exitAfterRequests=2\n");
-
-    EXPECT_EQ(GetAcl("/data/a").status, 200);
-    int status = m_server->WaitForExit(10000);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 3);
-    EXPECT_EQ(GetAcl("/data/a").curlCode, CURLE_COULDNT_CONNECT);
-}
-
-TEST_F(UtilServerTest, CommandLineFaultsExitWithStatusAndMessage) {
-    testsupport::WriteUtilServerProperties(m_service, m_conf);
-    std::string java = testsupport::FindOnPath("java");
-    std::string classPath = std::string(LOCALCLUSTER_UTILSERVER_DIR) +
-                            "/dxhdfsutil.jar:" + LOCALCLUSTER_UTILSERVER_DIR +
-                            "/dxhdfsutil-nodep.jar";
-    std::string output;
-    int rc = testsupport::Shell(java + " -Ddxutil.config.file=" + m_service + " -cp " + classPath +
-                                    " webserver.UtilServer notaport 2>&1",
-                                &output);
-    EXPECT_EQ(rc, 2);
-    EXPECT_NE(output.find("dxhdfsutil: invalid port \"notaport\""), std::string::npos) << output;
-
+TEST_F(UtilServerTest, SecondServiceOnATakenPortExitsWithStatusAndMessage) {
     Start();
     UtilServerProcess second(m_service, m_dir / "second.out", m_server->port());
     int status = second.WaitForExit(30000);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    std::string secondOutput = testsupport::ReadFile(m_dir / "second.out");
-    EXPECT_NE(secondOutput.find("cannot listen on 127.0.0.1:" + std::to_string(m_server->port()) +
-                                ": port " + std::to_string(m_server->port()) + " is in use"),
+    std::string output = testsupport::ReadFile(m_dir / "second.out");
+    const std::string port = std::to_string(m_server->port());
+    EXPECT_NE(output.find("cannot listen on 127.0.0.1:" + port + ": port " + port + " is in use"),
               std::string::npos)
-        << secondOutput;
+        << output;
 }
 
 TEST_F(UtilServerTest, ConcurrentRequestsEachGetTheirOwnAnswer) {

@@ -401,7 +401,7 @@ TEST_F(RestUtilTest, AclFunctionsPostTheirBodiesAndKeepTheRequestLayersCodes) {
     EXPECT_EQ("Hadoop REST server not initialized", FirstMessage(err));
 }
 
-// --- Free port, sockets, sleep ---
+// --- Free port ---
 
 TEST_F(RestUtilTest, UnusedPortOnLocalhostCanBeBoundAndOtherHostsFail) {
     CHadoopRestUtil util(eModeExternal, eAppTypeHadoop, 1);
@@ -422,19 +422,6 @@ TEST_F(RestUtilTest, UnusedPortOnLocalhostCanBeBoundAndOtherHostsFail) {
     CEkError err = util.GetUnUsedPort("192.0.2.1", port);  // TEST-NET-1: not ours
     EXPECT_EQ(1627, err.Code());
     EXPECT_THAT(err.Message(), StartsWith("Bind failed rc ["));
-}
-
-TEST(EknetTest, NumericAddressesOnly) {
-    EKNET_ADDRESS address;
-    EXPECT_EQ(0, EKNET_str2ip("::1", address));
-    EXPECT_EQ(AF_INET6, address.Family());
-    EXPECT_NE(0, EKNET_str2ip("localhost", address));
-    EXPECT_EQ(AF_INET6, address.Family());  // unchanged
-    EKNET_HOSTENT* result = nullptr;
-    ASSERT_EQ(0, EKNET_name2ip("localhost", result, 0));
-    ASSERT_NE(nullptr, result);
-    EXPECT_FALSE(result->m_vAddresses.empty());
-    EKNET_freehostent(result);
 }
 
 // --- The host HTTP client ---

@@ -88,14 +88,9 @@ TEST(HostMessage, AbsentNullAndUnknownMembersReadAsEmpty) {
     EXPECT_TRUE(Entries(message).empty());
 }
 
-TEST(HostMessage, UnknownMessageLayoutIsRefused) {
-    CNMessageBase message(30, 563);
-    EXPECT_EQ(ENOTSUP, message.unserialize("{}"));
-    EXPECT_EQ("unknown message layout", message.GetLastError());
-}
-
-// Each is refused with its place named, and the message held before is forgotten.
-TEST(HostMessage, MalformedTextIsRefusedWithItsPlace) {
+// Each is refused with its place named, and the message held before is forgotten; a layout
+// other than the Hadoop configuration is refused.
+TEST(HostMessage, MalformedTextOrUnknownLayoutIsRefused) {
     const std::string notInteger = "not an integer within the signed 64-bit range";
     const struct {
         std::string text, fault;
@@ -128,6 +123,9 @@ TEST(HostMessage, MalformedTextIsRefusedWithItsPlace) {
         EXPECT_EQ(c.fault, message.GetLastError());
         EXPECT_TRUE(Entries(message).empty());
     }
+    CNMessageBase unknown(30, 563);
+    EXPECT_EQ(ENOTSUP, unknown.unserialize("{}"));
+    EXPECT_EQ("unknown message layout", unknown.GetLastError());
 }
 
 // ---------------------------------------------------------------------------------------------
