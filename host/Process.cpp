@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "host/Log.h"
 #include "host/Strings.h"
@@ -24,6 +25,9 @@ namespace {
 
 const long kTermGraceMs = 200;  // between SIGTERM and SIGKILL on a deadline
 const long kMaxPollTickMs = 50;
+// What is kept of each captured stream; the rest is read and dropped, so a child that writes
+// without end neither blocks nor fills our memory.
+const size_t kMaxCapturedBytes = 64u << 20;
 
 long NowMs() {
     struct timespec now;
@@ -388,7 +392,8 @@ bool ReadAvailable(int fd, std::string& into, size_t limit = 1 << 20) {
     while (limit > 0) {
         ssize_t got = read(fd, buffer, std::min(sizeof buffer, limit));
         if (got > 0) {
-            into.append(buffer, static_cast<size_t>(got));
+            const size_t room = kMaxCapturedBytes - std::min(kMaxCapturedBytes, into.size());
+            into.append(buffer, std::min(room, static_cast<size_t>(got)));
             limit -= static_cast<size_t>(got);
             continue;
         }
@@ -604,10 +609,15 @@ int DxProcess::system(const std::string& command, std::string* out, std::string*
             process.m_sStderr += message;
         }
     }
+    for (const std::string* stream : {&process.m_sStdout, &process.m_sStderr})
+        if (stream->size() >= kMaxCapturedBytes)
+            DXLOG(-1, "'%s' wrote more than %zu bytes to standard %s; the rest was dropped",
+                  command.c_str(), kMaxCapturedBytes,
+                  stream == &process.m_sStdout ? "output" : "error");
     if (out)
-        *out = process.m_sStdout;
+        *out = std::move(process.m_sStdout);
     if (err) {
-        *err = process.m_sStderr;
+        *err = std::move(process.m_sStderr);
         if (timedOut) {
             if (!err->empty() && err->back() != '\n')
                 *err += "\n";

@@ -115,6 +115,19 @@ TEST_F(HostProcess, ExitStatusAndSeparateStreams) {
     EXPECT_EQ(CountZombieChildren(), 0);
 }
 
+// A child that writes without end is read to its end, but only the first 64 MiB of a stream are
+// kept (and the cut is logged): the runner's memory stays bounded.
+TEST_F(HostProcess, CapturedOutputIsCutAt64MiB) {
+    Outcome run = RunShell("head -c 100000000 /dev/zero | tr '\\0' o; echo done >&2");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.size(), 64u << 20);
+    EXPECT_EQ(run.out.find_first_not_of('o'), std::string::npos);
+    EXPECT_EQ(run.err, "done\n");
+    EXPECT_NE(ReadFile(m_dir / "log/hdfsagent.log")
+                  .find("bytes to standard output; the rest was dropped"),
+              std::string::npos);
+}
+
 // Standard input is /dev/null, no descriptor of ours leaks, signal dispositions and mask are
 // reset, and environment additions reach only the child.
 TEST_F(HostProcess, ChildStartsWithACleanSlate) {
