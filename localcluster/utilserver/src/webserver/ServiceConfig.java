@@ -36,7 +36,6 @@ import org.w3c.dom.NodeList;
  *   <li>dxutil.test.hangMs=N: wait N milliseconds before handling a request;
  *   <li>dxutil.test.resources=a,b: apply the four knobs above only to these resources (hello.json,
  *       getacl, setacl); default every request;
- *   <li>dxutil.test.exitAfterRequests=N: the process exits (status 3) after answering N requests;
  *   <li>dxutil.test.startDelayMs=N: wait N milliseconds before listening (read at start only).
  * </ul>
  * Service setting: dxutil.server.threads (request threads, default 16; read at start only).
@@ -51,7 +50,6 @@ final class ServiceConfig {
     final boolean closeConnection;
     final long hangMs;
     final Set<String> faultResources;
-    final long exitAfterRequests;
     final long startDelayMs;
     final int threads;
     private final Map<String, Object> namespaceRoots = new HashMap<>();
@@ -67,7 +65,6 @@ final class ServiceConfig {
         faultResources = Set.of(properties.get("dxutil.test.resources", "").replace(" ", "").split(",")).stream()
                 .filter(s -> !s.isEmpty())
                 .collect(java.util.stream.Collectors.toUnmodifiableSet());
-        exitAfterRequests = properties.number("dxutil.test.exitAfterRequests", 0);
         startDelayMs = properties.number("dxutil.test.startDelayMs", 0);
         threads = (int) Math.max(1, Math.min(256, properties.number("dxutil.server.threads", 16)));
     }

@@ -27,7 +27,6 @@ import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.atomic.AtomicInteger;
-import java.util.concurrent.atomic.AtomicLong;
 
 /**
  * The REST utility service: reads and writes ACLs and extended attributes of HDFS paths for the
@@ -50,8 +49,7 @@ import java.util.concurrent.atomic.AtomicLong;
  * 404 a missing path or an unknown resource, 405 a wrong method, 413 a body over 4 MiB, 500 a
  * storage or configuration failure, 503 while the service is told to be unavailable.
  *
- * <p>Exit status: 2 for a bad command line, 1 when the port can not be bound, 3 for the
- * dxutil.test.exitAfterRequests knob.
+ * <p>Exit status: 2 for a bad command line, 1 when the port can not be bound.
  */
 public final class UtilServer {
     private static final int MAX_BODY = 4 << 20;
@@ -63,7 +61,6 @@ public final class UtilServer {
 
     private final ServiceConfig.Source config;
     private final Map<Path, NamespaceStore> stores = new ConcurrentHashMap<>();
-    private final AtomicLong answered = new AtomicLong();
 
     private UtilServer(ServiceConfig.Source config) {
         this.config = config;
@@ -181,10 +178,6 @@ public final class UtilServer {
         } finally {
             exchange.close();
             logRequest(exchange, status, started);
-        }
-        if (status != 0 && settings.exitAfterRequests > 0 && answered.incrementAndGet() >= settings.exitAfterRequests) {
-            ServiceLog.info("exiting after " + settings.exitAfterRequests + " requests (dxutil.test.exitAfterRequests)");
-            Runtime.getRuntime().halt(3);
         }
     }
 
