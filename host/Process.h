@@ -52,6 +52,8 @@ class HDFSAGENT_API DxProcess {
     // means no deadline; on a deadline the group is killed, "timedout" is appended to `err`
     // and -1 is returned. The last argument is unused (kept for the host's signature).
     // A null `out` or `err` sends that stream to /dev/null; both strings are emptied first.
+    // Each captured stream keeps at most its first 64 MiB (the rest is read, dropped and the
+    // cut logged), so a child that writes without end cannot exhaust our memory.
     static int system(const std::string& command, std::string* out, std::string* err,
                       int timeoutSeconds = 0, bool unused = false);
     // The same with options (environment additions, another user's identity).
