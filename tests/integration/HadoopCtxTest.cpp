@@ -15,14 +15,18 @@
 #include <sstream>
 #include <thread>
 
+#include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopCtx.h"
 #include "hadoop/HadoopFS.h"
 #include "hadoop/HadoopInstance.h"
+#include "hadoop/HadoopRestUtil.h"
 #include "host/Settings.h"
 #include "support/ErrorChecks.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/HadoopDiscovery.h"
+#include "support/Kdc.h"
 #include "support/LocalInstall.h"
+#include "support/RestUtilHome.h"
 #include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
@@ -281,6 +285,38 @@ TEST_F(Context, ConcurrentSetUpsAreSerialisedAndBuildOneObject) {
     EXPECT_EQ(fs[0], fs[1]);
     EXPECT_EQ(fs[0], m_ctx->GetHadoopFSInstance());
     EXPECT_EQ(6u, Lines(ReadFile(Record())).size()) << ReadFile(Record());
+}
+
+// With "nUseLoggedinHdfsKerbCache" set, the REST service is told the ticket cache of the held
+// Kerberos connection (against the "kdc" fixture's realm).
+TEST_F(Context, RestServiceIsGivenTheHeldConnectionsTicketCacheWhenAsked) {
+    testsupport::Kdc kdc = testsupport::Kdc::Fixture();
+    testsupport::KerberosSandbox sandbox(kdc);
+    m_install.SetProperty("hadoop.security.authentication", "kerberos");
+    m_install.SetProperty("hadoop.user.keytab.file", sandbox.Keytab({"root"}, 0));
+    WriteInstanceLinking(NativeDir());
+    CHadoopFSPtr fs;
+    CEkError error = m_ctx->CreateHadoopFSInstance(kInstanceId, "default", "root", &fs, "");
+    ASSERT_TRUE(error.Succeeded()) << error.AsString() << m_log.Text();
+    ASSERT_EQ(sandbox.cachePath(0), fs->m_pConnection->m_sKerberosCachePath);
+
+    for (const char* name : {"dxhadooputil.properties", "dxhadooplog4j.properties"})
+        std::filesystem::create_symlink(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/" + name,
+                                        m_home / (std::string("dxjars/") + name));
+    const std::string conf = m_scratch / "conf";
+    std::filesystem::create_directories(conf);
+    const std::string key = "util.hadoop.security.kerberos.ticket.cache.path";
+    for (const char* wanted : {"0", "1"}) {
+        SCOPED_TRACE(wanted);
+        ASSERT_TRUE(
+            DXPlatformInfo::setString("FileSystemAgent", "nUseLoggedinHdfsKerbCache", wanted)
+                .Succeeded());
+        DXHadoop::CHadoopRestUtil util("", m_home.path(), "root", DXHadoop::eAppTypeHadoop, conf,
+                                       "hbase");
+        ASSERT_TRUE(util.PopulateConfigFilePath().Succeeded());
+        EXPECT_EQ(*wanted == '1' ? sandbox.cachePath(0) : "",
+                  testsupport::PropertyValue(conf + "/dxhadooputil.properties", key));
+    }
 }
 
 class ContextFailure : public ::testing::Test {
