@@ -118,29 +118,47 @@ small_files=$((SMALL_DIRS * SMALL_PER_DIR))
 many_files=$((MANY_DIRS * MANY_PER_DIR))
 large_mib=$((LARGE_FILES * LARGE_MIB))
 
-say "== 1. $LARGE_FILES files of $LARGE_MIB MiB ($large_mib MiB), best of $ROUNDS"
-SOURCE=$ns/bench/large
-best_tool=999999 best_ns=999999 best_cp=999999 best_cps=999999 best_tar=999999 best_dd=999999
-large_once() {
+label() {
     case $1 in
-    tool) t=$(timed backup /bench/large "$out/large-tool"); best_tool=$(min "$best_tool" "$t") ;;
-    ns) t=$(timed backup_nosync /bench/large "$out/large-ns"); best_ns=$(min "$best_ns" "$t") ;;
-    cps) t=$(timed cp_synced "$SOURCE" "$out/large-cps"); best_cps=$(min "$best_cps" "$t") ;;
-    cp) t=$(timed cp -a "$SOURCE" "$out/large-cp"); best_cp=$(min "$best_cp" "$t") ;;
-    tar) t=$(timed tar_synced "$SOURCE" "$out/large.tar"); best_tar=$(min "$best_tar" "$t") ;;
-    dd) t=$(timed dd_each "$SOURCE" "$out/large-dd"); best_dd=$(min "$best_dd" "$t") ;;
+    tool) echo hdfsagent ;; ns) echo --no-sync ;; cps) echo cp -a+sync ;; cp) echo cp -a ;;
+    tar) echo tar+sync ;; dd) echo dd ;;
     esac
-    rm -rf "$out/large-tool" "$out/large-ns" "$out/large-cps" "$out/large-cp" "$out/large.tar" \
-        "$out/large-dd"
 }
-order="tool ns cps cp tar dd"
-r=1
-while [ $r -le "$ROUNDS" ]; do
-    for contender in $order; do large_once "$contender"; done
-    order="${order#* } ${order%% *}"
-    say "   round $r: hdfsagent $best_tool s, --no-sync $best_ns s, cp -a+sync $best_cps s, cp -a $best_cp s, tar+sync $best_tar s, dd $best_dd s (best so far)"
-    r=$((r + 1))
-done
+# Runs one contender once on SOURCE (HDFS_SOURCE for hdfsagent) in round $r and keeps its best
+# time in best_<contender>; the copy is removed right after unless KEEP is 1.
+once() { # PHASE CONTENDER
+    dest=$out/$1-$2-$r
+    case $2 in
+    tool) t=$(timed backup "$HDFS_SOURCE" "$dest") ;;
+    ns) t=$(timed backup_nosync "$HDFS_SOURCE" "$dest") ;;
+    cps) t=$(timed cp_synced "$SOURCE" "$dest") ;;
+    cp) t=$(timed cp -a "$SOURCE" "$dest") ;;
+    tar) t=$(timed tar_synced "$SOURCE" "$dest.tar") ;;
+    dd) t=$(timed dd_each "$SOURCE" "$dest") ;;
+    esac
+    eval "best_$2=\$(min \"\$best_$2\" \"\$t\")"
+    [ "$KEEP" = 1 ] || rm -rf "$dest" "$dest.tar"
+}
+# ROUNDS rounds of every contender, the order rotating from round to round.
+rounds() { # PHASE CONTENDER...
+    phase=$1
+    shift
+    order="$*"
+    for c in "$@"; do eval "best_$c=999999"; done
+    r=1
+    while [ $r -le "$ROUNDS" ]; do
+        for c in $order; do once "$phase" "$c"; done
+        order="${order#* } ${order%% *}"
+        line="   round $r:"
+        for c in "$@"; do eval "line=\"\$line $(label "$c") \$best_$c s,\""; done
+        say "${line%,} (best so far)"
+        r=$((r + 1))
+    done
+}
+
+say "== 1. $LARGE_FILES files of $LARGE_MIB MiB ($large_mib MiB), best of $ROUNDS"
+SOURCE=$ns/bench/large HDFS_SOURCE=/bench/large KEEP=0
+rounds large tool ns cps cp tar dd
 large_ratio_dd=$(ratio "$best_dd" "$best_ns")
 large_ratio=$(ratio "$best_cps" "$best_tool")
 large_ratio_plain=$(ratio "$best_cp" "$best_tool")
@@ -149,27 +167,10 @@ large_ratio_tar=$(ratio "$best_tar" "$best_tool")
 say "   hdfsagent $(per "$large_mib" "$best_tool") MiB/s, cp -a+sync $(per "$large_mib" "$best_cps") MiB/s; --no-sync $(per "$large_mib" "$best_ns") MiB/s, cp -a $(per "$large_mib" "$best_cp") MiB/s"
 
 say "== 2. $small_files files of 4 KiB in $SMALL_DIRS directories, best of $ROUNDS"
-SOURCE=$ns/bench/small
-best_tool=999999 best_ns=999999 best_cp=999999 best_cps=999999 best_tar=999999
 # Copies are kept until the end: removing many files right before creating as many makes ext4
 # search for inodes it may reuse, which would slow whoever runs next.
-small_once() {
-    case $1 in
-    tool) t=$(timed backup /bench/small "$out/small-tool-$r"); best_tool=$(min "$best_tool" "$t") ;;
-    ns) t=$(timed backup_nosync /bench/small "$out/small-ns-$r"); best_ns=$(min "$best_ns" "$t") ;;
-    cps) t=$(timed cp_synced "$SOURCE" "$out/small-cps-$r"); best_cps=$(min "$best_cps" "$t") ;;
-    cp) t=$(timed cp -a "$SOURCE" "$out/small-cp-$r"); best_cp=$(min "$best_cp" "$t") ;;
-    tar) t=$(timed tar_synced "$SOURCE" "$out/small-$r.tar"); best_tar=$(min "$best_tar" "$t") ;;
-    esac
-}
-order="tool ns cps cp tar"
-r=1
-while [ $r -le "$ROUNDS" ]; do
-    for contender in $order; do small_once "$contender"; done
-    order="${order#* } ${order%% *}"
-    say "   round $r: hdfsagent $best_tool s, --no-sync $best_ns s, cp -a+sync $best_cps s, cp -a $best_cp s, tar+sync $best_tar s (best so far)"
-    r=$((r + 1))
-done
+SOURCE=$ns/bench/small HDFS_SOURCE=/bench/small KEEP=1
+rounds small tool ns cps cp tar
 t=$(timed "$tool" backup /bench/small "$out/small-acl"); best_acl=$t
 small_ratio=$(ratio "$best_cps" "$best_tool")
 small_ratio_plain=$(ratio "$best_cp" "$best_tool")
