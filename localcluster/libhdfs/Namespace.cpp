@@ -220,82 +220,74 @@ PresentXattrs ListHdfsXattrs(const std::string& backing) {
     return present;
 }
 
-}  // namespace
-
-Attributes AttributesOf(const Instance& instance, const std::string& backing, const struct stat& st,
-                        IdNames& names) {
-    Attributes result;
-    const bool directory = S_ISDIR(st.st_mode);
-    if (instance.local) {
-        result.owner = names.User(st.st_uid);
-        result.group = names.Group(st.st_gid);
-        result.replication = directory ? 0 : kLocalReplication;
-        result.blockSize = directory ? 0 : kLocalBlockSize;
-        return result;
-    }
-    const PresentXattrs present = ListHdfsXattrs(backing);
-    if (present.owner)
-        result.owner = ReadXattr(backing, kOwnerXattr);
-    if (result.owner.empty())
-        result.owner = names.User(st.st_uid);
-    if (present.group)
-        result.group = ReadXattr(backing, kGroupXattr);
-    if (result.group.empty())
-        result.group = names.Group(st.st_gid);
-    if (!directory) {
-        int64_t value = 0;
-        result.replication = present.replication &&
-                                     ReadNumberXattr(backing, kReplicationXattr, value) &&
-                                     value <= 32767
-                                 ? static_cast<int>(value)
-                                 : instance.defaultReplication;
-        value = 0;
-        result.blockSize =
-            present.blockSize && ReadNumberXattr(backing, kBlockSizeXattr, value) && value > 0
-                ? value
-                : instance.defaultBlockSize;
-    }
-    return result;
+// Each attribute from its xattr when `present` says to look (never on the local file system),
+// else from the backing file or the configuration.
+std::string OwnerFrom(const std::string& backing, bool present, const struct stat& st,
+                      IdNames& names) {
+    std::string owner = present ? ReadXattr(backing, kOwnerXattr) : std::string();
+    return owner.empty() ? names.User(st.st_uid) : owner;
 }
 
-std::string OwnerOf(const Instance& instance, const std::string& backing, const struct stat& st) {
-    if (!instance.local) {
-        std::string owner = ReadXattr(backing, kOwnerXattr);
-        if (!owner.empty())
-            return owner;
-    }
-    return UserName(st.st_uid);
+std::string GroupFrom(const std::string& backing, bool present, const struct stat& st,
+                      IdNames& names) {
+    std::string group = present ? ReadXattr(backing, kGroupXattr) : std::string();
+    return group.empty() ? names.Group(st.st_gid) : group;
 }
 
-std::string GroupOf(const Instance& instance, const std::string& backing, const struct stat& st) {
-    if (!instance.local) {
-        std::string group = ReadXattr(backing, kGroupXattr);
-        if (!group.empty())
-            return group;
-    }
-    return GroupName(st.st_gid);
-}
-
-int ReplicationOf(const Instance& instance, const std::string& backing, const struct stat& st) {
+int ReplicationFrom(const Instance& instance, const std::string& backing, bool present,
+                    const struct stat& st) {
     if (S_ISDIR(st.st_mode))
         return 0;
     if (instance.local)
         return kLocalReplication;
     int64_t value = 0;
-    if (ReadNumberXattr(backing, kReplicationXattr, value) && value <= 32767)
+    if (present && ReadNumberXattr(backing, kReplicationXattr, value) && value <= 32767)
         return static_cast<int>(value);
     return instance.defaultReplication;
 }
 
-int64_t BlockSizeOf(const Instance& instance, const std::string& backing, const struct stat& st) {
+int64_t BlockSizeFrom(const Instance& instance, const std::string& backing, bool present,
+                      const struct stat& st) {
     if (S_ISDIR(st.st_mode))
         return 0;
     if (instance.local)
         return kLocalBlockSize;
     int64_t value = 0;
-    if (ReadNumberXattr(backing, kBlockSizeXattr, value) && value > 0)
+    if (present && ReadNumberXattr(backing, kBlockSizeXattr, value) && value > 0)
         return value;
     return instance.defaultBlockSize;
+}
+
+}  // namespace
+
+Attributes AttributesOf(const Instance& instance, const std::string& backing, const struct stat& st,
+                        IdNames& names) {
+    const PresentXattrs present =
+        instance.local ? PresentXattrs{false, false, false, false} : ListHdfsXattrs(backing);
+    Attributes result;
+    result.owner = OwnerFrom(backing, present.owner, st, names);
+    result.group = GroupFrom(backing, present.group, st, names);
+    result.replication = ReplicationFrom(instance, backing, present.replication, st);
+    result.blockSize = BlockSizeFrom(instance, backing, present.blockSize, st);
+    return result;
+}
+
+std::string OwnerOf(const Instance& instance, const std::string& backing, const struct stat& st) {
+    IdNames names;
+    return OwnerFrom(backing, !instance.local, st, names);
+}
+
+std::string GroupOf(const Instance& instance, const std::string& backing, const struct stat& st) {
+    IdNames names;
+    return GroupFrom(backing, !instance.local, st, names);
+}
+
+int ReplicationOf(const Instance& instance, const std::string& backing, const struct stat& st) {
+    return ReplicationFrom(instance, backing, true, st);
+}
+
+int64_t BlockSizeOf(const Instance& instance, const std::string& backing, const struct stat& st) {
+    return BlockSizeFrom(instance, backing, true, st);
 }
 
 int SetOwnership(const std::string& backing, const char* owner, const char* group) {
