@@ -9,7 +9,12 @@ PACKAGES="build-essential cmake ninja-build pkg-config git
   libcurl4-openssl-dev libxxhash-dev
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user
   clang libclang-rt-14-dev clang-format plocate attr tzdata time
-  default-jdk-headless"
+  default-jdk-headless maven"
+
+# The real-cluster tier fetches the libhdfs sources with cargo; a rustup installation counts.
+if ! command -v cargo >/dev/null 2>&1 && [ ! -x "${HOME:-/root}/.cargo/bin/cargo" ]; then
+    PACKAGES="$PACKAGES cargo"
+fi
 
 missing=""
 for p in $PACKAGES; do
