@@ -149,6 +149,11 @@ CEkError CHadoopFS::CHadoopConnection::ParseNameNode(int& port) {
             return FXErrorUtil::ErrorErrNo(FX_LOCATION, EINVAL, "%s", m_sLastError.c_str());
         }
         m_sNameNode.erase(colon);
+        m_nNameNodePort = port;
+    } else if (m_nNameNodePort != 0) {
+        // A reconnection (an expired ticket): the first connection split the port off already.
+        port = m_nNameNodePort;
+        m_sPathPrefix += FXString::Format(":%d", port);
     }
     DXLOG(0, "Non default HDFS URI '%s' set on Instance property, using %sdefault port %s",
           m_sPathPrefix.c_str(), port != 0 ? "non " : "",

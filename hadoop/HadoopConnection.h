@@ -172,4 +172,6 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     CEkError CheckCacheOwner(uid_t uid);
 
     FXMutex m_oConnectionLock;
+    // The port of a non-default name node, kept once m_sNameNode holds the bare host.
+    int m_nNameNodePort = 0;
 };

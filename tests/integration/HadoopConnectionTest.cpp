@@ -114,6 +114,17 @@ TEST_F(Connection, OldLibhdfsConnectsAsUserAndReadsTheOlderDefaultNameKey) {
     EXPECT_TRUE(log.Contains("fs.default.name exists with value hdfs://localhost:8020"));
 }
 
+TEST_F(Connection, ReconnectionKeepsTheNameNodePort) {
+    Start();
+    LogCapture log;
+    CHadoopFS fs("hdfs://localhost:8020", "hdfs");
+    ASSERT_TRUE(Of(fs).m_bGood) << log.Text();
+    // What an expired Kerberos ticket triggers: the same connection made again.
+    ASSERT_TRUE(Of(fs).Connect().Succeeded()) << log.Text();
+    EXPECT_EQ("hdfs://localhost:8020", Of(fs).m_sPathPrefix);
+    EXPECT_EQ(2, log.Count("Connecting to HDFS(localhost, 8020) as hdfs ...")) << log.Text();
+}
+
 TEST_F(Connection, NameNodeWithSchemeAndPortBareHostAndPortOutOfRange) {
     Start();
     {
