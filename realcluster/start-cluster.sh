@@ -10,7 +10,7 @@
 # --kerberos also creates a throwaway MIT realm in DIR/kdc (localcluster/kdc) with the service
 # principals hdfs/localhost and HTTP/localhost, and secures the cluster with it: Kerberos RPC,
 # block access tokens, SASL on data transfer. Users: root@REALM (10-hour tickets) and
-# root/short@REALM (tickets live REALCLUSTER_SHORT_LIFE, default 20s), both mapped to root.
+# root/short@REALM (tickets live REALCLUSTER_SHORT_LIFE, default 10s), both mapped to root.
 # The cluster stops when PID (default: the caller of this script) ends, or by stop-cluster.sh.
 set -eu
 
@@ -46,7 +46,7 @@ done
 HERE=$(cd -P -- "$(dirname -- "$0")" && pwd -P)
 KDC_SCRIPTS=$HERE/../localcluster/kdc
 READY_SECONDS=${REALCLUSTER_READY_SECONDS:-240}
-SHORT_LIFE=${REALCLUSTER_SHORT_LIFE:-20s}
+SHORT_LIFE=${REALCLUSTER_SHORT_LIFE:-10s}
 
 mkdir -p "$DIR"
 DIR=$(cd -P -- "$DIR" && pwd -P)

@@ -45,12 +45,25 @@ RealClusterLibrary::RealClusterLibrary(const RealCluster& cluster,
     m_env.push_back(ScopedEnv::unset("HDFSAGENT_LOCK_DIR"));
     for (const auto& [name, value] : cluster.Environment())
         m_env.emplace_back(name, value);
+    if (cluster.kerberos())
+        UsePrivateTicketCaches(cluster);
     SetSetting("FileSystemAgent", "HDP_LIB_PATH", cluster.libPathSetting());
 }
 
 RealClusterLibrary::~RealClusterLibrary() {
     std::error_code ignored;
     std::filesystem::remove_all(m_home, ignored);
+}
+
+void RealClusterLibrary::UsePrivateTicketCaches(const RealCluster& cluster) {
+    std::string conf = ReadFile(cluster.krb5Config());
+    const std::string section = "[libdefaults]\n";
+    size_t at = conf.find(section);
+    if (at == std::string::npos)
+        throw std::runtime_error("no [libdefaults] in " + cluster.krb5Config());
+    conf.insert(at + section.size(), " default_ccache_name = " + m_home + "/krb5cc_%{uid}\n");
+    WriteFile(m_home + "/krb5.conf", conf);
+    m_env.emplace_back("KRB5_CONFIG", m_home + "/krb5.conf");
 }
 
 void RealClusterLibrary::SetSetting(const std::string& section, const std::string& key,

@@ -5,6 +5,10 @@
 // `hadoop classpath`, links libhdfs.so/libjvm.so into the home, loads the real libhdfs and starts
 // its JVM.
 //
+// With the Kerberos cluster, KRB5_CONFIG names a copy of the realm's profile whose default
+// ticket cache lies in the home, so the library's own cache (dx_krb5cc_<uid> beside the default
+// one) is the test's alone.
+//
 // The loader reads LD_LIBRARY_PATH only at start-up, so the constructor re-executes the running
 // test once (the home's name travels in an environment variable; the re-executed process removes
 // the home when the test ends). Call it first in a test.
@@ -36,7 +40,12 @@ class RealClusterLibrary {
     // CreateHadoopFSInstance for name node `nameNode` and `user`.
     CEkError Connect(const std::string& nameNode, const std::string& user, CHadoopFSPtr* fs);
 
+    // The realm profile the library and its JVM use (Kerberos cluster only).
+    std::string krb5Config() const { return m_home + "/krb5.conf"; }
+
   private:
+    void UsePrivateTicketCaches(const RealCluster& cluster);
+
     std::string m_home;
     std::vector<ScopedEnv> m_env;
 };
