@@ -10,7 +10,7 @@ BUILD_TYPE ?= RelWithDebInfo
 endif
 JOBS ?= 2
 
-.PHONY: deps configure build test demo bench fuzz clean
+.PHONY: deps configure build test demo bench fuzz fuzz-long clean
 
 deps:
 	./scripts/install-deps.sh
@@ -41,6 +41,13 @@ fuzz: deps
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS)
 	./fuzz/run.sh build-fuzz
+
+# Each fuzz target for a million executions or five minutes, whichever comes first (CI runs the
+# short `make fuzz`).
+FUZZ_LONG_SECONDS ?= 300
+FUZZ_LONG_RUNS ?= 1000000
+fuzz-long:
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) FUZZ_RUNS=$(FUZZ_LONG_RUNS)
 
 clean:
 	rm -rf build build-asan build-bench build-fuzz

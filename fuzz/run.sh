@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs every libFuzzer target built in BUILD_DIR/fuzz for $FUZZ_SECONDS seconds each (default 10).
+# Runs every libFuzzer target built in BUILD_DIR/fuzz for $FUZZ_SECONDS seconds each (default 10),
+# or until it has made $FUZZ_RUNS executions when that is set and comes first.
 # The corpus of each target grows under BUILD_DIR/fuzz/corpus/<target>; crash reproducers land in
 # BUILD_DIR/fuzz/artifacts/. Fails when any target finds a crash, a leak or a time-out.
 set -eu
@@ -10,6 +11,7 @@ if [ $# -ne 1 ]; then
 fi
 build=$1
 seconds=${FUZZ_SECONDS:-10}
+runs=${FUZZ_RUNS:-}
 source_dir=$(cd "$(dirname "$0")" && pwd)
 fuzz_dir="$build/fuzz"
 
@@ -25,7 +27,8 @@ for target in "$fuzz_dir"/fuzz_*; do
     mkdir -p "$corpus" "$artifacts"
     set -- "$corpus"
     [ -d "$source_dir/seeds/$name" ] && set -- "$@" "$source_dir/seeds/$name"
-    echo "== $name: ${seconds}s"
+    [ -n "$runs" ] && set -- -runs="$runs" "$@"
+    echo "== $name: ${seconds}s${runs:+ or $runs runs}"
     if "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$name-" "$@" >"$log" 2>&1; then
         grep -E '^(stat::number_of_executed_units|stat::new_units_added)' "$log" || true

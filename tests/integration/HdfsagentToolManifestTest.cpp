@@ -171,16 +171,44 @@ TEST_F(HdfsagentToolManifest, RoundTripKeepsEveryField) {
     EXPECT_EQ(1u, reader.Trailer().problems);
 }
 
-TEST_F(HdfsagentToolManifest, NameThatIsNotUtf8IsRefusedByTheWriter) {
-    CManifestWriter writer;
+TEST_F(HdfsagentToolManifest, NamesThatAreNotUtf8ComeBackByteForByte) {
+    // Latin-1 names from an old client, a cut-off sequence, a surrogate and an overlong "/".
+    ManifestEntry latin1 = File("caf\xe9", 3);
+    latin1.owner = "\xfcser";
+    latin1.group = "g\xc3";
+    ManifestEntry surrogate = File("s\xed\xa0\x80", 1);
+    ManifestEntry overlong = File("x\xc0\xaf", 1);
+    ManifestEntry detail = File("z", 1);
+    detail.status = kStatusChanged;
+    detail.detail = "cannot read \xff";
+    const std::string text = Write({Directory("."), latin1, surrogate, overlong, detail});
+    EXPECT_THAT(text, HasSubstr("\"path_hex\":\"636166e9\""));
+    EXPECT_THAT(text, HasSubstr("\"data_hex\":\"646174612f636166e9\""));
+
+    CManifestReader reader;
     std::string error;
-    ManifestHeader header;
-    header.hash = "xxh3-128";
-    ASSERT_TRUE(writer.Open(dir.path(), header, error));
-    EXPECT_FALSE(writer.Write(File("bad\xff", 1), error));
-    EXPECT_THAT(error, HasSubstr("cannot record bad"));
-    writer.Abort();
-    EXPECT_FALSE(std::ifstream(dir / kManifestPartialName).good());
+    ASSERT_TRUE(reader.Open(dir.path(), error)) << error;
+    ManifestEntry read;
+    ASSERT_EQ(1, reader.Next(read, error)) << error;
+    for (const ManifestEntry* expected : {&latin1, &surrogate, &overlong}) {
+        ASSERT_EQ(1, reader.Next(read, error)) << error;
+        EXPECT_EQ(expected->path, read.path);
+        EXPECT_EQ(expected->data, read.data);
+        EXPECT_EQ(expected->owner, read.owner);
+        EXPECT_EQ(expected->group, read.group);
+    }
+    ASSERT_EQ(1, reader.Next(read, error)) << error;
+    EXPECT_EQ("cannot read \xef\xbf\xbd", read.detail);  // free text: replaced, not lost
+    EXPECT_EQ(0, reader.Next(read, error)) << error;
+}
+
+TEST_F(HdfsagentToolManifest, Utf8CheckFollowsTheStandard) {
+    for (const char* good :
+         {"", "plain", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xef\xbf\xbf"})
+        EXPECT_TRUE(IsValidUtf8(good)) << good;
+    for (const char* bad : {"\xff", "\xc3", "\xe2\x82", "\xc0\x80", "\xe0\x80\xaf", "\xed\xbf\xbf",
+                            "\xf4\x90\x80\x80", "\x80", "\xf8\x88\x80\x80\x80"})
+        EXPECT_FALSE(IsValidUtf8(bad)) << bad;
 }
 
 // Each damage and the reader's words for it.
@@ -218,7 +246,27 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"CutOffLine", "\"checksum\"", "\"checksum", "not a JSON object"},
         Damage{"UnsafePath", "\"path\":\"x\"", "\"path\":\"../x\"",
                ":3: invalid path \"../x\" (the manifest is corrupted)"},
-        Damage{"MissingField", "\"owner\":\"hdfs\",", "", ":2: missing \"owner\""}),
+        Damage{"MissingField", "\"owner\":\"hdfs\",", "", ":2: missing \"owner\""},
+        Damage{"SetuidBit", "\"permission\":\"0640\"", "\"permission\":\"4755\"",
+               ":3: permission \"4755\" has a setuid or setgid bit, which HDFS has not"},
+        Damage{"SetgidBit", "\"permission\":\"1777\"", "\"permission\":\"3777\"",
+               ":2: permission \"3777\" has a setuid or setgid bit"},
+        Damage{"BlockSizeBeyond32Bits", "\"blocksize\":134217728", "\"blocksize\":2147483648",
+               ":3: invalid block size 2147483648 (at most 2147483647)"},
+        Damage{"NegativeBlockSize", "\"blocksize\":134217728", "\"blocksize\":-1",
+               ":3: invalid block size -1"},
+        Damage{"SmallestTime", "\"mtime\":1709294400", "\"mtime\":-9223372036854775808",
+               ":2: invalid modification time -9223372036854775808"},
+        Damage{"TimeAfterYear9999", "\"atime\":1709294490", "\"atime\":253402300800",
+               ":2: invalid access time 253402300800"},
+        Damage{"SizeBeyond63Bits", "\"size\":3", "\"size\":18446744073709551615",
+               ":3: invalid size 18446744073709551615"},
+        Damage{"HexThatIsNotHex", "\"path\":\"x\"", "\"path_hex\":\"7\"",
+               ":3: \"path_hex\" is not lower-case hex of whole bytes"},
+        Damage{"PathTwice", "\"path\":\"x\"", "\"path\":\"x\",\"path_hex\":\"78\"",
+               ":3: both \"path\" and \"path_hex\""},
+        Damage{"HexPathThatLeavesTheRoot", "\"path\":\"x\"", "\"path_hex\":\"2e2e2f78\"",
+               ":3: invalid path \"../x\""}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
 TEST_F(HdfsagentToolManifest, TruncatedFileIsRefused) {
@@ -246,6 +294,46 @@ TEST_F(HdfsagentToolManifest, ContentWithoutHashOrWithAbsoluteDataIsRefused) {
     absolute.data = "/etc/passwd";
     Write({Directory("."), absolute});
     EXPECT_THAT(Validate(), HasSubstr(":3: missing or invalid data location"));
+}
+
+TEST_F(HdfsagentToolManifest, EntriesBelowAFileAreRefused) {
+    Write({Directory("."), File("x", 1), File("x/y", 1)});
+    EXPECT_THAT(Validate(), HasSubstr(":4: entry \"x/y\" lies below the file \"x\" (the manifest "
+                                      "is corrupted)"));
+    ManifestEntry rootFile = File(".", 1);
+    Write({rootFile, File("y", 1)});
+    EXPECT_THAT(Validate(), HasSubstr(":3: entry \"y\" lies below the file \".\""));
+    // A sibling that only shares the name's beginning is no child.
+    Write({Directory("."), File("x", 1), File("x.y", 1)});
+    EXPECT_EQ("", Validate());
+}
+
+TEST_F(HdfsagentToolManifest, DeepNestingIsRefusedBeforeItIsParsed) {
+    Write({Directory("."), File("x", 3)});
+    // 100,000 levels would overflow the stack in a recursive copy or free.
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    Replace("\"status\":\"ok\"}\n{\"trailer\"",
+            "\"status\":\"ok\",\"x\":" + deep + "}\n{\"trailer\"");
+    EXPECT_THAT(Validate(),
+                HasSubstr(":3: JSON nested deeper than 32 levels (the manifest is corrupted)"));
+    WriteFile(dir / kManifestName, std::string(100000, '{') + "\n");
+    EXPECT_THAT(Validate(), HasSubstr(":1: JSON nested deeper than 32 levels, not an hdfsagent"));
+}
+
+TEST_F(HdfsagentToolManifest, BracketsInsideNamesAreNoNesting) {
+    ManifestEntry file = File("x", 3);
+    file.owner = std::string(100, '[') + "\"\\{";
+    file.acl = {{"entries", {std::string(50, '{')}}};
+    Write({Directory("."), file});
+    EXPECT_EQ("", Validate());
+}
+
+TEST_F(HdfsagentToolManifest, OverlongLineIsRefusedNamingIt) {
+    Write({Directory("."), File("x", 3)});
+    Replace("\"status\":\"ok\"}\n{\"trailer\"",
+            "\"status\":\"ok\",\"detail\":\"" + std::string(9u << 20, 'a') + "\"}\n{\"trailer\"");
+    EXPECT_THAT(Validate(),
+                HasSubstr(":3: line longer than 8388608 bytes (corrupted)"));
 }
 
 TEST_F(HdfsagentToolManifest, MissingManifestNamesTheDirectory) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,12 +21,89 @@ using OrderedJson = nlohmann::ordered_json;
 
 const size_t kWriteBufferBytes = 1 << 20;
 const size_t kReadChunkBytes = 1 << 20;
-// A manifest line holds one entry: its ACL and extended attributes (each at most 16 KiB) are the
-// only large parts. A longer line is corruption, and reading it whole would only waste memory.
-const size_t kMaxLineBytes = 64u << 20;
+// A manifest line holds one entry: its ACL and extended attributes are the only large parts
+// (HDFS allows 32 attributes of at most 16 KiB each, which base64 makes about 700 KiB). A longer
+// line is corruption, and reading it whole would only waste memory.
+const size_t kMaxLineBytes = 8u << 20;
+// An entry nests three levels deep ({"acl":{"entries":[...]}}). Deeper JSON is corruption, and
+// JSON values are copied and freed recursively, so a line nested without limit would overflow
+// the stack.
+const size_t kMaxNestingDepth = 32;
+// Times are seconds since 1970; anything outside 1970..9999 is not a time HDFS could report.
+const int64_t kMaxTime = 253402300799;
+// libhdfs takes the block size of a new file as a 32-bit int.
+const int64_t kMaxBlockSize = 2147483647;
+// A name that is not UTF-8 cannot be a JSON string; it is recorded as the hex of its bytes under
+// the field's name with this suffix instead.
+const char kHexSuffix[] = "_hex";
 
 std::string ErrnoText(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + strerror(errno);
+}
+
+// False when `line` nests arrays and objects deeper than `limit` (brackets inside strings do not
+// count). Runs before the parser, so no deep value is ever built.
+bool NestingWithin(const std::string& line, size_t limit) {
+    size_t depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::string HexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool BytesOfHex(const std::string& hex, std::string& bytes) {
+    if (hex.size() % 2 != 0)
+        return false;
+    bytes.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = HexDigit(hex[i]);
+        const int low = HexDigit(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes += static_cast<char>(high << 4 | low);
+    }
+    return true;
+}
+
+// Stores a name or path losslessly: as JSON text when it is UTF-8, else as "<key>_hex".
+void PutText(OrderedJson& line, const char* key, const std::string& value) {
+    if (IsValidUtf8(value))
+        line[key] = value;
+    else
+        line[std::string(key) + kHexSuffix] = HexOf(value);
 }
 
 bool SyncDirectory(const std::string& dir, bool wholeFileSystem) {
@@ -52,6 +130,20 @@ class CFields {
             return nullptr;
         }
         return &*it;
+    }
+    // A value PutText stored: "<key>" as text or "<key>_hex" as the hex of its bytes.
+    void Text(const char* key, std::string& out, bool required = true) {
+        const std::string hexKey = std::string(key) + kHexSuffix;
+        if (Find(hexKey.c_str(), false) == nullptr)
+            return String(key, out, required);
+        std::string hex;
+        String(hexKey.c_str(), hex);
+        if (!m_sWhy.empty())
+            return;
+        if (m_oObject.contains(key))
+            return Problem(std::string("both \"") + key + "\" and \"" + hexKey + "\"");
+        if (!BytesOfHex(hex, out))
+            return Problem("\"" + hexKey + "\" is not lower-case hex of whole bytes");
     }
     void String(const char* key, std::string& out, bool required = true) {
         const Json* value = Find(key, required);
@@ -100,13 +192,13 @@ std::string SerializeHeader(const ManifestHeader& header) {
     OrderedJson line;
     line["format"] = kManifestFormat;
     line["version"] = header.version;
-    line["root"] = header.root;
-    line["source"] = header.source;
+    PutText(line, "root", header.root);
+    PutText(line, "source", header.source);
     line["hash"] = header.hash;
     line["acl"] = header.acl;
     line["created"] = header.created;
     if (!header.previous.empty())
-        line["previous"] = header.previous;
+        PutText(line, "previous", header.previous);
     if (!header.excludes.empty())
         line["excludes"] = header.excludes;
     return line.dump() + "\n";
@@ -114,18 +206,18 @@ std::string SerializeHeader(const ManifestHeader& header) {
 
 std::string SerializeEntry(const ManifestEntry& entry) {
     OrderedJson line;
-    line["path"] = entry.path;
+    PutText(line, "path", entry.path);
     line["type"] = entry.directory ? "directory" : "file";
     line["size"] = entry.size;
     line["permission"] = FormatPermission(entry.permission);
-    line["owner"] = entry.owner;
-    line["group"] = entry.group;
+    PutText(line, "owner", entry.owner);
+    PutText(line, "group", entry.group);
     line["mtime"] = entry.mtime;
     line["atime"] = entry.atime;
     line["replication"] = entry.replication;
     line["blocksize"] = entry.blockSize;
     if (!entry.zone.empty())
-        line["zone"] = entry.zone;
+        PutText(line, "zone", entry.zone);
     if (!entry.acl.is_null())
         line["acl"] = entry.acl;
     if (!entry.xattrs.is_null())
@@ -133,19 +225,21 @@ std::string SerializeEntry(const ManifestEntry& entry) {
     if (!entry.hash.empty())
         line["hash"] = entry.hash;
     if (!entry.data.empty())
-        line["data"] = entry.data;
+        PutText(line, "data", entry.data);
     if (entry.referenced)
         line["referenced"] = true;
     line["status"] = entry.status;
     if (!entry.detail.empty())
         line["detail"] = entry.detail;
-    // Strict: a name that is not UTF-8 throws rather than being written altered.
-    return line.dump() + "\n";
+    // Names and paths are lossless above; only the free text of "detail" (and of ACLs, which the
+    // REST service sent as JSON) could hold bytes that are not UTF-8, and there a replacement
+    // character is better than no entry.
+    return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 bool IsKnownStatus(const std::string& status) {
     return status == kStatusOk || status == kStatusChanged || status == kStatusVanished ||
-           status == kStatusFailed;
+           status == kStatusFailed || status == kStatusPartial;
 }
 
 bool IsHexDigest(const std::string& text) {
@@ -164,19 +258,19 @@ std::string ParseEntry(const Json& object, ManifestEntry& entry) {
     std::string type;
     std::string permission;
     int64_t replication = 0;
-    fields.String("path", entry.path);
+    fields.Text("path", entry.path);
     fields.String("type", type);
     fields.Unsigned("size", entry.size);
     fields.String("permission", permission);
-    fields.String("owner", entry.owner);
-    fields.String("group", entry.group);
+    fields.Text("owner", entry.owner);
+    fields.Text("group", entry.group);
     fields.Signed("mtime", entry.mtime);
     fields.Signed("atime", entry.atime);
     fields.Signed("replication", replication);
     fields.Signed("blocksize", entry.blockSize);
-    fields.String("zone", entry.zone, false);
+    fields.Text("zone", entry.zone, false);
     fields.String("hash", entry.hash, false);
-    fields.String("data", entry.data, false);
+    fields.Text("data", entry.data, false);
     fields.Bool("referenced", entry.referenced, false);
     fields.String("status", entry.status);
     fields.String("detail", entry.detail, false);
@@ -200,8 +294,19 @@ std::string ParseEntry(const Json& object, ManifestEntry& entry) {
     entry.directory = type == "directory";
     if (!ParsePermission(permission, entry.permission))
         return "invalid permission \"" + permission + "\"";
+    if ((entry.permission & 06000) != 0)
+        return "permission \"" + permission + "\" has a setuid or setgid bit, which HDFS has not";
+    if (entry.size > static_cast<uint64_t>(INT64_MAX))
+        return "invalid size " + std::to_string(entry.size);
     if (replication < 0 || replication > 32767)
         return "invalid replication";
+    if (entry.blockSize < 0 || entry.blockSize > kMaxBlockSize)
+        return "invalid block size " + std::to_string(entry.blockSize) + " (at most " +
+               std::to_string(kMaxBlockSize) + ")";
+    if (entry.mtime < 0 || entry.mtime > kMaxTime)
+        return "invalid modification time " + std::to_string(entry.mtime);
+    if (entry.atime < 0 || entry.atime > kMaxTime)
+        return "invalid access time " + std::to_string(entry.atime);
     entry.replication = static_cast<int>(replication);
     if (!IsKnownStatus(entry.status))
         return "unknown status \"" + entry.status + "\"";
@@ -438,6 +543,10 @@ bool CManifestReader::Open(const std::string& dir, std::string& error) {
         return false;
     if (rc == 0)
         return Fail("empty file, not a manifest", error);
+    if (!NestingWithin(line, kMaxNestingDepth))
+        return Fail("JSON nested deeper than " + std::to_string(kMaxNestingDepth) +
+                        " levels, not an hdfsagent backup manifest",
+                    error);
     const Json header = Json::parse(line, nullptr, false);
     if (header.is_discarded() || !header.is_object() || !header.contains("format") ||
         header["format"] != kManifestFormat)
@@ -453,12 +562,12 @@ bool CManifestReader::Open(const std::string& dir, std::string& error) {
     if (fields.Why().empty() && version < 1)
         return Fail("invalid manifest format version " + std::to_string(version), error);
     m_oHeader.version = static_cast<int>(version);
-    fields.String("root", m_oHeader.root);
-    fields.String("source", m_oHeader.source);
+    fields.Text("root", m_oHeader.root);
+    fields.Text("source", m_oHeader.source);
     fields.String("hash", m_oHeader.hash);
     fields.Bool("acl", m_oHeader.acl);
     fields.Signed("created", m_oHeader.created);
-    fields.String("previous", m_oHeader.previous, false);
+    fields.Text("previous", m_oHeader.previous, false);
     if (const Json* excludes = fields.Find("excludes", false)) {
         if (!excludes->is_array())
             fields.Problem("\"excludes\" is not an array");
@@ -518,6 +627,12 @@ int CManifestReader::Next(ManifestEntry& entry, std::string& error) {
         Fail("no trailer (the manifest is truncated)", error);
         return -1;
     }
+    if (!NestingWithin(line, kMaxNestingDepth)) {
+        Fail("JSON nested deeper than " + std::to_string(kMaxNestingDepth) +
+                 " levels (the manifest is corrupted)",
+             error);
+        return -1;
+    }
     const Json object = Json::parse(line, nullptr, false);
     if (object.is_discarded() || !object.is_object()) {
         Fail("not a JSON object (the manifest is corrupted)", error);
@@ -546,7 +661,15 @@ int CManifestReader::Next(ManifestEntry& entry, std::string& error) {
         Fail("entry \"" + entry.path + "\" out of order (the manifest is corrupted)", error);
         return -1;
     }
+    // In backup order the first entry below a path comes right after it.
+    if (m_bLastIsFile && IsAncestorPath(m_sLastPath, entry.path)) {
+        Fail("entry \"" + entry.path + "\" lies below the file \"" + m_sLastPath +
+                 "\" (the manifest is corrupted)",
+             error);
+        return -1;
+    }
     m_sLastPath = entry.path;
+    m_bLastIsFile = !entry.directory;
     m_oCounted.Count(entry);
     return 1;
 }

@@ -9,8 +9,13 @@
 // only when complete (the trailer written and everything synced), so a backup directory either
 // holds a whole manifest or none under the final name. The reader refuses, with a message naming
 // the file and line: a text that is not a manifest, a newer format version, a line that does
-// not parse or lacks a field, entries out of order or with unsafe paths, a missing trailer
-// (truncated), a checksum or count mismatch (corrupted), anything after the trailer.
+// not parse, is too long or nests too deep, a missing field or one out of its range (setuid or
+// setgid bits, a block size beyond 32 bits, times outside 1970..9999), entries out of order,
+// with unsafe paths or below a file, a missing trailer (truncated), a checksum or count mismatch
+// (corrupted), anything after the trailer.
+//
+// Names are bytes: a path, owner, group or zone that is not UTF-8 is stored as "<field>_hex"
+// (lower-case hex of its bytes) instead of "<field>", and read back to the same bytes.
 // Both sides stream: memory does not grow with the number of entries.
 #pragma once
 
@@ -46,6 +51,8 @@ constexpr const char* kStatusOk = "ok";
 constexpr const char* kStatusChanged = "changed";    // copied, but it changed while being read
 constexpr const char* kStatusVanished = "vanished";  // gone before it could be read
 constexpr const char* kStatusFailed = "failed";      // could not be read (detail says why)
+// copied whole, but its ACL and extended attributes could not be read (detail says why)
+constexpr const char* kStatusPartial = "partial";
 
 struct ManifestEntry {
     std::string path;  // entry path ("." for the root)
@@ -70,7 +77,8 @@ struct ManifestEntry {
     std::string detail;
 
     bool HasContent() const {
-        return !directory && (status == kStatusOk || status == kStatusChanged);
+        return !directory &&
+               (status == kStatusOk || status == kStatusChanged || status == kStatusPartial);
     }
 };
 
@@ -99,8 +107,7 @@ class CManifestWriter {
 
     // Creates <dir>/.manifest.jsonl.partial (replacing a leftover) and writes the header.
     bool Open(const std::string& dir, const ManifestHeader& header, std::string& error);
-    // Appends one entry. Fails for text that JSON cannot carry (a name that is not UTF-8) and
-    // for write errors.
+    // Appends one entry. Fails for write errors.
     bool Write(const ManifestEntry& entry, std::string& error);
     // Writes the trailer, syncs the manifest and (when `syncData`) the file system of the
     // backup directory, then renames the manifest to its final name and syncs the directory.
@@ -154,6 +161,7 @@ class CManifestReader {
     ManifestTrailer m_oTrailer;
     ManifestTrailer m_oCounted;
     std::string m_sLastPath;
+    bool m_bLastIsFile = false;
     bool m_bDone = false;
     std::unique_ptr<CTextChecksum> m_pChecksum;
 };

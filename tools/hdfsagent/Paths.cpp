@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -112,6 +114,70 @@ bool IsValidEntryPath(const std::string& path) {
             return false;
     }
     return path.back() != '/';
+}
+
+bool IsValidUtf8(const std::string& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    for (size_t i = 0; i < size;) {
+        const unsigned char lead = bytes[i];
+        size_t length = 0;
+        uint32_t code = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            code = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            code = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            code = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (size - i < length)
+            return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (bytes[i + k] & 0x3F);
+        }
+        const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+bool IsValidNameNode(const std::string& text) {
+    if (text == "default")
+        return true;
+    std::string_view rest(text);
+    if (rest.substr(0, 7) == "hdfs://")
+        rest.remove_prefix(7);
+    const size_t colon = rest.find(':');
+    const std::string_view host = rest.substr(0, colon);
+    if (host.empty())
+        return false;
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+            return false;
+    if (colon == std::string_view::npos)
+        return true;
+    const std::string_view port = rest.substr(colon + 1);
+    if (port.empty() || port.size() > 5)
+        return false;
+    unsigned value = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value >= 1 && value <= 65535;
 }
 
 bool NormalizeHdfsPath(const std::string& text, std::string& normalized) {

@@ -32,6 +32,15 @@ bool IsValidEntryPath(const std::string& path);
 // repeated "/" are removed ("//a/b/" -> "/a/b"). False for anything else.
 bool NormalizeHdfsPath(const std::string& text, std::string& normalized);
 
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above
+// U+10FFFF). HDFS names are UTF-8; anything else cannot travel as JSON text as it is.
+bool IsValidUtf8(const std::string& text);
+
+// The --namenode value the tool accepts: "default", or [hdfs://]HOST[:PORT] with a host of
+// letters, digits, ".", "-" and "_" and a port of digits only (1-65535). Anything else (a port
+// with trailing characters, a path, spaces) would reach the connection and the manifest as is.
+bool IsValidNameNode(const std::string& text);
+
 // Exclusion globs (fnmatch). A pattern with a "/" is matched against the whole entry path, one
 // without against the entry's name, so "*.tmp" excludes every such file and "logs/2023*" only
 // those below the top-level "logs".
