@@ -23,13 +23,13 @@ const char* AuthTypeText(AuthType_t type) {
 
 // The port text after the last colon, read as atoi does (leading digits; 0 when there are
 // none), but refusing values that cannot be a port instead of wrapping them into one.
+// An empty port means the default one; anything but digits (a port with trailing characters
+// such as "8020;x") is refused rather than cut short.
 bool ReadPort(const std::string& text, int& port) {
-    errno = 0;
-    char* end = nullptr;
-    long value = strtol(text.c_str(), &end, 10);
-    if (end == text.c_str())
-        value = 0;
-    if (errno == ERANGE || value < 0 || value > 65535)
+    if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long value = text.empty() ? 0 : strtol(text.c_str(), nullptr, 10);
+    if (value > 65535)
         return false;
     port = static_cast<int>(value);
     return true;

@@ -158,6 +158,13 @@ TEST_F(Connection, NameNodeWithSchemeAndPortBareHostAndPortOutOfRange) {
     EXPECT_EQ(
         EINVAL,
         ExpectFailed(fs, "Invalid HDFS name node port '73556' in 'hdfs://localhost:73556'").Code());
+    // Trailing characters were once cut off and the rest used as the port.
+    CHadoopFS junk("hdfs://localhost:8020;junk", "hdfs");
+    EXPECT_EQ(nullptr, Of(junk).m_hFS);
+    EXPECT_EQ(EINVAL, ExpectFailed(junk,
+                                   "Invalid HDFS name node port '8020;junk' in "
+                                   "'hdfs://localhost:8020;junk'")
+                          .Code());
 }
 
 // --- Authentication type -----------------------------------------------------------------------

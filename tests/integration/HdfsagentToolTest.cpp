@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -297,6 +298,129 @@ TEST_F(HdfsagentTool, InterruptedBackupLeavesNoManifestAndARerunStartsClean) {
     EXPECT_EQ(0, world.Run({"verify", full}).status);
 }
 
+TEST_F(HdfsagentTool, VerifyOfABackupWithProblemsIsNeverIdentical) {
+    world.WriteSampleTree("/src");
+    // One walk order, so the first open is README.txt's.
+    ToolResult backup = world.Run({"backup", "--no-acl", "--threads", "1", "/src", full},
+                                  {{"LOCALHDFS_FAULTS", "hdfsOpenFile=5:1"}});
+    ASSERT_EQ(3, backup.status) << Trace(backup);
+    ASSERT_EQ(1, ManifestLines(full).back()["trailer"]["problems"]);
+    const std::string recorded =
+        "README.txt: the backup recorded it as failed (cannot open "
+        "/src/README.txt: Input/output error); the backup holds no "
+        "content for it";
+    ToolResult copies = world.Run({"verify", full});
+    EXPECT_EQ(3, copies.status) << Trace(copies);
+    EXPECT_THAT(copies.err, HasSubstr(recorded));
+    EXPECT_THAT(copies.out, HasSubstr("1 difference: 5 backup copies re-hashed"));
+    // Against the tree itself, which is whole again.
+    ToolResult live = world.Run({"verify", full, "/src"});
+    EXPECT_EQ(3, live.status) << Trace(live);
+    EXPECT_THAT(live.err, HasSubstr(recorded));
+    EXPECT_THAT(live.out, Not(HasSubstr("identical")));
+}
+
+// A service that answers every getacl with an error (500, as one without access to the cluster
+// does) for a tree smaller than the paths it takes to give up on the service.
+void FailEveryAclRead(ToolWorld& world) {
+    const std::string properties = world.home() + "/restutil/dxhadooputil.properties";
+    WriteFile(properties,
+              ReadFile(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/dxhadooputil.properties") +
+                  "\ndxutil.test.status=500\ndxutil.test.resources=getacl\n");
+}
+
+TEST_F(HdfsagentTool, AclReadFailureKeepsTheCopiedContentAndRestoresIt) {
+    world.MakeHdfsDirectory("/src");
+    world.WriteHdfsFile("/src/a.txt", "first\n", 0600);
+    world.MakeHdfsDirectory("/src/sub", 0750);
+    world.WriteHdfsFile("/src/sub/b.txt", std::string(70000, 'b'));
+    FailEveryAclRead(world);
+    ToolResult backup = world.Run({"backup", "/src", full});
+    EXPECT_EQ(3, backup.status) << Trace(backup);
+    EXPECT_THAT(backup.err, HasSubstr("a.txt: partial: ACL and extended attributes: "));
+    EXPECT_THAT(backup.out, HasSubstr("2 files (68.4 KiB) copied, 2 directories, 4 problems"));
+    const nlohmann::json entry = Entry(ManifestLines(full), "a.txt");
+    EXPECT_EQ("partial", entry["status"]);
+    EXPECT_EQ("data/a.txt", entry["data"]);
+    EXPECT_FALSE(entry.contains("acl"));
+    EXPECT_EQ("first\n", ReadFile(full + "/data/a.txt"));
+
+    fs::remove(world.home() + "/restutil/dxhadooputil.properties");
+    ToolResult restore = world.Run({"restore", full, "/dst"});
+    EXPECT_EQ(3, restore.status) << Trace(restore);
+    EXPECT_THAT(restore.err, HasSubstr("a.txt: the backup holds no ACL and extended attributes "
+                                       "for it (ACL and extended attributes: "));
+    EXPECT_THAT(restore.out, HasSubstr("restored 2 files"));
+    EXPECT_EQ("first\n", ReadFile(world.Backing("/dst/a.txt")));
+    EXPECT_EQ(0600u, ModeOf(world.Backing("/dst/a.txt")));
+    EXPECT_EQ(std::string(70000, 'b'), ReadFile(world.Backing("/dst/sub/b.txt")));
+    EXPECT_EQ(0750u, ModeOf(world.Backing("/dst/sub")));
+
+    ToolResult verify = world.Run({"verify", full});
+    EXPECT_EQ(3, verify.status) << Trace(verify);
+    EXPECT_THAT(verify.err, HasSubstr("sub/b.txt: the backup recorded it as partial (ACL"));
+}
+
+TEST_F(HdfsagentTool, RestServiceFailingAlikeOnTheFirstPathsStopsTheBackupWithTheNoAclHint) {
+    world.WriteSampleTree("/src");
+    FailEveryAclRead(world);
+    ToolResult backup = world.Run({"backup", "/src", full});
+    EXPECT_EQ(1, backup.status) << Trace(backup);
+    EXPECT_THAT(backup.err, HasSubstr("the REST utility service failed alike for the first 8 "
+                                      "paths (/src"));
+    EXPECT_THAT(backup.err,
+                HasSubstr(") (--no-acl backs up without ACLs and extended attributes)"));
+    EXPECT_FALSE(fs::exists(full + "/manifest.jsonl"));
+}
+
+TEST_F(HdfsagentTool, IncrementalCopiesAgainAFileNotOlderThanThePreviousBackupsStart) {
+    world.MakeHdfsDirectory("/src");
+    world.WriteHdfsFile("/src/old.txt", "old\n");
+    world.SetTimes("/src/old.txt", 1709294400, 1709294400);
+    // Modified in the second the backup begins or later: whether the backup began in the same
+    // second as the write depends on the machine's speed, a time ahead of the start does not.
+    const time_t racyTime = time(nullptr) + 60;
+    world.WriteHdfsFile("/src/racy.txt", "first\n");
+    world.SetTimes("/src/racy.txt", racyTime, racyTime);
+    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+    ASSERT_LE(ManifestLines(full).front()["created"].get<time_t>(), racyTime);
+    // A rewrite of the same size within the same second: size and time as recorded.
+    world.WriteHdfsFile("/src/racy.txt", "again\n");
+    world.SetTimes("/src/racy.txt", racyTime, racyTime);
+
+    const std::string incremental = world.backupDir("incremental");
+    ToolResult backup =
+        world.Run({"backup", "--no-acl", "--incremental", full, "/src", incremental});
+    ASSERT_EQ(0, backup.status) << Trace(backup);
+    EXPECT_THAT(backup.out, HasSubstr(": 1 file (6 B) copied, 1 unchanged"));
+    EXPECT_EQ("again\n", ReadFile(incremental + "/data/racy.txt"));
+    EXPECT_EQ(true, Entry(ManifestLines(incremental), "old.txt")["referenced"]);
+}
+
+TEST_F(HdfsagentTool, NamesThatAreNotUtf8AreBackedUpAndRestoredByteForByte) {
+    world.WriteSampleTree("/src", "/dst");
+    world.WriteHdfsFile("/src/caf\xe9.txt", "latin-1\n", 0640);
+    world.MakeHdfsDirectory("/src/dir\xff");
+    world.WriteHdfsFile("/src/dir\xff/inner", "inner\n");
+    ToolResult backup = world.Run({"backup", "--no-acl", "/src", full});
+    ASSERT_EQ(0, backup.status) << Trace(backup);
+    EXPECT_THAT(ReadFile(full + "/manifest.jsonl"), HasSubstr("\"path_hex\":\"636166e92e747874\""));
+    ToolResult restore = world.Run({"restore", full, "/dst"});
+    ASSERT_EQ(0, restore.status) << Trace(restore);
+    EXPECT_EQ("latin-1\n", ReadFile(world.Backing("/dst/caf\xe9.txt")));
+    EXPECT_EQ("inner\n", ReadFile(world.Backing("/dst/dir\xff/inner")));
+    ToolResult verify = world.Run({"verify", "--no-acl", "--no-atime", full, "/dst"});
+    EXPECT_EQ(0, verify.status) << Trace(verify);
+
+    // With ACLs the REST service cannot take such a name: reported, the rest goes on.
+    const std::string withAcl = world.backupDir("with-acl");
+    ToolResult acl = world.Run({"backup", "/src", withAcl});
+    EXPECT_EQ(3, acl.status) << Trace(acl);
+    EXPECT_THAT(acl.err, HasSubstr(": partial: ACL and extended attributes: the REST utility "
+                                   "service takes only UTF-8 names"));
+    EXPECT_EQ("ok", Entry(ManifestLines(withAcl), "shared/q1.csv")["status"]);
+}
+
 TEST_F(HdfsagentTool, TruncatedManifestRestoresNothing) {
     world.WriteSampleTree("/src");
     ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
@@ -418,6 +542,26 @@ TEST_F(HdfsagentTool, DoctorReportsEachFinding) {
     EXPECT_THAT(findings["libhdfs directory"], HasSubstr("(setting HDP_LIB_PATH)"));
     EXPECT_THAT(findings["authentication"], HasSubstr("simple, user "));
     EXPECT_THAT(findings["REST service"], HasSubstr("hello answered on port "));
+    EXPECT_EQ("getacl of / answered (0 ACL entries)", findings["ACL read"]);
+}
+
+// A real libhdfs connects lazily: the first call that needs the name node is the first to fail.
+TEST_F(HdfsagentTool, DoctorFailsWhenTheNameNodeCannotBeReached) {
+    ToolResult refused = world.Run({"doctor"}, {{"LOCALHDFS_FAULTS", "hdfsGetCapacity=111"}});
+    EXPECT_EQ(1, refused.status) << Trace(refused);
+    EXPECT_THAT(refused.out, HasSubstr("x capacity             cannot be read, the name node is "
+                                       "out of reach (Connection refused)"));
+    EXPECT_THAT(refused.out, HasSubstr("doctor: FAILED"));
+}
+
+TEST_F(HdfsagentTool, DoctorFailsWhenTheRestServiceCannotReadAnAcl) {
+    FailEveryAclRead(world);
+    ToolResult doctor = world.Run({"doctor"});
+    EXPECT_EQ(1, doctor.status) << Trace(doctor);
+    EXPECT_THAT(doctor.out, HasSubstr("hello answered on port "));
+    EXPECT_THAT(doctor.out, HasSubstr("x ACL read "));
+    EXPECT_THAT(doctor.out, HasSubstr("getacl of / failed: "));
+    EXPECT_THAT(doctor.out, HasSubstr("doctor: FAILED"));
 }
 
 TEST_F(HdfsagentTool, DoctorFailsWithTheLibrarysErrorText) {
@@ -444,6 +588,14 @@ TEST_F(HdfsagentTool, UsageErrorsExitWith2) {
     ToolResult relative = world.Run({"backup", "src", full});
     EXPECT_EQ(2, relative.status);
     EXPECT_THAT(relative.err, HasSubstr("HDFS_PATH must be an absolute HDFS path"));
+    for (const char* nameNode :
+         {"localhost:8020;junk", "hdfs://h:0", "hdfs://h:65536", "h:80/x", "hdfs://:8020", "a b"}) {
+        ToolResult junk = world.Run({"--namenode", nameNode, "backup", "--no-acl", "/src", full});
+        EXPECT_EQ(2, junk.status) << nameNode << "\n" << Trace(junk);
+        EXPECT_THAT(junk.err, HasSubstr(std::string("\"") + nameNode +
+                                        "\" is not \"default\" or [hdfs://]HOST[:PORT]"));
+    }
+    EXPECT_FALSE(fs::exists(full));
 }
 
 TEST_F(HdfsagentTool, DemoPassesFromTheBuildTree) {

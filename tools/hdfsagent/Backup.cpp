@@ -39,6 +39,30 @@ const size_t kCopyBlockBytes = 4u << 20;
 const uint64_t kWriteBehindBytes = 8u << 20;
 // The content of a backed-up root that is a file rather than a directory.
 const char kRootFileData[] = "data/@root";
+// When the REST service answers the first this many ACL reads with one and the same error, it
+// fails for every path (it cannot reach the cluster, say): the backup stops and says how to go
+// on, instead of recording every path with the same problem.
+const unsigned kAclProbePaths = 8;
+const char kNoAclHint[] = " (--no-acl backs up without ACLs and extended attributes)";
+
+// A service error with the path taken out, so the errors of two paths compare equal when they
+// are the same failure.
+std::string WithoutPath(std::string error, const std::string& path) {
+    for (size_t at; !path.empty() && (at = error.find(path)) != std::string::npos;)
+        error.replace(at, path.size(), "PATH");
+    return error;
+}
+
+// The previous backup vouches for a file's content only when the file was last modified before
+// that backup began: modification times have whole seconds, so a file rewritten in the second
+// the backup started (or later) may have changed after it was read with its size and time
+// unchanged. The rule git uses for its index.
+bool UnchangedSincePrevious(const ManifestEntry& previous, const WalkEntry& walk,
+                            int64_t previousStart) {
+    const bool contentKept = previous.status == kStatusOk || previous.status == kStatusPartial;
+    return !previous.directory && contentKept && previous.size == walk.size &&
+           previous.mtime == walk.mtime && previous.mtime < previousStart;
+}
 
 std::string DataLocation(const std::string& path) {
     return path == "." ? kRootFileData : std::string(kDataDirName) + "/" + path;
@@ -173,6 +197,9 @@ class CBackup {
     bool ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error);
     void CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
     void ReadAcl(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
+    // Counts an ACL read that the service answered; stops the backup when the first
+    // kAclProbePaths answers are the same error.
+    void NoteAclAnswer(bool ok, const std::string& error, const std::string& path);
     void Fatal(const std::string& message);
     bool Stopped() const { return m_bStop.load() || Interrupted(); }
 
@@ -198,11 +225,18 @@ class CBackup {
     std::atomic<bool> m_bStop{false};
     std::string m_sFatal;
 
+    // Until one ACL read succeeds or two fail differently: how many failed alike, and how.
+    bool m_bAclProbing = true;
+    unsigned m_nAclFailuresAlike = 0;
+    std::string m_sAclFailure;
+
     // Incremental: the previous manifest, read side by side with the walk.
     std::unique_ptr<CManifestReader> m_pPrevious;
     ManifestEntry m_oPreviousEntry;
     int m_nPreviousState = 0;  // 1 an entry is held, 0 the end
     fs::path m_oPreviousRelative;
+    int64_t m_nPreviousStart = 0;  // when the previous backup began (its header's "created")
+    int64_t m_nStart = 0;          // when this one began
 
     std::atomic<uint64_t> m_nCopiedFiles{0};
     std::atomic<uint64_t> m_nCopiedBytes{0};
@@ -244,6 +278,7 @@ bool CBackup::OpenPrevious(std::string& error) {
         return false;
     }
     m_oPreviousRelative = previous.lexically_relative(dest);
+    m_nPreviousStart = header.created;
     m_pPrevious.reset(new CManifestReader);
     if (!m_pPrevious->Open(m_oOptions.previous, error))
         return false;
@@ -345,8 +380,7 @@ void CBackup::Process(Worker& worker, Job& job) {
 
 bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error) {
     const ManifestEntry* previous = FindPrevious(walk.path, error);
-    if (previous == nullptr || previous->directory || previous->status != kStatusOk ||
-        previous->size != walk.size || previous->mtime != walk.mtime)
+    if (previous == nullptr || !UnchangedSincePrevious(*previous, walk, m_nPreviousStart))
         return false;
     const std::string location = (m_oPreviousRelative / previous->data).lexically_normal().string();
     std::error_code ec;
@@ -452,24 +486,66 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
     }
 }
 
+void CBackup::NoteAclAnswer(bool ok, const std::string& error, const std::string& path) {
+    std::string stop;
+    {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        if (!m_bAclProbing)
+            return;
+        const std::string failure = WithoutPath(error, path);
+        if (ok || (m_nAclFailuresAlike > 0 && failure != m_sAclFailure)) {
+            m_bAclProbing = false;
+            return;
+        }
+        m_sAclFailure = failure;
+        if (++m_nAclFailuresAlike < kAclProbePaths)
+            return;
+        m_bAclProbing = false;
+        stop = "the REST utility service failed alike for the first " +
+               std::to_string(kAclProbePaths) + " paths (" + path + ": " + error + ")";
+    }
+    Fatal(stop + kNoAclHint);
+}
+
 void CBackup::ReadAcl(Worker& worker, const WalkEntry& walk, ManifestEntry& entry) {
     std::string error;
-    switch (m_oCluster.GetAcl(walk.hdfsPath, entry.acl, entry.xattrs, error, worker.rest.get())) {
+    RestResult result = RestResult::kPathProblem;
+    const bool utf8 = IsValidUtf8(walk.hdfsPath);
+    if (utf8)
+        result =
+            m_oCluster.GetAcl(walk.hdfsPath, entry.acl, entry.xattrs, error, worker.rest.get());
+    else
+        error = "the REST utility service takes only UTF-8 names";
+    switch (result) {
         case RestResult::kOk:
+            NoteAclAnswer(true, "", walk.hdfsPath);
             return;
         case RestResult::kPathProblem:
-            entry.acl = nullptr;
-            entry.xattrs = nullptr;
-            if (entry.status == kStatusOk) {
-                const bool gone = error.find("FileNotFoundException") != std::string::npos;
-                entry.status = gone ? kStatusVanished : kStatusFailed;
-                entry.detail = "ACL and extended attributes: " + error;
-            }
-            return;
-        case RestResult::kServiceFailure:
             break;
+        case RestResult::kServiceFailure:
+            return Fatal(error + kNoAclHint);
     }
-    Fatal(error + " (--no-acl backs up without ACLs and extended attributes)");
+    entry.acl = nullptr;
+    entry.xattrs = nullptr;
+    const std::string detail = "ACL and extended attributes: " + error;
+    if (error.find("FileNotFoundException") != std::string::npos) {
+        // Gone from the cluster by now: a backup of it would restore a file that no longer is.
+        if (entry.status == kStatusOk) {
+            entry.status = kStatusVanished;
+            entry.detail = detail;
+        }
+        return;
+    }
+    // What was copied stays in the backup; only the metadata the service could not give is
+    // missing, and the entry says so.
+    if (entry.status == kStatusOk) {
+        entry.status = kStatusPartial;
+        entry.detail = detail;
+    } else if (entry.status == kStatusChanged) {
+        entry.detail += "; " + detail;
+    }
+    if (utf8)
+        NoteAclAnswer(false, error, walk.hdfsPath);
 }
 
 void CBackup::WriteEntry(const ManifestEntry& entry) {
@@ -587,6 +663,9 @@ int CBackup::Run(const ConnectOptions& connect) {
         return kExitUsage;
     }
     m_sDest = m_oOptions.destDir;
+    // Taken before anything is listed: a later backup trusts no modification time from this
+    // second on (UnchangedSincePrevious).
+    m_nStart = time(nullptr);
     std::string error;
     bool leftovers = false;
     if (!m_oOptions.dryRun && !CheckDestination(m_sDest, leftovers, error)) {
@@ -602,7 +681,7 @@ int CBackup::Run(const ConnectOptions& connect) {
         return kExitFatal;
     }
     if (!m_oOptions.noAcl && !m_oOptions.dryRun && !m_oCluster.StartRest(error)) {
-        m_oReporter.Fatal(error + " (--no-acl backs up without ACLs and extended attributes)");
+        m_oReporter.Fatal(error + kNoAclHint);
         return kExitFatal;
     }
     if (!m_oOptions.dryRun && !PrepareDestination(m_sDest, m_oReporter, error)) {
@@ -620,7 +699,7 @@ int CBackup::Run(const ConnectOptions& connect) {
         header.source = m_oCluster.Fs().GetHadoopPathPrefix() + m_sRoot;
         header.hash = CContentHash::kName;
         header.acl = !m_oOptions.noAcl;
-        header.created = time(nullptr);
+        header.created = m_nStart;
         header.previous = m_pPrevious ? m_oPreviousRelative.string() : "";
         header.excludes = m_oOptions.excludes;
         if (!m_oWriter.Open(m_sDest, header, error) || !StartWorkers(error)) {

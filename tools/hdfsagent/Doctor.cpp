@@ -2,8 +2,10 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -40,6 +42,7 @@ class CDoctor {
     void ReadInstanceMessage();
     void ReportLibrary(const char* name, const std::string& link, const std::string& fromMessage);
     void ReportCluster();
+    void ReportAclRead();
     void Print() const;
 
     const ConnectOptions& m_oConnect;
@@ -149,13 +152,22 @@ void CDoctor::ReportCluster() {
     }
     Add("default file system", fs.GetHadoopPathPrefix());
 
+    // A real libhdfs does not contact the name node before the first call that needs it, so a
+    // connection object proves nothing: the capacity is the first real question, and the cluster
+    // is out of reach when it gets no answer.
     unsigned long long total = 0, used = 0, free = 0;
-    if (fs.GetSpaceUsage(&total, &used, &free) == 0)
+    errno = 0;
+    if (fs.GetSpaceUsage(&total, &used, &free) == 0) {
         Add("capacity", HumanBytes(static_cast<double>(total)) + ", " +
                             HumanBytes(static_cast<double>(used)) + " used, " +
                             HumanBytes(static_cast<double>(free)) + " free");
-    else
-        Add("capacity", "cannot be read (" + fs.GetLastErrorString() + ")", "warning");
+    } else {
+        const int code = errno;
+        std::string why = fs.GetLastErrorString();
+        if (why.empty())
+            why = code != 0 ? strerror(code) : "libhdfs gave no reason";
+        Add("capacity", "cannot be read, the name node is out of reach (" + why + ")", "failed");
+    }
 
     std::string error;
     if (m_oCluster.LoadZones(error)) {
@@ -167,10 +179,27 @@ void CDoctor::ReportCluster() {
         Add("encryption zones", error, "warning");
     }
 
-    if (m_oCluster.StartRest(error))
-        Add("REST service", "hello answered on port " + m_oCluster.Rest()->GetPort());
-    else
+    if (!m_oCluster.StartRest(error)) {
         Add("REST service", error, "failed");
+        return;
+    }
+    Add("REST service", "hello answered on port " + m_oCluster.Rest()->GetPort());
+    ReportAclRead();
+}
+
+// A hello shows the service runs; reading the ACL of the tree's root shows it can reach the
+// cluster, which every backup with ACLs needs.
+void CDoctor::ReportAclRead() {
+    nlohmann::json acl;
+    nlohmann::json xattrs;
+    std::string error;
+    if (m_oCluster.GetAcl("/", acl, xattrs, error) == RestResult::kOk)
+        Add("ACL read", "getacl of / answered (" +
+                            std::to_string(acl.value("entries", nlohmann::json::array()).size()) +
+                            " ACL entries)");
+    else
+        Add("ACL read", "getacl of / failed: " + error + " (--no-acl backs up without ACLs)",
+            "failed");
 }
 
 void CDoctor::Print() const {

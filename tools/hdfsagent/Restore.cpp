@@ -142,7 +142,11 @@ void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path
         const nlohmann::json xattrs =
             entry.xattrs.is_array() ? entry.xattrs : nlohmann::json::array();
         // Without extended entries or attributes the permission set above is the whole state.
-        if (!entries.empty() || !xattrs.empty()) {
+        if ((!entries.empty() || !xattrs.empty()) && !IsValidUtf8(path)) {
+            m_oReporter.Problem(entry.path,
+                                "cannot set ACL and extended attributes of " + shown +
+                                    ": the REST utility service takes only UTF-8 names");
+        } else if (!entries.empty() || !xattrs.empty()) {
             nlohmann::json body;
             body["AclStatus"]["entries"] = entries;
             body["AclStatus"]["permission"] = FormatPermission(entry.permission);
@@ -310,6 +314,9 @@ bool CRestore::RestoreEntry(const ManifestEntry& entry) {
         return true;
     }
     FinishDirectoriesOutside(entry.path);
+    if (entry.status == kStatusPartial)
+        m_oReporter.Problem(entry.path, "the backup holds no ACL and extended attributes for it (" +
+                                            entry.detail + ")");
     if (entry.directory)
         CreateDirectory(entry);
     else

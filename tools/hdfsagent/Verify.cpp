@@ -2,7 +2,9 @@
 // and, with HDFS_PATH, walks the live tree side by side with the manifest and compares each
 // path: type, size, content hash, permissions, owner, group, times, replication, block size,
 // encryption zone, ACL and extended attributes. Every difference is printed; exit 3 when there
-// were any.
+// were any. An entry the backup itself recorded with a problem (no content, content that changed
+// while it was read, metadata it could not read) is a difference too: such a backup is never
+// "identical".
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,6 +50,7 @@ class CVerify {
     bool VisitLive(const WalkEntry& live);
     void Missing(const ManifestEntry& entry);
     void CheckBackupCopy(const ManifestEntry& entry);
+    void ReportRecordedProblem(const ManifestEntry& entry);
     void Compare(const ManifestEntry& entry, const WalkEntry& live);
     void CompareAcl(const ManifestEntry& entry, const WalkEntry& live);
     // Hash of an HDFS file; false (reported) when it cannot be read.
@@ -90,9 +93,22 @@ class CVerify {
 
 bool CVerify::Advance() {
     m_nState = m_oReader.Next(m_oEntry, m_sReadError);
-    if (m_nState > 0)
+    if (m_nState > 0) {
+        ReportRecordedProblem(m_oEntry);
         CheckBackupCopy(m_oEntry);
+    }
     return m_nState >= 0;
+}
+
+void CVerify::ReportRecordedProblem(const ManifestEntry& entry) {
+    if (entry.status == kStatusOk)
+        return;
+    std::string text = "the backup recorded it as " + entry.status;
+    if (!entry.detail.empty())
+        text += " (" + entry.detail + ")";
+    if (!entry.directory && !entry.HasContent())
+        text += "; the backup holds no content for it";
+    Difference(entry.path, text);
 }
 
 void CVerify::CheckBackupCopy(const ManifestEntry& entry) {

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "Interrupt.h"
 #include "Launch.h"
+#include "Paths.h"
 #include "Tool.h"
 
 namespace {
@@ -32,7 +33,16 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& global) {
         ->capture_default_str();
     app.add_option("--namenode", global.connect.nameNode,
                    "name node: \"default\" (fs.defaultFS) or hdfs://host:port")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return tool::IsValidNameNode(value)
+                           ? std::string()
+                           : "\"" + value +
+                                 "\" is not \"default\" or [hdfs://]HOST[:PORT] with a port "
+                                 "of 1-65535";
+            },
+            "NAMENODE"));
     app.add_option("--user", global.connect.user,
                    "HDFS user (default $HADOOP_USER_NAME, else the current user)");
 }
