@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "Hash.h"
@@ -28,13 +30,25 @@ const char kHeader[] =
     "\"hdfs://localhost:8020/data\",\"hash\":\"xxh3-128\",\"acl\":true,\"created\":1709294400}\n";
 const size_t kMaxEntriesCompared = 64;
 
-std::string MakeDir(const char* name) {
-    std::string path = std::string(getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") +
-                       "/hdfsagent-fuzz-" + name + "-XXXXXX";
-    if (mkdtemp(&path[0]) == nullptr)
-        abort();
-    return path;
-}
+// A directory of its own for the whole run, removed at exit. The writer syncs what it writes: in
+// memory (/dev/shm) that costs nothing, on a disk it would make each run take milliseconds.
+class CRunDirectory {
+  public:
+    explicit CRunDirectory(const char* name) {
+        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        m_sPath = std::string(base) + "/hdfsagent-fuzz-" + name + "-XXXXXX";
+        if (mkdtemp(&m_sPath[0]) == nullptr)
+            abort();
+    }
+    ~CRunDirectory() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_sPath, ec);
+    }
+    const std::string& Path() const { return m_sPath; }
+
+  private:
+    std::string m_sPath;
+};
 
 void WriteText(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -92,8 +106,10 @@ void CheckRewrite(const std::string& dir, const tool::ManifestHeader& header,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string input = MakeDir("in");
-    static const std::string rewrite = MakeDir("out");
+    static const CRunDirectory inputDir("in");
+    static const CRunDirectory rewriteDir("out");
+    const std::string& input = inputDir.Path();
+    const std::string& rewrite = rewriteDir.Path();
     if (size == 0)
         return 0;
     const unsigned shape = data[0];
