@@ -21,6 +21,17 @@
 // no usable answer (any status but 503, or no answer at all; the body, if any, in `response`),
 // 5006 the service answered 503 (`response` untouched), 1627 a header refused.
 //
+// Authentication. Every request, hello included, carries the service's secret in the header
+// "X-Hdfsagent-Secret"; the service answers 401 without the right one. Start (own service)
+// makes a fresh secret of 256 random bits (getrandom) and hands it to the child in its
+// environment (HDFSAGENT_RESTUTIL_SECRET), never on its command line. A client of a service
+// started elsewhere takes the secret given by SetServiceSecret, else the setting
+// "sHadoopRestUtilSecret" (section "FileSystemAgent"); without either it sends none.
+//
+// Lifetime. The own service gets a pipe as its standard input whose write end only this object
+// holds (close-on-exec); the service ends when it reads end-of-file, so it cannot outlive the
+// process that started it, whether that process stops it, exits or is killed.
+//
 // Time-outs of each exchange: settings "nHadoopRestUtilConnectTimeoutMs" and
 // "nHadoopRestUtilRequestTimeoutMs" (section "FileSystemAgent"), read by Start; defaults 10 s
 // and 60 s. The pause between hello attempts is 10 s; the environment variable
@@ -133,6 +144,12 @@ class HDFSAGENT_API CHadoopRestUtil {
     // The command line of the last Start (for logs and diagnostics).
     const std::string& GetServiceCommandLine() const { return m_sCommandLine; }
 
+    // --- Authentication ---
+    // The secret requests carry: made by Start for an own service; for a service started
+    // elsewhere the one given here (before Start), else the setting "sHadoopRestUtilSecret".
+    void SetServiceSecret(const std::string& secret) { m_sSecret = secret; }
+    const std::string& GetServiceSecret() const { return m_sSecret; }
+
   private:
     CEkError StartGuarded();
     CEkError StartOwnProcess();
@@ -170,6 +187,7 @@ class HDFSAGENT_API CHadoopRestUtil {
     eMode m_eMode;
     unsigned int m_nHelloAttempts = 0;
     std::string m_sCommandLine;
+    std::string m_sSecret;
 };
 
 }  // namespace DXHadoop
@@ -219,6 +237,13 @@ ServiceCommand BuildServiceCommand(const std::string& javaPath, const std::strin
                                    const std::string& cmdArgs, const std::string& configDir,
                                    const std::string& baseDir, const std::string& dependencyJars,
                                    const std::string& port);
+
+// The request header and the child's environment variable that carry the service's secret.
+extern const char* const kSecretHeader;
+extern const char* const kSecretEnvironment;
+// A fresh secret: `bytes` bytes from getrandom as lower-case hex. Fails with getrandom's errno
+// and "Cannot make the REST utility service's secret".
+CEkError NewServiceSecret(std::string& secret, size_t bytes = 32);
 
 // Milliseconds between two hello attempts: 10000, or HDFSAGENT_RESTUTIL_RETRY_MS when set.
 unsigned long HelloRetryDelayMs();

@@ -1,6 +1,7 @@
 // CHadoopRestUtil: construction, Start, Stop, the free-port search and the hello check.
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "hadoop/HadoopCommon.h"
 #include "hadoop/HadoopRestUtil.h"
@@ -59,6 +61,30 @@ std::string ReadStringSetting(const char* key) {
 namespace hdfsagent {
 namespace restutil {
 
+const char* const kSecretHeader = "X-Hdfsagent-Secret";
+const char* const kSecretEnvironment = "HDFSAGENT_RESTUTIL_SECRET";
+
+CEkError NewServiceSecret(std::string& secret, size_t bytes) {
+    std::vector<unsigned char> random(bytes);
+    size_t filled = 0;
+    while (filled < bytes) {
+        const ssize_t got = getrandom(random.data() + filled, bytes - filled, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return FXErrorUtil::ErrorErrNo(FX_LOCATION, errno,
+                                           "Cannot make the REST utility service's secret");
+        filled += static_cast<size_t>(got);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    secret.clear();
+    for (unsigned char byte : random) {
+        secret += kHex[byte >> 4];
+        secret += kHex[byte & 0x0f];
+    }
+    return CEkError();
+}
+
 unsigned long HelloRetryDelayMs() {
     long value = 0;
     return FXMillisecondsFromEnvironment("HDFSAGENT_RESTUTIL_RETRY_MS", value)
@@ -105,6 +131,8 @@ namespace DXHadoop {
 
 using hdfsagent::restutil::BuildServiceCommand;
 using hdfsagent::restutil::HelloRetryDelayMs;
+using hdfsagent::restutil::kSecretEnvironment;
+using hdfsagent::restutil::NewServiceSecret;
 using hdfsagent::restutil::ServiceCommand;
 
 CHadoopRestUtil::CHadoopRestUtil(const std::string& javaPath, const std::string& baseDirectory,
@@ -166,6 +194,8 @@ CEkError CHadoopRestUtil::StartGuarded() {
         CEkError err = StartOwnProcess();
         if (err.Failed())
             return err;
+    } else if (m_sSecret.empty()) {
+        m_sSecret = ReadStringSetting("sHadoopRestUtilSecret");
     }
 
     CEkError err = CreateHttpClient();
@@ -229,6 +259,15 @@ CEkError CHadoopRestUtil::StartOwnProcess() {
         m_sJavaPath, hdpArgument, m_sCmdArgs, m_sConfigDir, m_sBaseDir, m_sDependencyJars, m_sPort);
     m_sCommandLine = command.line;
     DXLOG(0, "Starting Hadoop REST utility: %s", command.line.c_str());
+    err = NewServiceSecret(m_sSecret);
+    if (err.Failed()) {
+        m_pProcess.reset();
+        return err;
+    }
+    // The secret travels in the child's environment, which only its own user can read; the
+    // stdin pipe ends the service when we end.
+    m_pProcess->SetStartEnvironment({{kSecretEnvironment, m_sSecret}});
+    m_pProcess->SetStdinPipe(true);
     std::string error;
     if (!m_pProcess->StartProcess(m_sJavaPath, command.argv, &error, 0)) {
         m_pProcess.reset();

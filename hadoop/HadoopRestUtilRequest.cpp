@@ -29,6 +29,7 @@ class CriticalSectionScope {
 };
 
 const int kStatusServiceUnavailable = 503;
+using hdfsagent::restutil::kSecretHeader;
 
 }  // namespace
 
@@ -134,6 +135,11 @@ CEkError CHadoopRestUtil::SetCommonCurlHeaders() {
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set CURL Accept header 2");
     if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "User-Agent: curl/7.32.0"))
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set CURL Accept header 3");
+    if (!m_sSecret.empty()) {
+        const std::string header = std::string(kSecretHeader) + ": " + m_sSecret;
+        if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, header.c_str()))
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set the secret header");
+    }
     return CEkError();
 }
 

@@ -95,6 +95,7 @@ struct ChildPlan {
     uid_t uid = 0;
     gid_t gid = 0;
     std::string identityFailure;  // the line written when switching fails
+    bool stdinPipe = false;       // standard input from a pipe whose write end we keep
 
     std::vector<char*> argvPointers;
     std::vector<char*> envPointers;
@@ -305,8 +306,11 @@ class DxProcessLauncher {
         }
         int outRead = -1, outWrite = -1, errRead = -1, errWrite = -1;
         int statusRead = -1, statusWrite = -1;
+        int inRead = -1, inWrite = -1;
         auto cleanup = [&] {
             CloseFd(devNull);
+            CloseFd(inRead);
+            CloseFd(inWrite);
             CloseFd(outRead);
             CloseFd(outWrite);
             CloseFd(errRead);
@@ -316,20 +320,23 @@ class DxProcessLauncher {
         };
         if ((process.m_bCaptureStdout && !MakePipe(outRead, outWrite)) ||
             (process.m_bCaptureStderr && !MakePipe(errRead, errWrite)) ||
-            !MakePipe(statusRead, statusWrite)) {
+            (plan.stdinPipe && !MakePipe(inRead, inWrite)) || !MakePipe(statusRead, statusWrite)) {
             if (error)
                 *error = "cannot create a pipe: " + ErrNoText(errno);
             cleanup();
             return false;
         }
         fcntl(statusRead, F_SETFL, fcntl(statusRead, F_GETFL) & ~O_NONBLOCK);
+        // The child's end must block: a non-blocking standard input would read as "no data".
+        if (inRead >= 0)
+            fcntl(inRead, F_SETFL, fcntl(inRead, F_GETFL) & ~O_NONBLOCK);
 
         pid_t pid;
         {
             BlockAllSignals blocked;
             pid = fork();
             if (pid == 0)
-                RunChild(plan, devNull, outWrite >= 0 ? outWrite : devNull,
+                RunChild(plan, inRead >= 0 ? inRead : devNull, outWrite >= 0 ? outWrite : devNull,
                          errWrite >= 0 ? errWrite : devNull, statusWrite);
         }
         if (pid < 0) {
@@ -340,6 +347,7 @@ class DxProcessLauncher {
         }
         setpgid(pid, pid);  // also here, so the group exists before we may signal it
         CloseFd(devNull);
+        CloseFd(inRead);
         CloseFd(outWrite);
         CloseFd(errWrite);
         CloseFd(statusWrite);
@@ -356,6 +364,7 @@ class DxProcessLauncher {
             ReapBlocking(pid, &status);
             CloseFd(outRead);
             CloseFd(errRead);
+            CloseFd(inWrite);
             if (error)
                 *error = FXString::Format("cannot execute %s: %s", plan.path.c_str(),
                                           ErrNoText(failure).c_str());
@@ -364,6 +373,7 @@ class DxProcessLauncher {
         process.m_nPid = pid;
         process.m_hStdout = outRead;
         process.m_hStderr = errRead;
+        process.m_hStdinWrite = inWrite;
         process.m_sStdout.clear();
         process.m_sStderr.clear();
         return true;
@@ -380,6 +390,7 @@ DxProcess::~DxProcess() {
 void DxProcess::ClosePipes() {
     CloseFd(m_hStdout);
     CloseFd(m_hStderr);
+    CloseFd(m_hStdinWrite);
 }
 
 namespace {
@@ -482,7 +493,15 @@ bool DxProcess::StartProcess(const std::string& program, const std::vector<std::
     if (!ResolveProgram(program, plan.path, error))
         return false;
     plan.argv = argv.empty() ? std::vector<std::string>{program} : argv;
-    plan.env = BuildEnvironment({});
+    for (const auto& variable : m_mapStartEnvironment) {
+        if (!IsValidEnvironmentName(variable.first)) {
+            if (error)
+                *error = "invalid environment variable name '" + variable.first + "'";
+            return false;
+        }
+    }
+    plan.env = BuildEnvironment(m_mapStartEnvironment);
+    plan.stdinPipe = m_bStdinPipe;
     DXLOG(3, "starting %s", program.c_str());
     return DxProcessLauncher::Launch(*this, plan, error);
 }

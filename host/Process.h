@@ -66,6 +66,16 @@ class HDFSAGENT_API DxProcess {
     // writes more than a pipe holds (64 KiB) blocks until then, so leave capture off for those.
     void SetCaptureStdout(bool capture) { m_bCaptureStdout = capture; }
     void SetCaptureStderr(bool capture) { m_bCaptureStderr = capture; }
+    // When true, StartProcess gives the child a pipe as its standard input and keeps the write
+    // end (close-on-exec, never written). The child sees end-of-file once this object closes it
+    // (KillAndReap, the destructor, a reap) or once our process ends, however it ends: a child
+    // that watches its standard input can tie its life to ours.
+    void SetStdinPipe(bool pipe) { m_bStdinPipe = pipe; }
+    // Added to (or replacing in) the environment StartProcess gives the child. The values do not
+    // appear on the command line, so other users cannot read them from the process table.
+    void SetStartEnvironment(const std::map<std::string, std::string>& environment) {
+        m_mapStartEnvironment = environment;
+    }
 
     // Starts `program` without waiting. `commandLine` is the whole command line (program name
     // first), split into arguments without a shell: blanks separate arguments, single and double
@@ -106,8 +116,11 @@ class HDFSAGENT_API DxProcess {
     pid_t m_nPid = -1;
     int m_hStdout = -1;
     int m_hStderr = -1;
+    int m_hStdinWrite = -1;
     bool m_bCaptureStdout = false;
     bool m_bCaptureStderr = false;
+    bool m_bStdinPipe = false;
+    std::map<std::string, std::string> m_mapStartEnvironment;
     std::string m_sStdout;
     std::string m_sStderr;
 };

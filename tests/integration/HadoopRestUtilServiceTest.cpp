@@ -1,5 +1,6 @@
 // The REST utility service started, probed, called and stopped by CHadoopRestUtil itself: the
 // real Java service of localcluster/utilserver against a localcluster installation.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include "support/LocalInstall.h"
 #include "support/RestUtilHome.h"
 #include "support/TestSupport.h"
+#include "support/UtilServerProcess.h"
 
 using namespace DXHadoop;
 using namespace testsupport;
@@ -74,9 +76,10 @@ TEST_F(RestUtilServiceTest, StartLaunchesTheServiceWithItsCommandLineAndAnswers)
     ASSERT_TRUE(util->Get("hello.json", response).Succeeded());
     EXPECT_EQ("OK", nlohmann::json::parse(response).at("status"));
 
-    // An external-mode client talks to this service but does not stop it.
+    // An external-mode client given the secret talks to this service but does not stop it.
     CHadoopRestUtil client(eModeExternal, eAppTypeHadoop,
                            static_cast<unsigned>(std::stoul(util->GetPort())));
+    client.SetServiceSecret(util->GetServiceSecret());
     ASSERT_TRUE(client.Start().Succeeded());
     EXPECT_EQ(-1, client.GetServicePid());
     ASSERT_TRUE(GetACLandXattr(&client, "/data/a", response).Succeeded());
@@ -184,6 +187,66 @@ TEST_F(RestUtilServiceTest, ServiceDyingGivesAClearErrorAndANewStartAndStopWork)
     EXPECT_FALSE(util->IsInitialized());
     EXPECT_FALSE(ProcessExists(second));
     EXPECT_EQ(0, CountZombieChildren());
+}
+
+// --- Who may talk to the service, and how long it lives ---
+
+// Each Start makes a fresh secret that the service demands and that never shows on a command
+// line; a client that does not know it is refused and changes nothing.
+TEST_F(RestUtilServiceTest, OwnServiceDemandsItsFreshSecretWhichStaysOffTheCommandLine) {
+    auto util = Started();
+    const std::string secret = util->GetServiceSecret();
+    ASSERT_EQ(64u, secret.size());
+    for (const std::string& arg : ProcessArguments(util->GetServicePid()))
+        EXPECT_EQ(std::string::npos, arg.find(secret)) << arg;
+
+    const std::string url = util->GetBaseUrl() + "/setacl";
+    const std::string body = R"({"path":"/data/a","AclStatus":{"permission":"777"}})";
+    HttpClient intruder;
+    EXPECT_EQ(401, intruder.Post(url, body).status);
+    intruder.SetSecret(secret + "0");
+    EXPECT_EQ(401, intruder.Post(url, body).status);
+
+    CHadoopRestUtil withoutSecret(eModeExternal, eAppTypeHadoop,
+                                  static_cast<unsigned>(std::stoul(util->GetPort())));
+    ASSERT_TRUE(withoutSecret.Start().Succeeded());
+    std::string response;
+    CEkError err = GetACLandXattr(&withoutSecret, "/data/a", response);
+    EXPECT_EQ(2250, err.Code());
+    EXPECT_THAT(err.AsString(), HasSubstr("Error: rc[401]"));
+    EXPECT_THAT(response, HasSubstr("The request carries no X-Hdfsagent-Secret header"));
+
+    ASSERT_TRUE(GetACLandXattr(util.get(), "/data/a", response).Succeeded());
+    EXPECT_EQ("644", nlohmann::json::parse(response)["AclStatus"]["permission"]);
+
+    ASSERT_TRUE(util->Start().Succeeded());
+    EXPECT_NE(secret, util->GetServiceSecret());
+}
+
+// An agent process killed with SIGKILL runs no destructor; its service must still end.
+TEST_F(RestUtilServiceTest, ServiceEndsWithinFiveSecondsOfItsStarterBeingKilled) {
+    int report[2];
+    ASSERT_EQ(0, pipe2(report, O_CLOEXEC));
+    const pid_t starter = fork();
+    ASSERT_GE(starter, 0);
+    if (starter == 0) {
+        auto util = Util();
+        const pid_t service = util->Start().Succeeded() ? util->GetServicePid() : -1;
+        if (write(report[1], &service, sizeof service) != sizeof service)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(report[1]);
+    pid_t service = -1;
+    ASSERT_EQ(static_cast<ssize_t>(sizeof service), read(report[0], &service, sizeof service));
+    close(report[0]);
+    ASSERT_GT(service, 0);
+    ASSERT_FALSE(ProcessesWithArgument(home.configDir()).empty());
+
+    ASSERT_EQ(0, kill(starter, SIGKILL));
+    ASSERT_EQ(starter, waitpid(starter, nullptr, 0));
+    EXPECT_EQ(std::vector<pid_t>{}, WaitUntilNoProcessWithArgument(home.configDir(), 5000));
 }
 
 // A second Start, Stop and destruction each end the service and reap it: no process, no zombie.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/HdfsagentTool.h"
+#include "support/RestUtilHome.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -419,6 +420,37 @@ TEST_F(HdfsagentTool, NamesThatAreNotUtf8AreBackedUpAndRestoredByteForByte) {
     EXPECT_THAT(acl.err, HasSubstr(": partial: ACL and extended attributes: the REST utility "
                                    "service takes only UTF-8 names"));
     EXPECT_EQ("ok", Entry(ManifestLines(withAcl), "shared/q1.csv")["status"]);
+}
+
+// The REST service runs with the tool's home in its arguments; none may be left once the tool
+// has ended by a signal, even for a moment.
+TEST_F(HdfsagentTool, InterruptedBackupStopsTheRestServiceBeforeItEnds) {
+    world.MakeHdfsDirectory("/src");
+    world.WriteHdfsFile("/src/slow.bin", std::string(1 << 20, 'x'));
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        const std::string dest = world.backupDir("interrupted" + std::to_string(signal));
+        const pid_t pid = world.Start({"backup", "/src", dest}, {{"LOCALHDFS_SHORT_READS", "1"}});
+        ASSERT_TRUE(WaitForBytes(dest + "/data/slow.bin"));
+        ASSERT_FALSE(testsupport::ProcessesWithArgument(world.home()).empty());
+        ASSERT_EQ(0, kill(pid, signal));
+        ToolResult interrupted = world.Wait(pid);
+        EXPECT_TRUE(interrupted.signaled) << Trace(interrupted);
+        EXPECT_EQ(signal, interrupted.signal);
+        EXPECT_EQ(std::vector<pid_t>{}, testsupport::ProcessesWithArgument(world.home()));
+    }
+}
+
+TEST_F(HdfsagentTool, KilledBackupLeavesNoRestServiceAfterFiveSeconds) {
+    world.MakeHdfsDirectory("/src");
+    world.WriteHdfsFile("/src/slow.bin", std::string(1 << 20, 'x'));
+    const pid_t pid = world.Start({"backup", "/src", full}, {{"LOCALHDFS_SHORT_READS", "1"}});
+    ASSERT_TRUE(WaitForBytes(full + "/data/slow.bin"));
+    ASSERT_FALSE(testsupport::ProcessesWithArgument(world.home()).empty());
+    ASSERT_EQ(0, kill(pid, SIGKILL));
+    EXPECT_TRUE(world.Wait(pid).signaled);
+    EXPECT_EQ(std::vector<pid_t>{},
+              testsupport::WaitUntilNoProcessWithArgument(world.home(), 5000));
 }
 
 TEST_F(HdfsagentTool, TruncatedManifestRestoresNothing) {

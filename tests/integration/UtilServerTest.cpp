@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -72,6 +74,7 @@ class UtilServerTest : public ::testing::Test {
         testsupport::WriteUtilServerProperties(m_service, m_conf, knobs);
         m_server = std::make_unique<UtilServerProcess>(
             configLocation.empty() ? m_service : configLocation, m_dir / "service.out");
+        m_client.SetSecret(m_server->secret());
         ASSERT_TRUE(m_server->WaitUntilAnswering()) << ServiceOutput();
     }
 
@@ -361,6 +364,102 @@ TEST_F(UtilServerTest, FaultKnobsAndConfigurationTakeEffectWithoutRestart) {
     EXPECT_EQ(GetAcl("/data/a").status, 200);
 }
 
+// --- Who may talk to the service, and how long it lives ---
+
+TEST_F(UtilServerTest, RequestsWithoutOrWithAWrongSecretGet401AndChangeNothing) {
+    Start();
+    const std::string secret = m_server->secret();
+    const json change = {{"AclStatus", {{"owner", "nobody"}, {"permission", "777"}}},
+                         {"XAttrs", {{{"name", "user.planted"}, {"value", "x"}}}}};
+    struct Attempt {
+        const char* what;
+        std::optional<std::string> secret;
+        std::string message;
+    };
+    const std::string wrong = "The X-Hdfsagent-Secret header is wrong";
+    std::string flipped = secret;
+    flipped.back() = flipped.back() == 'a' ? 'b' : 'a';
+    const std::vector<Attempt> attempts = {
+        {"none", std::nullopt, "The request carries no X-Hdfsagent-Secret header"},
+        {"empty", std::string(), "The request carries no X-Hdfsagent-Secret header"},
+        {"last character changed", flipped, wrong},
+        {"prefix", secret.substr(0, secret.size() - 1), wrong},
+        {"longer", secret + "0", wrong},
+    };
+    for (const Attempt& attempt : attempts) {
+        SCOPED_TRACE(attempt.what);
+        HttpClient intruder;
+        if (attempt.secret)
+            intruder.SetSecret(*attempt.secret);
+        const RemoteError refused(401, "AuthenticationException", attempt.message);
+        EXPECT_EQ(ErrorOf(intruder.Get(Url("hello.json"))), refused);
+        EXPECT_EQ(ErrorOf(intruder.Post(Url("getacl"), json{{"path", "/data/a"}}.dump())), refused);
+        json body = change;
+        body["path"] = "/data/a";
+        EXPECT_EQ(ErrorOf(intruder.Post(Url("setacl"), body.dump())), refused);
+    }
+    EXPECT_EQ(ModeBits(m_root + "/data/a"), 0644u);
+    EXPECT_EQ(Xattr(m_root + "/data/a", "user.hdfs.owner"), std::nullopt);
+    EXPECT_EQ(Xattr(m_root + "/data/a", "user.hdfs.x.user.planted"), std::nullopt);
+    auto state = GetAcl("/data/a");
+    ASSERT_EQ(state.status, 200) << state.body;
+    EXPECT_EQ(json::parse(state.body)["XAttrs"], json::array());
+}
+
+TEST_F(UtilServerTest, ServiceWithoutASecretRefusesToStart) {
+    testsupport::WriteUtilServerProperties(m_service, m_conf);
+    UtilServerProcess unsecured(m_service, m_dir / "unsecured.out", 0, std::nullopt);
+    const int status = unsecured.WaitForExit(30000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(testsupport::ReadFile(m_dir / "unsecured.out")
+                  .find("no secret given in the environment variable HDFSAGENT_RESTUTIL_SECRET"),
+              std::string::npos);
+}
+
+TEST_F(UtilServerTest, ServiceEndsWhenItsStandardInputEnds) {
+    Start();
+    m_server->CloseStdin();
+    const int status = m_server->WaitForExit(5000);
+    ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << ServiceOutput();
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The listening sockets of `port` in /proc/net/tcp and tcp6, as their local address in the
+// kernel's hex notation.
+std::vector<std::string> ListeningAddresses(unsigned port) {
+    char portHex[8];
+    snprintf(portHex, sizeof portHex, "%04X", port);
+    std::vector<std::string> addresses;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(testsupport::ReadFile(table));
+        std::string line;
+        std::getline(lines, line);  // header
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            const size_t colon = local.find(':');
+            if (state == "0A" && local.substr(colon + 1) == portHex)
+                addresses.push_back(local.substr(0, colon));
+        }
+    }
+    return addresses;
+}
+
+TEST_F(UtilServerTest, ServiceListensOnTheLoopbackAddressesOnly) {
+    Start();
+    const std::vector<std::string> addresses = ListeningAddresses(m_server->port());
+    ASSERT_FALSE(addresses.empty());
+    for (const std::string& address : addresses) {
+        // 127.0.0.1, ::ffff:127.0.0.1 (a dual-stack socket's view of it) and ::1, in the
+        // kernel's notation (32-bit words in host order).
+        EXPECT_TRUE(address == "0100007F" || address == "0000000000000000FFFF00000100007F" ||
+                    address == "00000000000000000000000001000000")
+            << address;
+    }
+}
+
 TEST_F(UtilServerTest, SecondServiceOnATakenPortExitsWithStatusAndMessage) {
     Start();
     UtilServerProcess second(m_service, m_dir / "second.out", m_server->port());
@@ -386,6 +485,7 @@ TEST_F(UtilServerTest, ConcurrentRequestsEachGetTheirOwnAnswer) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             HttpClient client;
+            client.SetSecret(m_server->secret());
             const std::string path = "/c" + std::to_string(t);
             for (int i = 0; i < kRounds && failures[t].empty(); ++i) {
                 std::string value = std::to_string(t) + "-" + std::to_string(i);

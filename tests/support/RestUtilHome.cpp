@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -61,6 +63,46 @@ std::vector<std::string> ProcessArguments(pid_t pid) {
     while (std::getline(in, arg, '\0'))
         args.push_back(arg);
     return args;
+}
+
+namespace {
+
+bool IsZombie(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close, 3, ") Z") == 0;
+}
+
+}  // namespace
+
+std::vector<pid_t> ProcessesWithArgument(const std::string& fragment) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(name));
+        for (const std::string& arg : ProcessArguments(pid)) {
+            if (arg.find(fragment) != std::string::npos && !IsZombie(pid)) {
+                found.push_back(pid);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+std::vector<pid_t> WaitUntilNoProcessWithArgument(const std::string& fragment, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<pid_t> alive = ProcessesWithArgument(fragment);
+    while (!alive.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        alive = ProcessesWithArgument(fragment);
+    }
+    return alive;
 }
 
 }  // namespace testsupport

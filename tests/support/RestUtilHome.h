@@ -41,5 +41,10 @@ std::string PropertyValue(const std::string& file, const std::string& key);
 bool ProcessExists(pid_t pid);
 // The arguments of a running process (/proc/<pid>/cmdline).
 std::vector<std::string> ProcessArguments(pid_t pid);
+// Live processes (zombies excluded) one of whose arguments contains `fragment`.
+std::vector<pid_t> ProcessesWithArgument(const std::string& fragment);
+// Waits up to `timeoutMs` until no live process has an argument containing `fragment`; the
+// pids still alive at the end (empty when all ended in time).
+std::vector<pid_t> WaitUntilNoProcessWithArgument(const std::string& fragment, int timeoutMs);
 
 }  // namespace testsupport

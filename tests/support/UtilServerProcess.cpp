@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -106,9 +107,18 @@ std::string FindOnPath(const std::string& name) {
     return "";
 }
 
+std::string RandomServiceSecret() {
+    std::random_device random;
+    std::string secret = "test-";
+    for (int i = 0; i < 4; ++i)
+        secret += std::to_string(random());
+    return secret;
+}
+
 UtilServerProcess::UtilServerProcess(const std::string& configLocation,
-                                     const std::string& outputFile, unsigned port)
-    : m_port(port ? port : FreeLocalPort()) {
+                                     const std::string& outputFile, unsigned port,
+                                     std::optional<std::string> secret)
+    : m_port(port ? port : FreeLocalPort()), m_secret(secret.value_or("")) {
     std::string java = FindOnPath("java");
     if (java.empty())
         throw std::runtime_error("no java on PATH");
@@ -124,30 +134,50 @@ UtilServerProcess::UtilServerProcess(const std::string& configLocation,
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::string(*entry).rfind("HDFSAGENT_RESTUTIL_SECRET=", 0) != 0)
+            environment.push_back(*entry);
+    }
+    if (secret)
+        environment.push_back("HDFSAGENT_RESTUTIL_SECRET=" + *secret);
+    std::vector<char*> envp;
+    for (auto& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
     int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || in < 0)
-        throw std::runtime_error("cannot open " + outputFile);
+    int in[2] = {-1, -1};
+    if (out < 0 || pipe2(in, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot open " + outputFile + " or a pipe");
     fflush(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
-        dup2(in, 0);
+        dup2(in[0], 0);
         dup2(out, 1);
         dup2(out, 2);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out);
-    close(in);
+    close(in[0]);
+    m_stdinWrite = in[1];
     if (m_pid < 0)
         throw std::runtime_error("fork failed");
 }
 
 UtilServerProcess::~UtilServerProcess() {
+    CloseStdin();
     if (m_pid > 0) {
         kill(m_pid, SIGKILL);
         waitpid(m_pid, nullptr, 0);
     }
+}
+
+void UtilServerProcess::CloseStdin() {
+    if (m_stdinWrite >= 0)
+        close(m_stdinWrite);
+    m_stdinWrite = -1;
 }
 
 std::string UtilServerProcess::baseUrl(const std::string& application) const {
@@ -210,6 +240,8 @@ HttpClient::Answer HttpClient::Request(const std::string& method, const std::str
     CURL* curl = static_cast<CURL*>(m_curl);
     Answer answer;
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    if (!m_secret.empty())
+        headers = curl_slist_append(headers, ("X-Hdfsagent-Secret: " + m_secret).c_str());
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace testsupport {
@@ -34,19 +35,26 @@ unsigned FreeLocalPort();
 // The first executable `name` on PATH; empty when there is none.
 std::string FindOnPath(const std::string& name);
 
+// A fresh random secret for a service a test starts.
+std::string RandomServiceSecret();
+
 class UtilServerProcess {
   public:
-    // Starts the service with -Ddxutil.config.file=`configLocation` on `port` (0: a free one).
-    // Standard output and error go to `outputFile`. Throws std::runtime_error when java is
-    // missing or fork fails.
+    // Starts the service with -Ddxutil.config.file=`configLocation` on `port` (0: a free one),
+    // `secret` in its environment (none when it is nullopt) and a pipe as its standard input
+    // whose write end this object keeps. Standard output and error go to `outputFile`. Throws
+    // std::runtime_error when java is missing or fork fails.
     UtilServerProcess(const std::string& configLocation, const std::string& outputFile,
-                      unsigned port = 0);
+                      unsigned port = 0, std::optional<std::string> secret = RandomServiceSecret());
     // Kills the process (SIGKILL) if it still runs, and reaps it.
     ~UtilServerProcess();
     UtilServerProcess(const UtilServerProcess&) = delete;
     UtilServerProcess& operator=(const UtilServerProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
+    const std::string& secret() const { return m_secret; }
+    // Closes our end of the service's standard input, as the death of its parent would.
+    void CloseStdin();
     unsigned port() const { return m_port; }
     // "http://localhost:<port>/REST/<application>"
     std::string baseUrl(const std::string& application = "hadoop") const;
@@ -60,12 +68,17 @@ class UtilServerProcess {
   private:
     pid_t m_pid = -1;
     unsigned m_port = 0;
+    std::string m_secret;
+    int m_stdinWrite = -1;
 };
 
 // One libcurl easy handle, reused (keep-alive) for every request; not thread-safe: one per
-// thread. Sends "Content-Type: application/json" like the library.
+// thread. Sends "Content-Type: application/json" like the library, and the service's secret
+// header once SetSecret gave one.
 class HttpClient {
   public:
+    void SetSecret(const std::string& secret) { m_secret = secret; }
+
     struct Answer {
         int curlCode = 0;  // CURLcode of the exchange (0: an HTTP answer arrived)
         long status = 0;   // HTTP status, 0 without an answer
@@ -88,6 +101,7 @@ class HttpClient {
 
   private:
     void* m_curl;
+    std::string m_secret;
 };
 
 }  // namespace testsupport

@@ -90,6 +90,44 @@ TEST_F(RestUtilTest, EachWrapperSendsItsMethodAndBodyWithCommonHeaders) {
     }
 }
 
+// A client of a service started elsewhere sends the secret given to it, else the one of the
+// setting, on every request; without either it sends no secret header at all.
+TEST_F(RestUtilTest, ExternalClientSendsTheGivenOrConfiguredSecretAndNoneWithout) {
+    RestStubServer stub;
+    auto secretOfLastRequest = [&stub]() -> std::string {
+        const auto requests = stub.Requests();
+        const auto& headers = requests.back().headers;
+        const auto found = headers.find("x-hdfsagent-secret");
+        return found == headers.end() ? "<none>" : found->second;
+    };
+    std::string response;
+
+    auto unconfigured = Client(stub.port());
+    ASSERT_TRUE(unconfigured->Get("hello.json", response).Succeeded());
+    EXPECT_EQ("<none>", secretOfLastRequest());
+
+    Settings("[FileSystemAgent]\nsHadoopRestUtilSecret=from-settings\n");
+    auto configured = Client(stub.port());
+    ASSERT_TRUE(configured->Post("getacl", "{}", response).Succeeded());
+    ASSERT_TRUE(configured->Get("hello.json", response).Succeeded());
+    EXPECT_EQ("from-settings", secretOfLastRequest());
+
+    CHadoopRestUtil given(eModeExternal, eAppTypeHadoop, stub.port());
+    given.SetServiceSecret("given");
+    ASSERT_TRUE(given.Start().Succeeded());
+    ASSERT_TRUE(given.Get("hello.json", response).Succeeded());
+    EXPECT_EQ("given", secretOfLastRequest());
+}
+
+TEST_F(RestUtilTest, NewServiceSecretsAreLongHexAndNeverRepeat) {
+    std::string first, second;
+    ASSERT_TRUE(hdfsagent::restutil::NewServiceSecret(first).Succeeded());
+    ASSERT_TRUE(hdfsagent::restutil::NewServiceSecret(second).Succeeded());
+    EXPECT_EQ(64u, first.size());  // 256 bits
+    EXPECT_EQ(std::string::npos, first.find_first_not_of("0123456789abcdef")) << first;
+    EXPECT_NE(first, second);
+}
+
 // Bad arguments are refused before the initialisation is checked; an object that is not started
 // (or stopped again) refuses every request; neither sends anything nor touches the response.
 TEST_F(RestUtilTest, RefusedRequestsSendNothingAndLeaveTheResponse) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Interrupt.h"
 #include "hadoop/HadoopConnection.h"
 #include "host/Settings.h"
 
@@ -45,6 +46,11 @@ std::string ErrorText(const CEkError& err) {
 }
 
 CCluster::~CCluster() {
+    SetInterruptCleanup(nullptr);
+    StopRest();
+}
+
+void CCluster::StopRest() {
     if (m_pRest) {
         CEkError err = m_pRest->Stop();
         (void)err;
@@ -88,6 +94,8 @@ bool CCluster::StartRest(std::string& error) {
         return false;
     }
     m_pRest = std::move(rest);
+    // A command ended by a signal re-raises it without running destructors.
+    SetInterruptCleanup([this] { StopRest(); });
     return true;
 }
 
@@ -133,6 +141,7 @@ std::unique_ptr<DXHadoop::CHadoopRestUtil> CCluster::NewRestClient(std::string& 
     const unsigned port = static_cast<unsigned>(std::stoul(m_pRest->GetPort()));
     std::unique_ptr<DXHadoop::CHadoopRestUtil> client(
         new DXHadoop::CHadoopRestUtil(DXHadoop::eModeExternal, DXHadoop::eAppTypeHadoop, port));
+    client->SetServiceSecret(m_pRest->GetServiceSecret());
     CEkError err = client->Start();
     if (err.Failed()) {
         error = "cannot connect another client to the REST utility service: " + ErrorText(err);

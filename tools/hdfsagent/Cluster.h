@@ -43,6 +43,8 @@ class CCluster {
 
     // Starts the REST utility service from the product home's dxjars directory.
     bool StartRest(std::string& error);
+    // Stops (kills and reaps) the started REST utility service; nothing when none runs.
+    void StopRest();
     bool HasRest() const { return m_pRest != nullptr; }
     DXHadoop::CHadoopRestUtil* Rest() { return m_pRest.get(); }
 

@@ -5,12 +5,18 @@
 
 #include <cstdlib>
 #include <initializer_list>
+#include <utility>
 
 namespace tool {
 
 namespace {
 
 volatile sig_atomic_t g_nSignal = 0;
+
+std::function<void()>& InterruptCleanup() {
+    static std::function<void()> s_cleanup;
+    return s_cleanup;
+}
 
 void OnSignal(int signal) {
     g_nSignal = signal;
@@ -31,7 +37,13 @@ bool Interrupted() {
     return g_nSignal != 0;
 }
 
+void SetInterruptCleanup(std::function<void()> cleanup) {
+    InterruptCleanup() = std::move(cleanup);
+}
+
 void EndByInterrupt() {
+    if (InterruptCleanup())
+        InterruptCleanup()();
     const int signal = g_nSignal != 0 ? g_nSignal : SIGINT;
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;

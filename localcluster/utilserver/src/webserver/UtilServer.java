@@ -20,6 +20,7 @@ import java.nio.file.AccessDeniedException;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.security.MessageDigest;
 import java.util.LinkedHashMap;
 import java.util.Map;
 import java.util.Set;
@@ -49,7 +50,14 @@ import java.util.concurrent.atomic.AtomicInteger;
  * 404 a missing path or an unknown resource, 405 a wrong method, 413 a body over 4 MiB, 500 a
  * storage or configuration failure, 503 while the service is told to be unavailable.
  *
- * <p>Exit status: 2 for a bad command line, 1 when the port can not be bound.
+ * Every request must carry the secret of the environment variable HDFSAGENT_RESTUTIL_SECRET in
+ * the header X-Hdfsagent-Secret; without it the answer is 401 and nothing is done.
+ *
+ * <p>The service ends when its standard input reaches end-of-file: the library keeps the write
+ * end of a pipe, so the service cannot outlive it. -Ddxutil.watchStdin=false turns that off for a
+ * service run on its own.
+ *
+ * <p>Exit status: 2 for a bad command line or a missing secret, 1 when the port can not be bound.
  */
 public final class UtilServer {
     private static final int MAX_BODY = 4 << 20;
@@ -59,11 +67,17 @@ public final class UtilServer {
     static final String PROPERTIES = "dxhadooputil.properties";
     static final String LOG4J_PROPERTIES = "dxhadooplog4j.properties";
 
+    static final String SECRET_ENVIRONMENT = "HDFSAGENT_RESTUTIL_SECRET";
+    static final String SECRET_HEADER = "X-Hdfsagent-Secret";
+    static final String WATCH_STDIN_PROPERTY = "dxutil.watchStdin";
+
     private final ServiceConfig.Source config;
+    private final byte[] secret;
     private final Map<Path, NamespaceStore> stores = new ConcurrentHashMap<>();
 
-    private UtilServer(ServiceConfig.Source config) {
+    private UtilServer(ServiceConfig.Source config, byte[] secret) {
         this.config = config;
+        this.secret = secret;
     }
 
     public static void main(String[] args) throws Exception {
@@ -72,11 +86,23 @@ public final class UtilServer {
         System.setProperty("sun.net.httpserver.nodelay", "true");
         if (args.length != 1) usage("expected exactly one argument, the port");
         int port = parsePort(args[0]);
+        byte[] secret = secretFromEnvironment();
+        if (!"false".equals(System.getProperty(WATCH_STDIN_PROPERTY))) ParentWatch.start();
         String location = System.getProperty("dxutil.config.file", DEFAULT_CONFIG_DIR);
         Path properties = propertiesFile(location);
         Path log4j = properties.resolveSibling(LOG4J_PROPERTIES);
         ServiceLog.configure(readOrEmpty(log4j));
-        new UtilServer(new ServiceConfig.Source(properties)).start(port);
+        new UtilServer(new ServiceConfig.Source(properties), secret).start(port);
+    }
+
+    /** The secret every request must carry; a service without one would serve anybody. */
+    private static byte[] secretFromEnvironment() {
+        String secret = System.getenv(SECRET_ENVIRONMENT);
+        if (secret == null || secret.isEmpty()) {
+            System.err.println("dxhdfsutil: no secret given in the environment variable " + SECRET_ENVIRONMENT);
+            System.exit(2);
+        }
+        return secret.getBytes(StandardCharsets.UTF_8);
     }
 
     private static void usage(String problem) {
@@ -185,6 +211,7 @@ public final class UtilServer {
     private int answer(HttpExchange exchange, ServiceConfig settings) {
         String[] route = route(exchange.getRequestURI().getPath());
         try {
+            authenticate(exchange);
             if (settings.faultsApplyTo(route == null ? "" : route[1])) {
                 if (injectFault(exchange, settings)) return 0;
             }
@@ -199,6 +226,18 @@ public final class UtilServer {
             return sendError(exchange, f.status, f.exception, f.javaClassName, f.getMessage());
         } catch (Throwable t) {
             return sendError(exchange, t);
+        }
+    }
+
+    /** Refuses a request without the right secret; compared in constant time. */
+    private void authenticate(HttpExchange exchange) throws Failure {
+        String given = exchange.getRequestHeaders().getFirst(SECRET_HEADER);
+        byte[] bytes = given == null ? new byte[0] : given.getBytes(StandardCharsets.UTF_8);
+        if (!MessageDigest.isEqual(secret, bytes)) {
+            throw new Failure(401, "AuthenticationException",
+                    "org.apache.hadoop.security.authentication.client.AuthenticationException",
+                    given == null ? "The request carries no " + SECRET_HEADER + " header"
+                                  : "The " + SECRET_HEADER + " header is wrong");
         }
     }
 
