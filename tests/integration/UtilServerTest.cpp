@@ -130,7 +130,14 @@ TEST_F(UtilServerTest, HelloAnswersOnBothApplicationPathsAndLogsRequests) {
               RemoteError(405, "UnsupportedOperationException",
                           "Method GET is not allowed for /REST/hadoop/getacl (allowed: POST)"));
 
-    std::string log = testsupport::ReadFile(m_dir / "dxhdfsutil.log");
+    // A request's line is written once its answer has gone out: wait for it.
+    std::string log;
+    for (int waited = 0; waited < 5000; waited += 20) {
+        log = testsupport::ReadFile(m_dir / "dxhdfsutil.log");
+        if (log.find("GET /REST/hbase/hello.json -> 200") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     EXPECT_NE(log.find("INFO  [main] dxhdfsutil - listening on 127.0.0.1:" +
                        std::to_string(m_server->port())),
               std::string::npos)
