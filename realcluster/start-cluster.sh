@@ -99,6 +99,13 @@ fi
     </dev/null >"$DIR/cluster.log" 2>&1 &
 PID=$!
 echo "$PID" >"$DIR/cluster.pid"
+if [ -n "$KERBEROS" ]; then
+    # The realm lives as long as its cluster, however the cluster ends.
+    (
+        while kill -0 "$PID" 2>/dev/null; do sleep 1; done
+        sh "$KDC_SCRIPTS/stop-kdc.sh" "$DIR/kdc"
+    ) </dev/null >/dev/null 2>&1 &
+fi
 
 i=0
 while [ ! -f "$DIR/ready" ]; do

@@ -31,11 +31,6 @@ std::string Pattern(size_t size) {
 
 class RealKerberos : public ::testing::Test {
   protected:
-    // The JVM inside libhdfs reads its realm profile from a system property: an edge node names
-    // it in LIBHDFS_OPTS (the library hands libhdfs its ticket cache by name).
-    std::map<std::string, std::string> Startup() const {
-        return {{"LIBHDFS_OPTS", "-Djava.security.krb5.conf=" + m_cluster.krb5Config()}};
-    }
     // Connects as root with the keys of `principal` only: the library picks the keytab's
     // principal that names the user.
     void Connect(RealClusterLibrary& library, const std::string& principal) {
@@ -86,7 +81,7 @@ TEST_F(RealKerberos, TheClusterRefusesAClientWithoutTicketsAndServesOneWithThem)
 }
 
 TEST_F(RealKerberos, TheLibraryLogsInFromTheKeytabAndWorksOnTheCluster) {
-    RealClusterLibrary library(m_cluster, Startup());
+    RealClusterLibrary library(m_cluster);
     Connect(library, "root");
     EXPECT_EQ("root", m_fs->m_pConnection->m_sUser);
     EXPECT_EQ(1, m_fs->m_pConnection->m_eAuthType);
@@ -102,7 +97,7 @@ TEST_F(RealKerberos, TheLibraryLogsInFromTheKeytabAndWorksOnTheCluster) {
 }
 
 TEST_F(RealKerberos, AnExpiredTicketIsRenewedByTheLibraryAndAnOpenFileReadsToItsEnd) {
-    RealClusterLibrary library(m_cluster, Startup());
+    RealClusterLibrary library(m_cluster);
     Connect(library, "root/short");
     EXPECT_EQ(m_cluster.shortPrincipal(), m_fs->m_pConnection->m_sUser);
     const time_t firstExpiry = Expiry();

@@ -108,12 +108,10 @@ int RealCluster::Hadoop(const std::vector<std::string>& args, std::string* outpu
     return Shell(command, output);
 }
 
-std::string RealCluster::ListTree(const std::string& root,
-                                  const std::map<std::string, std::string>& extra,
-                                  bool withTimes) const {
+std::string RealCluster::ListTree(const std::string& root, const std::vector<std::string>& options,
+                                  const std::map<std::string, std::string>& extra) const {
     std::vector<std::string> args = {"hdfsagent.realcluster.TreeLister"};
-    if (!withTimes)
-        args.push_back("--no-times");
+    args.insert(args.end(), options.begin(), options.end());
     args.push_back(uri() + root);
     std::map<std::string, std::string> env = Environment();
     for (const auto& [name, value] : extra)

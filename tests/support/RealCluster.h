@@ -68,12 +68,14 @@ class RealCluster {
     // the exit status, standard output (and error, when `withStderr`) in *output.
     int Hadoop(const std::vector<std::string>& args, std::string* output = nullptr,
                const std::map<std::string, std::string>& extra = {}, bool withStderr = false) const;
-    // One line per path below `root` with every attribute a backup keeps (mode, owner, group,
-    // size, block size, replication, times to the second, ACL, xattrs, a block-size independent
-    // checksum), paths relative to `root`. Throws when the lister fails.
-    std::string ListTree(const std::string& root,
-                         const std::map<std::string, std::string>& extra = {},
-                         bool withTimes = true) const;
+    // One line per path below `root` with every attribute a backup keeps, paths relative to
+    // `root`: "PATH TYPE MODE OWNER GROUP SIZE BLOCKSIZE REPLICATION MTIME ATIME acl=ENTRIES
+    // xattr=NAME=HEX,... sum=CHECKSUM" (times in seconds, a block-size independent checksum).
+    // `options` go to the lister: "--no-times", "--no-atime" (HDFS moves a file's access time
+    // when it is read and its access time is older than the precision, an hour here),
+    // "--no-checksum". Throws when the lister fails.
+    std::string ListTree(const std::string& root, const std::vector<std::string>& options = {},
+                         const std::map<std::string, std::string>& extra = {}) const;
     // A fresh, empty directory for the running test ("/tests/<suite>.<test>.<pid>"), made
     // through FsShell; returns its absolute path in the cluster.
     std::string TestRoot(const std::map<std::string, std::string>& extra = {}) const;

@@ -35,6 +35,10 @@ RealClusterLibrary::RealClusterLibrary(const RealCluster& cluster,
     vars["HDFSAGENT_HOME"] = home;
     vars["LD_LIBRARY_PATH"] = home;
     vars.emplace("KRB5CCNAME", "");
+    // The JVM inside libhdfs reads its realm profile from a system property, not from
+    // KRB5_CONFIG: an edge node's set-up names it in LIBHDFS_OPTS.
+    if (cluster.kerberos())
+        vars.emplace("LIBHDFS_OPTS", "-Djava.security.krb5.conf=" + cluster.krb5Config());
     ReexecWithEnvironment(vars);
     const char* cache = getenv("KRB5CCNAME");
     if (cache != nullptr && *cache == '\0')

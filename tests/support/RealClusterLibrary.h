@@ -5,7 +5,8 @@
 // `hadoop classpath`, links libhdfs.so/libjvm.so into the home, loads the real libhdfs and starts
 // its JVM.
 //
-// With the Kerberos cluster, KRB5_CONFIG names a copy of the realm's profile whose default
+// With the Kerberos cluster, LIBHDFS_OPTS names the realm's profile for the JVM
+// (-Djava.security.krb5.conf) unless `startup` sets it, and KRB5_CONFIG names a copy of the realm's profile whose default
 // ticket cache lies in the home, so the library's own cache (dx_krb5cc_<uid> beside the default
 // one) is the test's alone.
 //

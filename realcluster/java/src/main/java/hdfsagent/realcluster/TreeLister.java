@@ -21,7 +21,7 @@ import org.apache.hadoop.fs.permission.AclStatus;
  * trees compare with a plain text diff:
  *
  * <pre>
- * TreeLister [--no-times] [--no-checksum] ROOT
+ * TreeLister [--no-times] [--no-atime] [--no-checksum] ROOT
  * RELATIVE-PATH TYPE MODE OWNER GROUP SIZE BLOCKSIZE REPLICATION MTIME ATIME acl=... xattr=... sum=...
  * </pre>
  *
@@ -31,6 +31,7 @@ import org.apache.hadoop.fs.permission.AclStatus;
  */
 public final class TreeLister {
     private boolean times = true;
+    private boolean accessTimes = true;
     private boolean checksums = true;
     private FileSystem fs;
     private final PrintStream out = new PrintStream(System.out, false, StandardCharsets.UTF_8);
@@ -41,17 +42,19 @@ public final class TreeLister {
         for (String arg : args) {
             if (arg.equals("--no-times")) {
                 lister.times = false;
+            } else if (arg.equals("--no-atime")) {
+                lister.accessTimes = false;
             } else if (arg.equals("--no-checksum")) {
                 lister.checksums = false;
             } else if (root == null) {
                 root = arg;
             } else {
-                System.err.println("usage: TreeLister [--no-times] [--no-checksum] ROOT");
+                System.err.println("usage: TreeLister [--no-times] [--no-atime] [--no-checksum] ROOT");
                 System.exit(2);
             }
         }
         if (root == null) {
-            System.err.println("usage: TreeLister [--no-times] [--no-checksum] ROOT");
+            System.err.println("usage: TreeLister [--no-times] [--no-atime] [--no-checksum] ROOT");
             System.exit(2);
         }
         Configuration conf = new Configuration();
@@ -80,7 +83,7 @@ public final class TreeLister {
         String path = status.getPath().toUri().getPath();
         String relative = path.length() > prefix.length() ? path.substring(prefix.length()) : ".";
         StringBuilder line = new StringBuilder(relative);
-        line.append(' ').append(status.isDirectory() ? 'd' : status.isSymlink() ? 'l' : 'f');
+        line.append(' ').append(status.isDirectory() ? 'd' : 'f');
         line.append(' ').append(String.format("%04o", status.getPermission().toExtendedShort() & 01777));
         line.append(' ').append(status.getOwner()).append(' ').append(status.getGroup());
         line.append(' ').append(status.isDirectory() ? 0 : status.getLen());
@@ -88,7 +91,9 @@ public final class TreeLister {
         line.append(' ').append(status.isDirectory() ? 0 : status.getReplication());
         if (times) {
             line.append(' ').append(status.getModificationTime() / 1000);
-            line.append(' ').append(status.isDirectory() ? 0 : status.getAccessTime() / 1000);
+            if (accessTimes) {
+                line.append(' ').append(status.isDirectory() ? 0 : status.getAccessTime() / 1000);
+            }
         }
         line.append(" acl=").append(acl(status.getPath()));
         line.append(" xattr=").append(xattrs(status.getPath()));

@@ -1,0 +1,22 @@
+// The hdfsagent tool's round trip against the Kerberos-secured real HDFS, with tickets that
+// expire while the tool runs.
+#include <gtest/gtest.h>
+
+#include "realcluster/ToolRoundTrip.h"
+
+using realcluster_test::RealToolRoundTrip;
+using testsupport::RealCluster;
+
+namespace {
+
+TEST_F(RealToolRoundTrip, UnderKerberosWithTicketsExpiringMidRunTheRestoredTreeEqualsTheSource) {
+    RealCluster cluster = RealCluster::Kerberos();
+    Start(cluster, cluster.keytabFor("root"));
+    ASSERT_NO_FATAL_FAILURE(Connect(cluster.keytabFor("root")));
+    ShortTickets(3);
+    RoundTrip(TestRoot());
+    // At least one run outlived its first ticket and obtained another.
+    EXPECT_GE(m_mostKinitsInOneRun, 2u);
+}
+
+}  // namespace
