@@ -27,9 +27,16 @@ test: build
 # The embedded default: a throwaway localcluster installation, backed up, restored and verified
 # (DEMO_ARGS=--kerberos secures it with a throwaway MIT realm). Builds only the tool and the
 # stand-ins it needs.
+# DEMO_ARGS=--real runs the round trip against a real HDFS (MiniDFSCluster and the real libhdfs,
+# realcluster/demo.sh; add --kerberos to secure it).
 demo: configure
+ifneq ($(filter --real,$(DEMO_ARGS)),)
+	cmake --build $(BUILD) -j $(JOBS) --target hdfsagent_tool realcluster
+	sh realcluster/demo.sh $(BUILD) $(filter-out --real,$(DEMO_ARGS))
+else
 	cmake --build $(BUILD) -j $(JOBS) --target hdfsagent_tool
 	./$(BUILD)/tools/hdfsagent/hdfsagent demo $(DEMO_ARGS)
+endif
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
