@@ -66,6 +66,15 @@ TEST(HdfsagentToolPaths, HdfsPathsAreAbsoluteWithoutDotComponents) {
         EXPECT_FALSE(NormalizeHdfsPath(bad, normalized)) << bad;
 }
 
+TEST(HdfsagentToolPaths, NameNodeIsDefaultOrHostWithAnOptionalPort) {
+    for (const char* good : {"default", "localhost", "nameservice1", "hdfs://nn-1.example.com:8020",
+                             "127.0.0.1:9000", "host_a:1", "hdfs://h:65535"})
+        EXPECT_TRUE(IsValidNameNode(good)) << good;
+    for (const char* bad : {"", "hdfs://", "h:", ":8020", "h:0", "h:65536", "h:123456", "h:80x",
+                            "h:8020;junk", "h:8020/", "h/x", "a b", "h:-1", "webhdfs://h:1"})
+        EXPECT_FALSE(IsValidNameNode(bad)) << bad;
+}
+
 TEST(HdfsagentToolPaths, EntryPathsCannotLeaveTheRoot) {
     for (const char* good : {".", "a", "a/b", ".hidden", "a..b"})
         EXPECT_TRUE(IsValidEntryPath(good)) << good;
@@ -332,8 +341,7 @@ TEST_F(HdfsagentToolManifest, OverlongLineIsRefusedNamingIt) {
     Write({Directory("."), File("x", 3)});
     Replace("\"status\":\"ok\"}\n{\"trailer\"",
             "\"status\":\"ok\",\"detail\":\"" + std::string(9u << 20, 'a') + "\"}\n{\"trailer\"");
-    EXPECT_THAT(Validate(),
-                HasSubstr(":3: line longer than 8388608 bytes (corrupted)"));
+    EXPECT_THAT(Validate(), HasSubstr(":3: line longer than 8388608 bytes (corrupted)"));
 }
 
 TEST_F(HdfsagentToolManifest, MissingManifestNamesTheDirectory) {
