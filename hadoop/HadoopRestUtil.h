@@ -245,6 +245,15 @@ extern const char* const kSecretEnvironment;
 // and "Cannot make the REST utility service's secret".
 CEkError NewServiceSecret(std::string& secret, size_t bytes = 32);
 
+// The administrator's extra JVM arguments, followed by -Djava.security.krb5.conf=<krb5Config>
+// (quoted for the command-line split) when `krb5Config` is not empty and the arguments do not
+// set that property already: the service's JVM must read the same realm profile as kinit does.
+std::string JvmArgumentsWithRealmProfile(const std::string& cmdArgs, const std::string& krb5Config);
+// The class path entries after the service's own jars: the setting's dependency jars, then the
+// installation's Hadoop client class path (CLASSPATH as the library's set-up left it), which the
+// service's Hadoop backend runs on. Empty pieces are left out.
+std::string ServiceExtraClassPath(const std::string& dependencyJars, const std::string& classPath);
+
 // Milliseconds between two hello attempts: 10000, or HDFSAGENT_RESTUTIL_RETRY_MS when set.
 unsigned long HelloRetryDelayMs();
 

@@ -17,6 +17,7 @@
 #include "host/Net.h"
 #include "host/Path.h"
 #include "host/Settings.h"
+#include "host/ShellQuote.h"
 #include "host/Strings.h"
 
 namespace {
@@ -85,6 +86,20 @@ CEkError NewServiceSecret(std::string& secret, size_t bytes) {
     return CEkError();
 }
 
+std::string JvmArgumentsWithRealmProfile(const std::string& cmdArgs,
+                                         const std::string& krb5Config) {
+    const char* const property = "-Djava.security.krb5.conf=";
+    if (krb5Config.empty() || cmdArgs.find(property) != std::string::npos)
+        return cmdArgs;
+    return (cmdArgs.empty() ? "" : cmdArgs + " ") + ShellQuote(property + krb5Config);
+}
+
+std::string ServiceExtraClassPath(const std::string& dependencyJars, const std::string& classPath) {
+    if (dependencyJars.empty() || classPath.empty())
+        return dependencyJars + classPath;
+    return dependencyJars + ":" + classPath;
+}
+
 unsigned long HelloRetryDelayMs() {
     long value = 0;
     return FXMillisecondsFromEnvironment("HDFSAGENT_RESTUTIL_RETRY_MS", value)
@@ -131,9 +146,11 @@ namespace DXHadoop {
 
 using hdfsagent::restutil::BuildServiceCommand;
 using hdfsagent::restutil::HelloRetryDelayMs;
+using hdfsagent::restutil::JvmArgumentsWithRealmProfile;
 using hdfsagent::restutil::kSecretEnvironment;
 using hdfsagent::restutil::NewServiceSecret;
 using hdfsagent::restutil::ServiceCommand;
+using hdfsagent::restutil::ServiceExtraClassPath;
 
 CHadoopRestUtil::CHadoopRestUtil(const std::string& javaPath, const std::string& baseDirectory,
                                  const std::string& hadoopUser, eHadoopAppType appType,
@@ -255,8 +272,12 @@ CEkError CHadoopRestUtil::StartOwnProcess() {
     CEkError ignored = GetHDPversionArg(hdpArgument);
     (void)ignored;
 
+    const char* krb5Config = getenv("KRB5_CONFIG");
+    const char* classPath = getenv("CLASSPATH");
     const ServiceCommand command = BuildServiceCommand(
-        m_sJavaPath, hdpArgument, m_sCmdArgs, m_sConfigDir, m_sBaseDir, m_sDependencyJars, m_sPort);
+        m_sJavaPath, hdpArgument,
+        JvmArgumentsWithRealmProfile(m_sCmdArgs, krb5Config ? krb5Config : ""), m_sConfigDir,
+        m_sBaseDir, ServiceExtraClassPath(m_sDependencyJars, classPath ? classPath : ""), m_sPort);
     m_sCommandLine = command.line;
     DXLOG(0, "Starting Hadoop REST utility: %s", command.line.c_str());
     err = NewServiceSecret(m_sSecret);

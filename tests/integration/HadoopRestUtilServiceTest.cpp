@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -323,6 +324,29 @@ TEST_F(RestUtilServiceTest, DependencyJarsAndExtraArgumentsReachTheCommandLine) 
     EXPECT_EQ("-Xmx96m", args[2]);
     EXPECT_EQ("-Dextra.flag=1", args[3]);
     EXPECT_THAT(args.at(args.size() - 3), ::testing::EndsWith(":/x/a.jar:/x/b.jar"));
+}
+
+// The service's JVM reads the realm profile kinit reads, and finds the Hadoop client jars the
+// library's set-up put on CLASSPATH, after the administrator's own entries.
+TEST_F(RestUtilServiceTest, RealmProfileAndHadoopClassPathReachTheServicesJvm) {
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilDependencyJars=/x/a.jar\n");
+    ScopedEnv krb5("KRB5_CONFIG", home.path("realm dir/krb5.conf"));
+    ScopedEnv classPath("CLASSPATH", "/hadoop/conf:/hadoop/lib/*");
+    auto util = Started();
+    auto args = ProcessArguments(util->GetServicePid());
+    ASSERT_GE(args.size(), 4u);
+    EXPECT_EQ("-Djava.security.krb5.conf=" + home.path("realm dir/krb5.conf"), args[1]);
+    EXPECT_THAT(args.at(args.size() - 3),
+                ::testing::EndsWith(":/x/a.jar:/hadoop/conf:/hadoop/lib/*"));
+
+    // A property the administrator gives wins.
+    home.Settings("[FileSystemAgent]\nnHadoopRestUtilCmdArgs=-Djava.security.krb5.conf=/own\n");
+    util = Started();
+    args = ProcessArguments(util->GetServicePid());
+    EXPECT_EQ("-Djava.security.krb5.conf=/own", args.at(1));
+    EXPECT_EQ(1, std::count_if(args.begin(), args.end(), [](const std::string& arg) {
+                  return arg.rfind("-Djava.security.krb5.conf=", 0) == 0;
+              }));
 }
 
 // A program that cannot start, a missing template and no Java anywhere each fail Start with no

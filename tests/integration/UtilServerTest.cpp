@@ -358,10 +358,19 @@ TEST_F(UtilServerTest, FaultKnobsAndConfigurationTakeEffectWithoutRestart) {
     EXPECT_EQ(m_client.Get(Url("hello.json")).status, 200);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
 
-    // A Hadoop configuration without the namespace root key.
+    // A Hadoop configuration without the namespace root key is a real cluster's: the Hadoop
+    // backend needs the installation's client jars, which this service was not given.
     std::string emptyConf = m_dir / "emptyconf";
     std::filesystem::create_directories(emptyConf);
     Reconfigure("", emptyConf);
+    const RemoteError noHadoop = ErrorOf(GetAcl("/data/a"));
+    EXPECT_EQ(std::get<0>(noHadoop), 500);
+    EXPECT_EQ(std::get<1>(noHadoop), "IOException");
+    EXPECT_NE(std::get<2>(noHadoop).find("the Hadoop client classes are not on the class path"),
+              std::string::npos)
+        << std::get<2>(noHadoop);
+    // util.backend chooses the stand-in whatever the configuration says.
+    Reconfigure("util.backend=localcluster\n", emptyConf);
     EXPECT_EQ(ErrorOf(GetAcl("/data/a")),
               RemoteError(500, "IOException",
                           "localcluster.namespace.root is not set in " + emptyConf +

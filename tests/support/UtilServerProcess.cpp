@@ -117,18 +117,20 @@ std::string RandomServiceSecret() {
 
 UtilServerProcess::UtilServerProcess(const std::string& configLocation,
                                      const std::string& outputFile, unsigned port,
-                                     std::optional<std::string> secret)
+                                     std::optional<std::string> secret,
+                                     const std::string& extraClassPath)
     : m_port(port ? port : FreeLocalPort()), m_secret(secret.value_or("")) {
     std::string java = FindOnPath("java");
     if (java.empty())
         throw std::runtime_error("no java on PATH");
-    std::vector<std::string> args = {
-        java,
-        "-Ddxutil.config.file=" + configLocation,
-        "-cp",
-        kJarDir + "/dxhdfsutil.jar:" + kJarDir + "/dxhdfsutil-nodep.jar",
-        "webserver.UtilServer",
-        std::to_string(m_port)};
+    std::vector<std::string> args = {java,
+                                     "-Ddxutil.config.file=" + configLocation,
+                                     "-cp",
+                                     kJarDir + "/dxhdfsutil.jar:" + kJarDir +
+                                         "/dxhdfsutil-nodep.jar" +
+                                         (extraClassPath.empty() ? "" : ":" + extraClassPath),
+                                     "webserver.UtilServer",
+                                     std::to_string(m_port)};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());

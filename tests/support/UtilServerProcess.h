@@ -42,10 +42,12 @@ class UtilServerProcess {
   public:
     // Starts the service with -Ddxutil.config.file=`configLocation` on `port` (0: a free one),
     // `secret` in its environment (none when it is nullopt) and a pipe as its standard input
-    // whose write end this object keeps. Standard output and error go to `outputFile`. Throws
+    // whose write end this object keeps; `extraClassPath` (e.g. Hadoop's client jars) follows the
+    // service's own jars. Standard output and error go to `outputFile`. Throws
     // std::runtime_error when java is missing or fork fails.
     UtilServerProcess(const std::string& configLocation, const std::string& outputFile,
-                      unsigned port = 0, std::optional<std::string> secret = RandomServiceSecret());
+                      unsigned port = 0, std::optional<std::string> secret = RandomServiceSecret(),
+                      const std::string& extraClassPath = "");
     // Kills the process (SIGKILL) if it still runs, and reaps it.
     ~UtilServerProcess();
     UtilServerProcess(const UtilServerProcess&) = delete;

@@ -92,6 +92,48 @@ final class ServiceConfig {
         return (Path) root;
     }
 
+    /**
+     * "localcluster" when the configuration names a stand-in namespace root, else "hadoop";
+     * util.backend (either word) decides instead when it is set.
+     */
+    String backend(String application) {
+        String chosen = properties.get("util.backend", "").trim();
+        if (chosen.equals("hadoop") || chosen.equals("localcluster")) return chosen;
+        List<Path> files = new java.util.ArrayList<>();
+        if (application.equals("hbase") && !hbaseConfig().isEmpty()) files.add(Path.of(hbaseConfig(), "hbase-site.xml"));
+        String conf = properties.get("util.hadoop.config", "").trim();
+        if (conf.isEmpty()) return "localcluster";  // its error names what is missing
+        files.add(Path.of(conf, "core-site.xml"));
+        files.add(Path.of(conf, "hdfs-site.xml"));
+        for (Path file : files) {
+            try {
+                if (xmlValue(file, NAMESPACE_ROOT_KEY) != null) return "localcluster";
+            } catch (IOException e) {
+                return "localcluster";  // reports the unreadable file
+            }
+        }
+        return "hadoop";
+    }
+
+    /** The client configuration directory, user and ticket cache the Hadoop backend uses. */
+    String hadoopConfig(String application) {
+        String hbase = hbaseConfig();
+        return application.equals("hbase") && !hbase.isEmpty() ? hbase : properties.get("util.hadoop.config", "").trim();
+    }
+
+    String hadoopUser(String application) {
+        String hbase = properties.get("util.hbase.user", "").trim();
+        return application.equals("hbase") && !hbase.isEmpty() ? hbase : properties.get("util.hadoop.user", "").trim();
+    }
+
+    String ticketCache() {
+        return properties.get("util.hadoop.security.kerberos.ticket.cache.path", "").trim();
+    }
+
+    private String hbaseConfig() {
+        return properties.get("util.hbase.config", "").trim();
+    }
+
     private Path findNamespaceRoot(String application) throws IOException {
         if (application.equals("hbase")) {
             String hbaseConf = properties.get("util.hbase.config", "").trim();

@@ -22,6 +22,7 @@ import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.security.MessageDigest;
 import java.util.LinkedHashMap;
+import java.util.List;
 import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
@@ -74,6 +75,7 @@ public final class UtilServer {
     private final ServiceConfig.Source config;
     private final byte[] secret;
     private final Map<Path, NamespaceStore> stores = new ConcurrentHashMap<>();
+    private final Map<List<String>, AttributeBackend> hadoopBackends = new ConcurrentHashMap<>();
 
     private UtilServer(ServiceConfig.Source config, byte[] secret) {
         this.config = config;
@@ -280,13 +282,13 @@ public final class UtilServer {
                 requireMethod(exchange, method, "POST");
                 Map<String, Object> request = Json.parseObject(body(exchange));
                 String path = AclJson.getRequestPath(request);
-                return AclJson.toJson(store(settings, application).read(path));
+                return AclJson.toJson(backend(settings, application).read(path));
             }
             default: { // setacl
                 requireMethod(exchange, method, "POST");
                 Map<String, Object> request = Json.parseObject(body(exchange));
                 String path = AclJson.setRequestPath(request);
-                return AclJson.toJson(store(settings, application).apply(path, AclJson.change(request)));
+                return AclJson.toJson(backend(settings, application).apply(path, AclJson.change(request)));
             }
         }
     }
@@ -321,6 +323,57 @@ public final class UtilServer {
         }
     }
 
+    private AttributeBackend backend(ServiceConfig settings, String application) throws IOException {
+        if (settings.backend(application).equals("localcluster")) {
+            NamespaceStore store = store(settings, application);
+            return new AttributeBackend() {
+                @Override
+                public dxutil.AttributeState read(String path) throws IOException {
+                    return store.read(path);
+                }
+
+                @Override
+                public dxutil.AttributeState apply(String path, dxutil.AttributeChange change) throws IOException {
+                    return store.apply(path, change);
+                }
+            };
+        }
+        List<String> key = List.of(settings.hadoopConfig(application), settings.hadoopUser(application),
+                settings.ticketCache());
+        AttributeBackend backend = hadoopBackends.get(key);
+        if (backend != null) return backend;
+        synchronized (hadoopBackends) {
+            backend = hadoopBackends.get(key);
+            if (backend == null) {
+                backend = loadHadoopBackend(key.get(0), key.get(1), key.get(2));
+                hadoopBackends.put(key, backend);
+            }
+            return backend;
+        }
+    }
+
+    /**
+     * The Hadoop backend, loaded by name: its classes need the installation's Hadoop client jars,
+     * which a service for the stand-in does not have.
+     */
+    private static AttributeBackend loadHadoopBackend(String configDir, String user, String ticketCache)
+            throws IOException {
+        if (configDir.isEmpty()) throw new IOException("util.hadoop.config is not set");
+        try {
+            Class<?> type = Class.forName("webserver.HadoopBackend");
+            java.lang.reflect.Method create = type.getDeclaredMethod("create", String.class, String.class, String.class);
+            create.setAccessible(true);
+            return (AttributeBackend) create.invoke(null, configDir, user, ticketCache);
+        } catch (java.lang.reflect.InvocationTargetException e) {
+            Throwable cause = e.getCause();
+            if (cause instanceof IOException) throw (IOException) cause;
+            throw new IOException("the Hadoop backend cannot start: " + cause, cause);
+        } catch (ReflectiveOperationException | LinkageError e) {
+            throw new IOException("the Hadoop client classes are not on the class path (" + e + "); "
+                    + "the service needs the installation's Hadoop client jars", e);
+        }
+    }
+
     private NamespaceStore store(ServiceConfig settings, String application) throws IOException {
         Path root;
         try {
@@ -335,7 +388,22 @@ public final class UtilServer {
         return store != null ? store : created;
     }
 
+    /** True when `t` is of the named class or a subclass (for Hadoop classes we do not link). */
+    private static boolean isA(Throwable t, String className) {
+        for (Class<?> c = t.getClass(); c != null; c = c.getSuperclass()) {
+            if (c.getName().equals(className)) return true;
+        }
+        return false;
+    }
+
     private static int sendError(HttpExchange exchange, Throwable t) {
+        if (isA(t, "org.apache.hadoop.security.AccessControlException")) {
+            return sendError(exchange, 403, "AccessControlException",
+                    "org.apache.hadoop.security.AccessControlException", t.getMessage());
+        }
+        if (isA(t, "org.apache.hadoop.hdfs.protocol.AclException")) {
+            return sendError(exchange, 400, "AclException", "org.apache.hadoop.hdfs.protocol.AclException", t.getMessage());
+        }
         if (t instanceof IllegalArgumentException) {
             return sendError(exchange, 400, "IllegalArgumentException", "java.lang.IllegalArgumentException", t.getMessage());
         }

@@ -1,0 +1,226 @@
+package webserver;
+
+import dxutil.AclEntries;
+import dxutil.AttributeChange;
+import dxutil.AttributeState;
+import java.io.File;
+import java.io.IOException;
+import java.security.PrivilegedExceptionAction;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Map;
+import java.util.TreeMap;
+import org.apache.hadoop.conf.Configuration;
+import org.apache.hadoop.fs.FileStatus;
+import org.apache.hadoop.fs.FileSystem;
+import org.apache.hadoop.fs.permission.AclEntry;
+import org.apache.hadoop.fs.permission.AclEntryScope;
+import org.apache.hadoop.fs.permission.AclEntryType;
+import org.apache.hadoop.fs.permission.AclStatus;
+import org.apache.hadoop.fs.permission.FsAction;
+import org.apache.hadoop.fs.permission.FsPermission;
+import org.apache.hadoop.ipc.RemoteException;
+import org.apache.hadoop.security.UserGroupInformation;
+
+/**
+ * ACLs and extended attributes of a real HDFS through org.apache.hadoop.fs.FileSystem, with the
+ * installation's own client configuration and jars. Loaded by name only when selected, so the
+ * stand-in backend runs without any Hadoop class on the class path.
+ *
+ * <p>Identity: with simple authentication the service acts as util.hadoop.user (a remote user,
+ * as the agent's connection does); with Kerberos it logs in from the ticket cache named by
+ * util.hadoop.security.kerberos.ticket.cache.path (the library renews that cache; a changed cache
+ * file is logged in from again), or from the default cache when none is named.
+ *
+ * <p>HDFS reports the extended ACL entries without the owner, other and mask entries, whose bits
+ * are the mode's (the group bits are the mask when there is an extended ACL). A setacl gives the
+ * same shape back: the missing base entries are made from the mode being applied, so a getacl
+ * answer sent back restores the same state.
+ */
+final class HadoopBackend implements AttributeBackend {
+    private final Configuration conf;
+    private final String user;
+    private final String ticketCache;
+    private Session session;
+
+    /** One login and its file system, replaced when the ticket cache changes. */
+    private static final class Session {
+        final UserGroupInformation ugi;
+        final FileSystem fs;
+        final long cacheStamp;
+
+        Session(UserGroupInformation ugi, FileSystem fs, long cacheStamp) {
+            this.ugi = ugi;
+            this.fs = fs;
+            this.cacheStamp = cacheStamp;
+        }
+    }
+
+    private interface Action<T> {
+        T run(FileSystem fs) throws IOException;
+    }
+
+    /** Called by name from {@link UtilServer}. */
+    static AttributeBackend create(String configDir, String user, String ticketCache) throws IOException {
+        Configuration conf = new Configuration();
+        for (String name : List.of("core-site.xml", "hdfs-site.xml")) {
+            File file = new File(configDir, name);
+            if (file.isFile()) conf.addResource(new org.apache.hadoop.fs.Path(file.toURI()));
+        }
+        UserGroupInformation.setConfiguration(conf);
+        return new HadoopBackend(conf, user, ticketCache);
+    }
+
+    private HadoopBackend(Configuration conf, String user, String ticketCache) {
+        this.conf = conf;
+        this.user = user;
+        this.ticketCache = ticketCache;
+        ServiceLog.info("Hadoop backend for " + FileSystem.getDefaultUri(conf) + " as "
+                + (UserGroupInformation.isSecurityEnabled()
+                        ? "the Kerberos identity of " + (ticketCache.isEmpty() ? "the default ticket cache" : ticketCache)
+                        : (user.isEmpty() ? "the service's own user" : user)));
+    }
+
+    @Override
+    public AttributeState read(String hdfsPath) throws IOException {
+        org.apache.hadoop.fs.Path path = path(hdfsPath);
+        return call(fs -> state(fs, path));
+    }
+
+    @Override
+    public AttributeState apply(String hdfsPath, AttributeChange change) throws IOException {
+        org.apache.hadoop.fs.Path path = path(hdfsPath);
+        return call(fs -> {
+            FileStatus status = fs.getFileStatus(path);
+            int mode = status.getPermission().toShort() & 07777;
+            int target = change.permission() != null ? change.permission() : mode;
+            if (change.stickyBit() != null) target = change.stickyBit() ? target | 01000 : target & ~01000;
+            // Attributes first: a mode applied later could take away the access they need.
+            applyXAttrs(fs, path, change.xattrs());
+            if (change.aclEntries() != null) {
+                if (change.aclEntries().isEmpty()) {
+                    fs.removeAcl(path);
+                } else {
+                    fs.setAcl(path, fullAcl(change.aclEntries(), target));
+                }
+            }
+            if (change.aclEntries() != null || target != mode) fs.setPermission(path, new FsPermission((short) target));
+            if (change.owner() != null || change.group() != null) fs.setOwner(path, change.owner(), change.group());
+            return state(fs, path);
+        });
+    }
+
+    private static AttributeState state(FileSystem fs, org.apache.hadoop.fs.Path path) throws IOException {
+        FileStatus status = fs.getFileStatus(path);
+        AclStatus acl = fs.getAclStatus(path);
+        List<String> entries = new ArrayList<>();
+        for (AclEntry entry : acl.getEntries()) entries.add(entry.toStringStable());
+        Map<String, byte[]> xattrs = fs.getXAttrs(path);
+        return new AttributeState(List.copyOf(entries), status.getOwner(), status.getGroup(),
+                status.getPermission().toShort() & 07777, new TreeMap<>(xattrs == null ? Map.of() : xattrs));
+    }
+
+    private static void applyXAttrs(FileSystem fs, org.apache.hadoop.fs.Path path, Map<String, byte[]> xattrs)
+            throws IOException {
+        if (xattrs.isEmpty()) return;
+        Map<String, byte[]> present = fs.getXAttrs(path);
+        for (Map.Entry<String, byte[]> xattr : xattrs.entrySet()) {
+            if (xattr.getValue() != null) {
+                fs.setXAttr(path, xattr.getKey(), xattr.getValue());
+            } else if (present != null && present.containsKey(xattr.getKey())) {
+                fs.removeXAttr(path, xattr.getKey());
+            }
+        }
+    }
+
+    /**
+     * The entries as HDFS reports them, completed with the base entries (owner, group, other)
+     * and the mask from `mode` where they are missing, as setAcl requires a whole ACL.
+     */
+    private static List<AclEntry> fullAcl(List<String> entries, int mode) {
+        List<AclEntry> acl = new ArrayList<>(AclEntry.parseAclSpec(AclEntries.join(entries), true));
+        boolean named = false;
+        boolean hasUser = false;
+        boolean hasGroup = false;
+        boolean hasOther = false;
+        boolean hasMask = false;
+        for (AclEntry entry : acl) {
+            if (entry.getScope() != AclEntryScope.ACCESS) continue;
+            boolean unnamed = entry.getName() == null;
+            switch (entry.getType()) {
+                case USER:
+                    if (unnamed) hasUser = true; else named = true;
+                    break;
+                case GROUP:
+                    if (unnamed) hasGroup = true; else named = true;
+                    break;
+                case OTHER:
+                    hasOther = true;
+                    break;
+                case MASK:
+                    hasMask = true;
+                    break;
+            }
+        }
+        if (!hasUser) acl.add(base(AclEntryType.USER, (mode >> 6) & 7));
+        if (!hasGroup) acl.add(base(AclEntryType.GROUP, (mode >> 3) & 7));
+        if (!hasOther) acl.add(base(AclEntryType.OTHER, mode & 7));
+        if (named && !hasMask) acl.add(base(AclEntryType.MASK, (mode >> 3) & 7));
+        return acl;
+    }
+
+    private static AclEntry base(AclEntryType type, int bits) {
+        return new AclEntry.Builder().setScope(AclEntryScope.ACCESS).setType(type)
+                .setPermission(FsAction.values()[bits]).build();
+    }
+
+    private static org.apache.hadoop.fs.Path path(String hdfsPath) {
+        if (!hdfsPath.startsWith("/")) throw new IllegalArgumentException("Path must be absolute: \"" + hdfsPath + "\"");
+        for (String part : hdfsPath.split("/")) {
+            if (part.equals(".") || part.equals("..")) {
+                throw new IllegalArgumentException("Path must not hold \".\" or \"..\": \"" + hdfsPath + "\"");
+            }
+        }
+        return new org.apache.hadoop.fs.Path(hdfsPath);
+    }
+
+    /** Runs an action as the configured identity; remote failures come back as their own class. */
+    private <T> T call(Action<T> action) throws IOException {
+        Session current = session();
+        try {
+            return current.ugi.doAs((PrivilegedExceptionAction<T>) () -> action.run(current.fs));
+        } catch (RemoteException e) {
+            throw e.unwrapRemoteException();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new IOException("interrupted", e);
+        } catch (IOException e) {
+            if (e.getCause() instanceof RemoteException) throw ((RemoteException) e.getCause()).unwrapRemoteException();
+            throw e;
+        }
+    }
+
+    private synchronized Session session() throws IOException {
+        long stamp = ticketCache.isEmpty() ? 0 : new File(ticketCache).lastModified();
+        if (session != null && session.cacheStamp == stamp) return session;
+        if (session != null) {
+            ServiceLog.info("ticket cache " + ticketCache + " changed: logging in again");
+            session.fs.close();
+        }
+        UserGroupInformation ugi;
+        if (UserGroupInformation.isSecurityEnabled()) {
+            ugi = ticketCache.isEmpty() ? UserGroupInformation.getLoginUser()
+                                        : UserGroupInformation.getUGIFromTicketCache(ticketCache, null);
+        } else {
+            ugi = user.isEmpty() ? UserGroupInformation.getCurrentUser() : UserGroupInformation.createRemoteUser(user);
+        }
+        try {
+            FileSystem fs = ugi.doAs((PrivilegedExceptionAction<FileSystem>) () -> FileSystem.newInstance(conf));
+            session = new Session(ugi, fs, stamp);
+            return session;
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new IOException("interrupted", e);
+        }
+    }
+}
