@@ -118,7 +118,8 @@ std::string RandomServiceSecret() {
 UtilServerProcess::UtilServerProcess(const std::string& configLocation,
                                      const std::string& outputFile, unsigned port,
                                      std::optional<std::string> secret,
-                                     const std::string& extraClassPath)
+                                     const std::string& extraClassPath,
+                                     const std::vector<std::string>& jvmArgs)
     : m_port(port ? port : FreeLocalPort()), m_secret(secret.value_or("")) {
     std::string java = FindOnPath("java");
     if (java.empty())
@@ -131,6 +132,7 @@ UtilServerProcess::UtilServerProcess(const std::string& configLocation,
                                          (extraClassPath.empty() ? "" : ":" + extraClassPath),
                                      "webserver.UtilServer",
                                      std::to_string(m_port)};
+    args.insert(args.begin() + 1, jvmArgs.begin(), jvmArgs.end());
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());

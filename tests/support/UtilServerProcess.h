@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -43,11 +44,12 @@ class UtilServerProcess {
     // Starts the service with -Ddxutil.config.file=`configLocation` on `port` (0: a free one),
     // `secret` in its environment (none when it is nullopt) and a pipe as its standard input
     // whose write end this object keeps; `extraClassPath` (e.g. Hadoop's client jars) follows the
-    // service's own jars. Standard output and error go to `outputFile`. Throws
-    // std::runtime_error when java is missing or fork fails.
+    // service's own jars; `jvmArgs` come before the configuration property. Standard output and
+    // error go to `outputFile`. Throws std::runtime_error when java is missing or fork fails.
     UtilServerProcess(const std::string& configLocation, const std::string& outputFile,
                       unsigned port = 0, std::optional<std::string> secret = RandomServiceSecret(),
-                      const std::string& extraClassPath = "");
+                      const std::string& extraClassPath = "",
+                      const std::vector<std::string>& jvmArgs = {});
     // Kills the process (SIGKILL) if it still runs, and reaps it.
     ~UtilServerProcess();
     UtilServerProcess(const UtilServerProcess&) = delete;
