@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "BackupDir.h"
 #include "Cluster.h"
 #include "Commands.h"
 #include "Hash.h"
@@ -37,8 +38,6 @@ namespace {
 const size_t kCopyBlockBytes = 4u << 20;
 // A file's copy is handed to the disk in pieces of this size while it is written.
 const uint64_t kWriteBehindBytes = 8u << 20;
-// The content of a backed-up root that is a file rather than a directory.
-const char kRootFileData[] = "data/@root";
 // When the REST service answers the first this many ACL reads with one and the same error, it
 // fails for every path (it cannot reach the cluster, say): the backup stops and says how to go
 // on, instead of recording every path with the same problem.
@@ -62,69 +61,6 @@ bool UnchangedSincePrevious(const ManifestEntry& previous, const WalkEntry& walk
     const bool contentKept = previous.status == kStatusOk || previous.status == kStatusPartial;
     return !previous.directory && contentKept && previous.size == walk.size &&
            previous.mtime == walk.mtime && previous.mtime < previousStart;
-}
-
-std::string DataLocation(const std::string& path) {
-    return path == "." ? kRootFileData : std::string(kDataDirName) + "/" + path;
-}
-
-bool IsLeftover(const std::string& name) {
-    return name == kDataDirName || name == kManifestPartialName;
-}
-
-// DEST_DIR must be new or empty, or hold only what an interrupted backup left. Changes nothing;
-// `leftovers` tells whether there is something to clean.
-bool CheckDestination(const std::string& dest, bool& leftovers, std::string& error) {
-    leftovers = false;
-    std::error_code ec;
-    if (!fs::exists(dest, ec))
-        return true;
-    if (!fs::is_directory(dest, ec)) {
-        error = dest + " is not a directory";
-        return false;
-    }
-    if (fs::exists(dest + "/" + kManifestName, ec)) {
-        error = dest + " already holds a backup; back up into a new directory";
-        return false;
-    }
-    for (const fs::directory_entry& item : fs::directory_iterator(dest, ec)) {
-        const std::string name = item.path().filename().string();
-        if (!IsLeftover(name)) {
-            error = dest + " is not empty (it holds " + name + "); back up into a new directory";
-            return false;
-        }
-        leftovers = true;
-    }
-    if (ec) {
-        error = "cannot read " + dest + ": " + ec.message();
-        return false;
-    }
-    return true;
-}
-
-// Creates DEST_DIR and its data directory, removing what an interrupted backup left first, so
-// that a rerun starts clean.
-bool PrepareDestination(const std::string& dest, CReporter& reporter, std::string& error) {
-    bool leftovers = false;
-    if (!CheckDestination(dest, leftovers, error))
-        return false;
-    std::error_code ec;
-    if (leftovers) {
-        reporter.Warning("removing what an interrupted backup left in " + dest);
-        fs::remove_all(dest + "/" + kDataDirName, ec);
-        if (!ec)
-            fs::remove(dest + "/" + kManifestPartialName, ec);
-        if (ec) {
-            error = "cannot clean " + dest + ": " + ec.message();
-            return false;
-        }
-    }
-    fs::create_directories(dest + "/" + kDataDirName, ec);
-    if (ec) {
-        error = "cannot create " + dest + "/" + kDataDirName + ": " + ec.message();
-        return false;
-    }
-    return true;
 }
 
 ManifestEntry EntryFromWalk(const WalkEntry& walk) {
@@ -181,6 +117,8 @@ class CBackup {
     // when this many paths wait for them, or when the walk itself is about to wait.
     static const size_t kWakeBatch = 16;
 
+    bool OpenDestination(std::string& error);
+    bool PrepareDestination(std::string& error);
     bool OpenPrevious(std::string& error);
     const ManifestEntry* FindPrevious(const std::string& path, std::string& error);
     void CountTotals();
@@ -208,6 +146,7 @@ class CBackup {
     CCluster m_oCluster;
     std::string m_sRoot;
     std::string m_sDest;
+    CBackupDestination m_oDest;
     CManifestWriter m_oWriter;
 
     // The pipeline: m_dqInFlight in walk order, m_dqPending the jobs no thread has taken yet.
@@ -235,14 +174,51 @@ class CBackup {
     ManifestEntry m_oPreviousEntry;
     int m_nPreviousState = 0;  // 1 an entry is held, 0 the end
     fs::path m_oPreviousRelative;
-    int64_t m_nPreviousStart = 0;  // when the previous backup began (its header's "created")
-    int64_t m_nStart = 0;          // when this one began
+    int64_t m_nPreviousStart = 0;   // when the previous backup began (its header's "created")
+    int64_t m_nStart = 0;           // when this one began
+    CBackupChain m_oPreviousChain;  // where the previous backup's copies may be
 
     std::atomic<uint64_t> m_nCopiedFiles{0};
     std::atomic<uint64_t> m_nCopiedBytes{0};
     uint64_t m_nReferenced = 0;
     uint64_t m_nDirectories = 0;
 };
+
+// An existing DEST_DIR is opened and locked before anything else is done, so a second backup
+// into it fails at once; one that does not exist yet is made when the backup is about to write.
+bool CBackup::OpenDestination(std::string& error) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(m_sDest, ec)))
+        return true;
+    std::string warning;
+    bool leftovers = false;
+    if (!m_oDest.Open(m_sDest, warning, error))
+        return false;
+    if (!warning.empty())
+        m_oReporter.Warning(warning);
+    return m_oDest.Check(leftovers, error);
+}
+
+// Removes what an interrupted backup left, so that a rerun starts clean, and makes the data
+// directory.
+bool CBackup::PrepareDestination(std::string& error) {
+    if (!m_oDest.IsOpen()) {
+        std::string warning;
+        if (!m_oDest.Create(m_sDest, warning, error))
+            return false;
+        if (!warning.empty())
+            m_oReporter.Warning(warning);
+    }
+    bool leftovers = false;
+    if (!m_oDest.Check(leftovers, error))
+        return false;
+    if (leftovers) {
+        m_oReporter.Warning("removing what an interrupted backup left in " + m_sDest);
+        if (!m_oDest.RemoveLeftovers(error))
+            return false;
+    }
+    return m_oDest.MakeDataDirectory(error);
+}
 
 void CBackup::Fatal(const std::string& message) {
     {
@@ -279,6 +255,8 @@ bool CBackup::OpenPrevious(std::string& error) {
     }
     m_oPreviousRelative = previous.lexically_relative(dest);
     m_nPreviousStart = header.created;
+    if (!m_oPreviousChain.Open(m_oOptions.previous, error))
+        return false;
     m_pPrevious.reset(new CManifestReader);
     if (!m_pPrevious->Open(m_oOptions.previous, error))
         return false;
@@ -383,9 +361,10 @@ bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std
     if (previous == nullptr || !UnchangedSincePrevious(*previous, walk, m_nPreviousStart))
         return false;
     const std::string location = (m_oPreviousRelative / previous->data).lexically_normal().string();
-    std::error_code ec;
-    // Content that is gone from the earlier backup is copied again.
-    if (!m_oOptions.dryRun && !fs::is_regular_file(m_sDest + "/" + location, ec))
+    // Content that is gone from the earlier backup (or is not where a backup keeps content) is
+    // copied again.
+    std::string why;
+    if (!m_oOptions.dryRun && !CFd(m_oPreviousChain.OpenCopy(previous->data, why)).IsOpen())
         return false;
     entry.data = location;
     entry.hash = previous->hash;
@@ -403,11 +382,12 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
                                        : ErrnoMessage("cannot open", walk.hdfsPath, error);
         return;
     }
-    const std::string location = DataLocation(walk.path);
+    const std::string location = CBackupDestination::DataLocation(walk.path);
     const std::string local = m_sDest + "/" + location;
-    CFd out(open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::string error;
+    CFd out(m_oDest.CreateFile(walk.path, error));
     if (!out.IsOpen())
-        return Fatal(ErrnoMessage("cannot create", local, errno));
+        return Fatal(error);
     worker.hash.Reset();
     uint64_t copied = 0;
     uint64_t writtenBack = 0;
@@ -425,7 +405,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
             entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
             entry.detail = ErrnoMessage("cannot read", walk.hdfsPath, error);
             out.Close();
-            unlink(local.c_str());
+            m_oDest.RemoveFile(walk.path);
             return;
         }
         ++reads;
@@ -616,14 +596,10 @@ bool CBackup::Visit(const WalkEntry& walk) {
             entry.detail = walk.listError;
         }
         // Made here, in walk order, before any thread writes a file into it.
-        if (!m_oOptions.dryRun && walk.path != ".") {
-            std::error_code ec;
-            const std::string local = m_sDest + "/" + DataLocation(walk.path);
-            fs::create_directory(local, ec);
-            if (ec) {
-                Fatal("cannot create " + local + ": " + ec.message());
-                return false;
-            }
+        std::string error;
+        if (!m_oOptions.dryRun && walk.path != "." && !m_oDest.MakeDirectory(walk.path, error)) {
+            Fatal(error);
+            return false;
         }
     } else {
         std::string error;
@@ -667,8 +643,7 @@ int CBackup::Run(const ConnectOptions& connect) {
     // second on (UnchangedSincePrevious).
     m_nStart = time(nullptr);
     std::string error;
-    bool leftovers = false;
-    if (!m_oOptions.dryRun && !CheckDestination(m_sDest, leftovers, error)) {
+    if (!m_oOptions.dryRun && !OpenDestination(error)) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
@@ -684,7 +659,7 @@ int CBackup::Run(const ConnectOptions& connect) {
         m_oReporter.Fatal(error + kNoAclHint);
         return kExitFatal;
     }
-    if (!m_oOptions.dryRun && !PrepareDestination(m_sDest, m_oReporter, error)) {
+    if (!m_oOptions.dryRun && !PrepareDestination(error)) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
@@ -702,7 +677,7 @@ int CBackup::Run(const ConnectOptions& connect) {
         header.created = m_nStart;
         header.previous = m_pPrevious ? m_oPreviousRelative.string() : "";
         header.excludes = m_oOptions.excludes;
-        if (!m_oWriter.Open(m_sDest, header, error) || !StartWorkers(error)) {
+        if (!m_oWriter.Open(m_oDest.Fd(), m_sDest, header, error) || !StartWorkers(error)) {
             m_oReporter.Fatal(error);
             return kExitFatal;
         }

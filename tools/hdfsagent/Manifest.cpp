@@ -106,15 +106,8 @@ void PutText(OrderedJson& line, const char* key, const std::string& value) {
         line[std::string(key) + kHexSuffix] = HexOf(value);
 }
 
-bool SyncDirectory(const std::string& dir, bool wholeFileSystem) {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const int rc = wholeFileSystem ? syncfs(fd) : fsync(fd);
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc == 0;
+bool SyncDirectory(int dirFd, bool wholeFileSystem) {
+    return (wholeFileSystem ? syncfs(dirFd) : fsync(dirFd)) == 0;
 }
 
 // Reads typed members of one JSON object; the first problem is kept in `why`.
@@ -359,18 +352,39 @@ bool ParsePermission(const std::string& text, unsigned& permission) {
 
 CManifestWriter::~CManifestWriter() {
     Abort();
+    if (m_nDirFd >= 0)
+        close(m_nDirFd);
 }
 
 bool CManifestWriter::Open(const std::string& dir, const ManifestHeader& header,
                            std::string& error) {
-    Abort();
-    m_sDir = dir;
-    m_sPartial = dir + "/" + kManifestPartialName;
-    m_nFd = open(m_sPartial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (m_nFd < 0) {
-        error = ErrnoText("cannot create", m_sPartial);
+    CFd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dirFd.IsOpen()) {
+        error = ErrnoText("cannot open", dir);
         return false;
     }
+    return Open(dirFd.Get(), dir, header, error);
+}
+
+bool CManifestWriter::Open(int dirFd, const std::string& dir, const ManifestHeader& header,
+                           std::string& error) {
+    Abort();
+    if (m_nDirFd >= 0)
+        close(m_nDirFd);
+    m_nDirFd = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    m_sDir = dir;
+    const std::string partial = dir + "/" + kManifestPartialName;
+    if (m_nDirFd < 0 || (unlinkat(m_nDirFd, kManifestPartialName, 0) != 0 && errno != ENOENT)) {
+        error = ErrnoText("cannot replace", partial);
+        return false;
+    }
+    m_nFd = openat(m_nDirFd, kManifestPartialName,
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_nFd < 0) {
+        error = ErrnoText("cannot create", partial);
+        return false;
+    }
+    m_sPartial = partial;
     m_oTrailer = ManifestTrailer();
     m_pChecksum.reset(new CTextChecksum);
     m_sBuffer.clear();
@@ -438,8 +452,13 @@ bool CManifestWriter::Commit(bool syncData, std::string& error) {
         return false;
     }
     // The data files must be on disk before a manifest under the final name vouches for them.
-    if (syncData && !SyncDirectory(m_sDir, true)) {
+    if (syncData && !SyncDirectory(m_nDirFd, true)) {
         error = ErrnoText("cannot sync the file system of", m_sDir);
+        return false;
+    }
+    // Readable by all once complete, as the data directory's names are.
+    if (fchmod(m_nFd, 0644) != 0) {
+        error = ErrnoText("cannot set the mode of", m_sPartial);
         return false;
     }
     if (close(m_nFd) != 0) {
@@ -449,12 +468,12 @@ bool CManifestWriter::Commit(bool syncData, std::string& error) {
     }
     m_nFd = -1;
     const std::string final = m_sDir + "/" + kManifestName;
-    if (rename(m_sPartial.c_str(), final.c_str()) != 0) {
+    if (renameat(m_nDirFd, kManifestPartialName, m_nDirFd, kManifestName) != 0) {
         error = ErrnoText("cannot rename the manifest to", final);
         return false;
     }
     m_sPartial.clear();
-    if (!SyncDirectory(m_sDir, false)) {
+    if (!SyncDirectory(m_nDirFd, false)) {
         error = ErrnoText("cannot sync", m_sDir);
         return false;
     }
@@ -467,7 +486,7 @@ void CManifestWriter::Abort() {
         m_nFd = -1;
     }
     if (!m_sPartial.empty()) {
-        unlink(m_sPartial.c_str());
+        unlinkat(m_nDirFd, kManifestPartialName, 0);
         m_sPartial.clear();
     }
 }
@@ -530,10 +549,16 @@ int CManifestReader::ReadLine(std::string& line, std::string& error) {
 
 bool CManifestReader::Open(const std::string& dir, std::string& error) {
     m_sPath = dir + "/" + kManifestName;
-    m_nFd = open(m_sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never through a link, and never a FIFO or device (which could block or never end).
+    m_nFd = open(m_sPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (m_nFd < 0) {
         error = errno == ENOENT ? "no backup in " + dir + " (" + kManifestName + " is missing)"
                                 : ErrnoText("cannot open", m_sPath);
+        return false;
+    }
+    struct stat st;
+    if (fstat(m_nFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = m_sPath + " is not a regular file";
         return false;
     }
     m_pChecksum.reset(new CTextChecksum);
@@ -675,13 +700,18 @@ int CManifestReader::Next(ManifestEntry& entry, std::string& error) {
 }
 
 bool ValidateManifest(const std::string& dir, ManifestHeader& header, ManifestTrailer& trailer,
-                      std::string& error) {
+                      std::string& error, const EntryCheck& check) {
     CManifestReader reader;
     if (!reader.Open(dir, error))
         return false;
     ManifestEntry entry;
     int rc;
+    std::string why;
     while ((rc = reader.Next(entry, error)) > 0) {
+        if (check && !check(entry, why)) {
+            error = reader.Path() + ":" + std::to_string(reader.LineNumber()) + ": " + why;
+            return false;
+        }
     }
     if (rc < 0)
         return false;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -105,7 +106,11 @@ class CManifestWriter {
     CManifestWriter(const CManifestWriter&) = delete;
     CManifestWriter& operator=(const CManifestWriter&) = delete;
 
-    // Creates <dir>/.manifest.jsonl.partial (replacing a leftover) and writes the header.
+    // Creates .manifest.jsonl.partial in the directory `dirFd` (a leftover is removed first; a
+    // name that reappears in between, a link included, fails the open), owner-only until
+    // Commit, and writes the header. `dir` names the directory in messages.
+    bool Open(int dirFd, const std::string& dir, const ManifestHeader& header, std::string& error);
+    // The same in the directory `dir`, opened without following a link.
     bool Open(const std::string& dir, const ManifestHeader& header, std::string& error);
     // Appends one entry. Fails for write errors.
     bool Write(const ManifestEntry& entry, std::string& error);
@@ -122,7 +127,8 @@ class CManifestWriter {
     bool Flush(std::string& error);
 
     std::string m_sDir;
-    std::string m_sPartial;
+    std::string m_sPartial;  // shown in messages; empty when there is no partial file
+    int m_nDirFd = -1;
     int m_nFd = -1;
     std::string m_sBuffer;
     ManifestTrailer m_oTrailer;
@@ -143,6 +149,7 @@ class CManifestReader {
     int Next(ManifestEntry& entry, std::string& error);
     const ManifestTrailer& Trailer() const { return m_oTrailer; }
     const std::string& Path() const { return m_sPath; }
+    uint64_t LineNumber() const { return m_nLine; }
 
   private:
     // 1 a line, 0 end of file, -1 error.
@@ -166,8 +173,11 @@ class CManifestReader {
     std::unique_ptr<CTextChecksum> m_pChecksum;
 };
 
-// Reads the whole manifest of `dir` once, checking everything (nothing else is done).
+// Reads the whole manifest of `dir` once, checking everything (nothing else is done). `check`,
+// when given, is asked about each entry as well: false with the reason in its `why` refuses the
+// manifest at that entry's line.
+using EntryCheck = std::function<bool(const ManifestEntry& entry, std::string& why)>;
 bool ValidateManifest(const std::string& dir, ManifestHeader& header, ManifestTrailer& trailer,
-                      std::string& error);
+                      std::string& error, const EntryCheck& check = nullptr);
 
 }  // namespace tool

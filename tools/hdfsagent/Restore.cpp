@@ -12,9 +12,11 @@
 #include <utime.h>
 
 #include <boost/shared_ptr.hpp>
+#include <regex>
 #include <set>
 #include <vector>
 
+#include "BackupDir.h"
 #include "Cluster.h"
 #include "Commands.h"
 #include "Hash.h"
@@ -29,6 +31,22 @@ namespace tool {
 namespace {
 
 const size_t kCopyBlockBytes = 4u << 20;
+// A file is written under ".hdfsagent-restore.<16 hex digits of its name's hash>.<pid>" in its
+// directory: short whatever the name's length, and a pattern nothing else is expected to match.
+const char kTemporaryPrefix[] = ".hdfsagent-restore.";
+
+std::string TemporaryName(const std::string& name) {
+    CTextChecksum hash;
+    hash.Update(name);
+    return kTemporaryPrefix + hash.HexDigest() + "." + std::to_string(getpid());
+}
+
+// A temporary file an earlier restore (another process) left: our pattern, another pid.
+bool IsEarlierTemporary(const std::string& name) {
+    static const std::regex pattern("\\.hdfsagent-restore\\.[0-9a-f]{16}\\.([0-9]+)");
+    std::smatch match;
+    return std::regex_match(name, match, pattern) && match[1] != std::to_string(getpid());
+}
 
 class CRestore {
   public:
@@ -48,6 +66,8 @@ class CRestore {
     void ApplyMetadata(const ManifestEntry& entry, const std::string& path,
                        const std::string& shown);
     void FinishDirectoriesOutside(const std::string& path);
+    // Removes the temporary files earlier, interrupted restores left in the directory `path`.
+    void RemoveEarlierTemporaries(const std::string& path);
     void WarnAboutZone(const ManifestEntry& entry, const std::string& path);
     std::string TargetOf(const std::string& entryPath) const {
         return JoinHdfsPath(m_sTarget, entryPath);
@@ -62,6 +82,7 @@ class CRestore {
     CCluster m_oCluster;
     std::string m_sTarget;
     ManifestHeader m_oHeader;
+    CBackupChain m_oChain;
     bool m_bAcl = false;
     std::vector<ManifestEntry> m_vPendingDirectories;  // ancestors of the current entry
     std::string m_sFailedDirectory;                    // entries below it are skipped
@@ -180,8 +201,30 @@ void CRestore::FinishDirectoriesOutside(const std::string& path) {
     }
 }
 
+void CRestore::RemoveEarlierTemporaries(const std::string& path) {
+    boost::shared_ptr<CHadoopFileInfoArray> listing;
+    int count = 0;
+    if (m_oCluster.Fs().ListDirectory(path.c_str(), listing, count) != 0 || !listing)
+        return;
+    for (int i = 0; i < count; ++i) {
+        const hdfsFileInfo& info = (*listing)[i];
+        const std::string name = LastComponent(info.mName != nullptr ? info.mName : "");
+        if (info.mKind != kObjectKindFile || !IsEarlierTemporary(name))
+            continue;
+        const std::string child = JoinHdfsPath(path, name);
+        errno = 0;
+        if (m_oCluster.Fs().RemoveFile(child.c_str(), 0) == 0)
+            m_oReporter.Warning("removed " + child + ", left by an interrupted restore");
+        else
+            m_oReporter.Problem(".", ErrnoMessage("cannot remove what an interrupted restore left:",
+                                                  child, errno != 0 ? errno : EIO));
+    }
+}
+
 void CRestore::CreateDirectory(const ManifestEntry& entry) {
     const std::string path = TargetOf(entry.path);
+    if (m_oOptions.force && m_oCluster.Fs().Exists(path.c_str()) == 0)
+        RemoveEarlierTemporaries(path);
     errno = 0;
     if (m_oCluster.Fs().CreateDirectory(path.c_str()) != 0) {
         m_oReporter.Problem(
@@ -196,11 +239,12 @@ void CRestore::CreateDirectory(const ManifestEntry& entry) {
 }
 
 bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& temporary) {
-    const std::string local = m_oOptions.destDir + "/" + entry.data;
-    CFd in(open(local.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string local = m_oChain.Shown(entry.data);
+    std::string why;
+    CFd in(m_oChain.OpenCopy(entry.data, why));
     if (!in.IsOpen()) {
-        m_oReporter.Problem(
-            entry.path, ErrnoMessage("not restored: cannot open the backup copy", local, errno));
+        m_oReporter.Problem(entry.path,
+                            "not restored: cannot open the backup copy " + local + ": " + why);
         return false;
     }
     boost::shared_ptr<CHadoopFile> file;
@@ -224,6 +268,13 @@ bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& tempo
         return false;
     }
     m_sTemporary = temporary;
+    // Owner-only before the first byte is written; the recorded mode is set once it is whole.
+    errno = 0;
+    if (m_oCluster.Fs().Chmod(temporary.c_str(), 0600) != 0) {
+        m_oReporter.Problem(entry.path, ErrnoMessage("cannot set permission 0600 of", temporary,
+                                                     errno != 0 ? errno : EIO));
+        return false;
+    }
     m_oHash.Reset();
     uint64_t written = 0;
     for (;;) {
@@ -279,8 +330,7 @@ void CRestore::RestoreFile(const ManifestEntry& entry) {
         m_oReporter.Warning(entry.path + " changed while it was backed up; its copy is restored");
     const std::string path = TargetOf(entry.path);
     const std::string parent = path.substr(0, path.rfind('/'));
-    const std::string temporary = (parent.empty() ? "" : parent) + "/." + LastComponent(path) +
-                                  ".hdfsagent-restore-" + std::to_string(getpid());
+    const std::string temporary = parent + "/" + TemporaryName(LastComponent(path));
     CHadoopFS& fs = m_oCluster.Fs();
     if (!WriteContent(entry, temporary)) {
         if (!m_sTemporary.empty())
@@ -330,7 +380,11 @@ int CRestore::Run(const ConnectOptions& connect) {
     std::string error;
     ManifestTrailer trailer;
     // The whole manifest is checked before anything is written.
-    if (!ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error)) {
+    if (!m_oChain.Open(m_oOptions.destDir, error) ||
+        !ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error,
+                          [this](const ManifestEntry& entry, std::string& why) {
+                              return entry.data.empty() || m_oChain.Holds(entry.data, why);
+                          })) {
         m_oReporter.Fatal(error + "; nothing was restored");
         return kExitFatal;
     }

@@ -13,6 +13,7 @@
 #include <boost/shared_ptr.hpp>
 #include <vector>
 
+#include "BackupDir.h"
 #include "Cluster.h"
 #include "Commands.h"
 #include "Hash.h"
@@ -81,6 +82,7 @@ class CVerify {
     bool m_bAcl = false;
     std::string m_sRoot;
     ManifestHeader m_oHeader;
+    CBackupChain m_oChain;
     CManifestReader m_oReader;
     ManifestEntry m_oEntry;
     int m_nState = 0;  // 1 m_oEntry holds the next manifest entry, 0 end, -1 error
@@ -114,10 +116,11 @@ void CVerify::ReportRecordedProblem(const ManifestEntry& entry) {
 void CVerify::CheckBackupCopy(const ManifestEntry& entry) {
     if (!entry.HasContent())
         return;
-    const std::string local = m_oOptions.destDir + "/" + entry.data;
-    CFd in(open(local.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string local = m_oChain.Shown(entry.data);
+    std::string why;
+    CFd in(m_oChain.OpenCopy(entry.data, why));
     if (!in.IsOpen()) {
-        Difference(entry.path, ErrnoMessage("the backup copy is missing:", local, errno));
+        Difference(entry.path, "the backup copy is missing: " + local + ": " + why);
         return;
     }
     m_oHash.Reset();
@@ -266,7 +269,11 @@ bool CVerify::VisitLive(const WalkEntry& live) {
 int CVerify::Run(const ConnectOptions& connect) {
     std::string error;
     ManifestTrailer trailer;
-    if (!ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error)) {
+    if (!m_oChain.Open(m_oOptions.destDir, error) ||
+        !ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error,
+                          [this](const ManifestEntry& entry, std::string& why) {
+                              return entry.data.empty() || m_oChain.Holds(entry.data, why);
+                          })) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
