@@ -198,8 +198,12 @@ void CBackupChain::Add(const std::string& dir, const std::string& prefix) {
     if (backup.IsOpen())
         member->data.Reset(
             openat(backup.Get(), kDataDirName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!member->data.IsOpen())
-        member->error = ErrnoText("cannot open", dir + "/" + kDataDirName, errno);
+    if (!member->data.IsOpen()) {
+        const int saved = errno;
+        const std::string shown = dir + "/" + kDataDirName;
+        member->error = IsSymbolicLink(shown) ? "cannot open " + shown + ": a symbolic link"
+                                              : ErrnoText("cannot open", shown, saved);
+    }
     m_vMembers.push_back(std::move(member));
 }
 
