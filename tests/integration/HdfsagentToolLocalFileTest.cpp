@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <string>
 
-#include "BackupDir.h"
 #include "LocalFile.h"
 #include "Manifest.h"
 #include "support/TestSupport.h"
@@ -146,49 +145,6 @@ TEST(HdfsagentToolManifestWriter, PartialManifestPlantedAsALinkIsNotWrittenThrou
     EXPECT_EQ("ssh-ed25519 AAAA owner\n", ReadFile(outside / "authorized_keys"));
     EXPECT_EQ(0644u, ModeOf(dir / kManifestName));
     EXPECT_THAT(ReadFile(dir / kManifestName), HasSubstr("\"root\":\"/data\""));
-}
-
-TEST(HdfsagentToolBackupChain, ContentMustLieInTheDataDirectoryOfABackupOfTheChain) {
-    TempDir root{"hdfsagent-chain"};
-    // full <- inc1 <- inc2, each with a manifest header naming its previous backup.
-    for (const auto& [name, previous] : std::vector<std::pair<std::string, std::string>>{
-             {"full", ""}, {"inc1", "../full"}, {"inc2", "../inc1"}}) {
-        fs::create_directories(root / (name + "/data"));
-        ManifestHeader header;
-        header.root = "/data";
-        header.source = "hdfs://localhost:8020/data";
-        header.hash = "xxh3-128";
-        header.previous = previous;
-        CManifestWriter writer;
-        std::string error;
-        ASSERT_TRUE(writer.Open(root / name, header, error) && writer.Commit(false, error))
-            << error;
-        WriteFile(root / (name + "/data/f"), name);
-    }
-    CBackupChain chain;
-    std::string error;
-    ASSERT_TRUE(chain.Open(root / "inc2", error)) << error;
-    std::string why;
-    for (const char* held : {"data/f", "../inc1/data/f", "../full/data/f", "data/a/b"})
-        EXPECT_TRUE(chain.Holds(held, why)) << held << ": " << why;
-    for (const char* outside :
-         {"../../../../etc/hostname", "data/../../full/data/f", "../other/data/f", "data",
-          "../full/f", "manifest.jsonl", "data/./f"}) {
-        EXPECT_FALSE(chain.Holds(outside, why)) << outside;
-        EXPECT_THAT(why, HasSubstr("lies outside the data directories")) << outside;
-    }
-    CFd copy(chain.OpenCopy("../full/data/f", why));
-    ASSERT_TRUE(copy.IsOpen()) << why;
-    char buffer[8] = {};
-    EXPECT_EQ(4, read(copy.Get(), buffer, sizeof buffer));
-    EXPECT_STREQ("full", buffer);
-
-    // A missing earlier backup ends the chain: its copies cannot be opened, and say why.
-    fs::remove_all(root / "full");
-    CBackupChain broken;
-    ASSERT_TRUE(broken.Open(root / "inc2", error)) << error;
-    EXPECT_EQ(-1, broken.OpenCopy("../full/data/f", why));
-    EXPECT_THAT(why, HasSubstr("full/data: No such file or directory"));
 }
 
 }  // namespace
