@@ -119,15 +119,6 @@ TEST_F(RestUtilTest, ExternalClientSendsTheGivenOrConfiguredSecretAndNoneWithout
     EXPECT_EQ("given", secretOfLastRequest());
 }
 
-TEST_F(RestUtilTest, NewServiceSecretsAreLongHexAndNeverRepeat) {
-    std::string first, second;
-    ASSERT_TRUE(hdfsagent::restutil::NewServiceSecret(first).Succeeded());
-    ASSERT_TRUE(hdfsagent::restutil::NewServiceSecret(second).Succeeded());
-    EXPECT_EQ(64u, first.size());  // 256 bits
-    EXPECT_EQ(std::string::npos, first.find_first_not_of("0123456789abcdef")) << first;
-    EXPECT_NE(first, second);
-}
-
 // Bad arguments are refused before the initialisation is checked; an object that is not started
 // (or stopped again) refuses every request; neither sends anything nor touches the response.
 TEST_F(RestUtilTest, RefusedRequestsSendNothingAndLeaveTheResponse) {
