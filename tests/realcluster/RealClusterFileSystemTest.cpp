@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <list>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "support/ErrorChecks.h"
 #include "support/RealCluster.h"
 #include "support/RealClusterLibrary.h"
+#include "support/TestSupport.h"
 
 using ::testing::HasSubstr;
 using testsupport::ErrnoOf;
@@ -116,6 +118,21 @@ TEST_F(RealFileSystem, SetUpWithTheRealClasspathConnectsAndStatsTheRoot) {
     unsigned long long blockSize = 0;
     ASSERT_EQ(0, m_fs->GetBlockSize(&blockSize));
     EXPECT_EQ(static_cast<unsigned long long>(m_cluster.blockSize()), blockSize);
+}
+
+TEST_F(RealFileSystem, DetectionFindsTheRealLibrariesThroughTheClientInstallation) {
+    // No saved directories and an instance message without paths: the library finds the
+    // installation from `hadoop` on PATH, libhdfs in its lib/native, libjvm from `hadoop envvars`.
+    m_library.SetSetting("FileSystemAgent", "HDP_LIB_PATH", "");
+    testsupport::WriteFile(m_library.home() + "/instances/1.json",
+                           R"({"entries": [{"selector": 1, "configField2": "real"}]})");
+    Connect();
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::canonical(m_cluster.libhdfs()), fs::canonical(m_library.home() + "/libhdfs.so"));
+    EXPECT_EQ(fs::canonical(m_cluster.libjvmDir() + "/libjvm.so"),
+              fs::canonical(m_library.home() + "/libjvm.so"));
+    FileInfo root(*m_fs, "/");
+    EXPECT_TRUE(root.ok()) << root.error();
 }
 
 TEST_F(RealFileSystem, ListingsTellEmptyFromMissingAndMapRefusals) {
