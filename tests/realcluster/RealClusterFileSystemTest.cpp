@@ -247,7 +247,7 @@ TEST_F(RealFileSystem, RenameCopyAndDeleteChangeTheTreeAndRefuseWhatHdfsRefuses)
     EXPECT_EQ(ENOENT, FileInfo(*m_fs, Path("d")).error());
 }
 
-TEST_F(RealFileSystem, ConfigurationLookupsAnswerFromTheClientConfiguration) {
+TEST_F(RealFileSystem, ConfigurationAndZoneLookupsAnswerFromTheRealClient) {
     Connect();
     std::string value;
     ASSERT_EQ(0, m_fs->GetConfString("fs.defaultFS", value));
@@ -257,6 +257,11 @@ TEST_F(RealFileSystem, ConfigurationLookupsAnswerFromTheClientConfiguration) {
     int replication = 0;
     ASSERT_EQ(0, m_fs->GetConfInt("dfs.replication", replication));
     EXPECT_EQ(1, replication);
+
+    // The real `hdfs crypto -listZones` of a cluster without zones.
+    CEkError err = m_fs->m_oCryptoUtil.PopulateEncryptionZones();
+    EXPECT_TRUE(err.Succeeded()) << err.AsString();
+    EXPECT_TRUE(m_fs->m_oCryptoUtil.GetEncryptionZones().empty());
 }
 
 }  // namespace
