@@ -84,7 +84,7 @@ public final class TreeLister {
         String relative = path.length() > prefix.length() ? path.substring(prefix.length()) : ".";
         StringBuilder line = new StringBuilder(relative);
         line.append(' ').append(status.isDirectory() ? 'd' : 'f');
-        line.append(' ').append(String.format("%04o", status.getPermission().toExtendedShort() & 01777));
+        line.append(' ').append(String.format("%04o", status.getPermission().toShort() & 01777));
         line.append(' ').append(status.getOwner()).append(' ').append(status.getGroup());
         line.append(' ').append(status.isDirectory() ? 0 : status.getLen());
         line.append(' ').append(status.isDirectory() ? 0 : status.getBlockSize());
