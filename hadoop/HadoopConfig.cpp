@@ -86,7 +86,9 @@ int CHadoopFS::GetConfInt(const char* key, int& value) {
         errno = EINVAL;
         return -1;
     }
-    int32_t result = 0;
+    // libhdfs takes the value in as the default (Configuration.getInt(key, *val)), so an absent
+    // key leaves the caller's value as it was.
+    int32_t result = value;
     int rc = func_table.hdfsConfGetInt(key, &result);
     if (rc == 0)
         value = result;

@@ -180,6 +180,8 @@ class HDFSAGENT_API CHadoopFS {
     CHadoopFS& operator=(const CHadoopFS&) = delete;
 
     // Loads "libhdfs.so" (bare name: the dynamic loader's search path) and fills func_table.
+    // Before that, a KRB5_CONFIG of the process is passed on to libhdfs's JVM in LIBHDFS_OPTS
+    // (see HadoopKerberos::JvmOptionsWithKrb5Config), so that it uses the same realm as kinit.
     // Success at once when already initialised. A missing library or required entry point
     // returns the loader's error (with the dlerror text) and leaves the flag clear; the next
     // call starts again from the load. Not thread-safe: callers serialise.
@@ -249,6 +251,7 @@ class HDFSAGENT_API CHadoopFS {
     // 0 on success (value may still be empty), -1 with errno, libhdfs's result, or the exit
     // status of the configuration command when libhdfs lacks hdfsConfGetStr.
     int GetConfString(const char* key, std::string& value);
+    // value is also the default: an absent key returns 0 and leaves it as it was.
     // -1 with ENOTSUP when libhdfs lacks hdfsConfGetInt.
     int GetConfInt(const char* key, int& value);
 

@@ -86,6 +86,16 @@ TEST_F(ConfigLookup, GetConfIntReadsNumbers) {
     EXPECT_EQ(2, value);
 }
 
+TEST_F(ConfigLookup, GetConfIntKeepsTheCallersDefaultForAnAbsentKey) {
+    Start("");
+    int value = 77;
+    EXPECT_EQ(0, m_fs->GetConfInt("no.such.key", value));
+    EXPECT_EQ(77, value);
+    value = -5;
+    EXPECT_EQ(0, m_fs->GetConfInt("no.such.key", value));
+    EXPECT_EQ(-5, value);
+}
+
 TEST_F(ConfigLookup, GetConfIntWithoutTheEntryPointIsENOTSUP) {
     Start("old");
     int value = 9;
