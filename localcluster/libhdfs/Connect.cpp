@@ -101,9 +101,9 @@ bool NameNodeAnswers(const Config& conf, const std::string& authority) {
     return false;
 }
 
-void FailConnection(const std::string& uri, const std::string& cause) {
-    FailInternal("Call From " + ThisHostName() + " to " + uri +
-                 " failed on connection exception: " + cause);
+std::string ConnectionFailure(const std::string& uri, const std::string& cause) {
+    return "Call From " + ThisHostName() + " to " + uri +
+           " failed on connection exception: " + cause;
 }
 
 // The URI the connection's paths are qualified with; false with the failure recorded when the
@@ -214,18 +214,21 @@ bool LoadConfiguration(const ConnectRequest& request, Config& conf) {
     return true;
 }
 
-// The name node must answer at the URI's authority and serve a namespace.
+// A name node that does not answer at the URI's authority is only noted: the real client
+// connects without contacting it, and the first call that needs it fails. One that answers must
+// serve a namespace (a stand-in set-up error, reported at once).
 bool ReachNameNode(Instance& instance) {
     if (!NameNodeAnswers(instance.conf, instance.authority)) {
-        FailConnection(instance.uri, "java.net.ConnectException: Connection refused");
-        return false;
+        instance.unreachable =
+            ConnectionFailure(instance.uri, "java.net.ConnectException: Connection refused");
+        return true;
     }
     instance.root = instance.conf.Get(kNamespaceRootKey).value_or("");
     struct stat st;
     if (instance.root.empty() || stat(instance.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        FailConnection(instance.uri, "the name node has no namespace (" +
-                                         std::string(kNamespaceRootKey) + " = '" + instance.root +
-                                         "' is not a directory)");
+        FailInternal(ConnectionFailure(instance.uri, "the name node has no namespace (" +
+                                                         std::string(kNamespaceRootKey) + " = '" +
+                                                         instance.root + "' is not a directory)"));
         return false;
     }
     while (instance.root.size() > 1 && instance.root.back() == '/')

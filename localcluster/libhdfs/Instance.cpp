@@ -49,7 +49,7 @@ hdfsFS RegisterFileSystem(const InstancePtr& instance) {
     return handle.release();
 }
 
-InstancePtr OpenInstance(hdfsFS fs) {
+InstancePtr OpenInstance(hdfsFS fs, NameNodeUse use) {
     if (!fs) {
         FailBadHandle("null file system handle");
         return nullptr;
@@ -66,6 +66,10 @@ InstancePtr OpenInstance(hdfsFS fs) {
     }
     if (instance->closed) {
         FailInternal("Filesystem closed");
+        return nullptr;
+    }
+    if (use == NameNodeUse::Needed && !instance->unreachable.empty()) {
+        FailInternal(instance->unreachable);
         return nullptr;
     }
     return instance;

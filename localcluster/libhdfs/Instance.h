@@ -39,6 +39,9 @@ struct Instance {
     int defaultReplication = kDefaultReplication;
     mode_t umask = 022;
     std::string cacheKey;  // non-empty for a shared (cached) instance
+    // Why the name node cannot be reached; empty when it answers. Like the real client, connecting
+    // does not contact the name node: the first call that needs it fails with this text.
+    std::string unreachable;
     std::atomic<bool> closed{false};
 };
 
@@ -73,9 +76,12 @@ namespace localhdfs {
 
 // ---- file-system handles
 hdfsFS RegisterFileSystem(const InstancePtr& instance);
+// Whether a call needs the name node (most do) or is answered from the configuration alone.
+enum class NameNodeUse { Needed, NotNeeded };
 // The instance behind a live handle that has not been closed; otherwise records the failure
-// (EBADF for an unknown handle, EINTERNAL "Filesystem closed") and returns null.
-InstancePtr OpenInstance(hdfsFS fs);
+// (EBADF for an unknown handle, EINTERNAL "Filesystem closed", EINTERNAL with the connection
+// failure when the call needs a name node that cannot be reached) and returns null.
+InstancePtr OpenInstance(hdfsFS fs, NameNodeUse use = NameNodeUse::Needed);
 // Unregisters and frees the handle; closes its instance (and the instance's writers). Returns
 // false (failure recorded) for an unknown handle.
 bool ReleaseFileSystem(hdfsFS fs);

@@ -379,7 +379,8 @@ tOffset GetUsed(hdfsFS fs) {
 }
 
 tOffset GetDefaultBlockSize(hdfsFS fs, const char* path) {
-    InstancePtr instance = OpenInstance(fs);
+    // Hadoop answers this from the client's configuration.
+    InstancePtr instance = OpenInstance(fs, NameNodeUse::NotNeeded);
     if (!instance)
         return -1;
     ResolvedPath entry;  // the path need not exist; it only has to be valid

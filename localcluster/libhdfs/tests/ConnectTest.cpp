@@ -1,9 +1,12 @@
 // Connecting: name node resolution, the builder's ownership rules, configuration failures,
 // disconnect semantics and shared instances.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "LocalHdfsTestSupport.h"
 
@@ -58,14 +61,29 @@ TEST(Connect, PortInNameAndPortArgumentIsEinval) {
     EXPECT_NE(RootCause().find("already has a port"), std::string::npos) << RootCause();
 }
 
-TEST(Connect, UnknownHostOrPortIsRefusedWith255) {
+// The real client connects without contacting the name node; each call that needs it fails.
+TEST(Connect, UnreachableNameNodeConnectsAndFailsEachCallWith255) {
     Cluster cluster(
         Properties{{"localcluster.namenode.hosts", "nn1.example.com, nn2.example.com"}});
-    EXPECT_FAILS_WITH(hdfsConnect("elsewhere.example.com", 8020), nullptr, EINTERNAL);
-    EXPECT_NE(RootCause().find("Connection refused"), std::string::npos) << RootCause();
-    EXPECT_FAILS_WITH(hdfsConnect("localhost", 8021), nullptr, EINTERNAL);
+    cluster.MakeFile("/f", "x");
+    for (const auto& [host, port] : std::vector<std::pair<const char*, tPort>>{
+             {"elsewhere.example.com", 8020}, {"localhost", 8021}}) {
+        SCOPED_TRACE(host);
+        hdfsFS fs = hdfsConnect(host, port);
+        ASSERT_NE(fs, nullptr) << RootCause();
+        EXPECT_FAILS_WITH(hdfsGetCapacity(fs), -1, EINTERNAL);
+        EXPECT_NE(RootCause().find("Connection refused"), std::string::npos) << RootCause();
+        EXPECT_FAILS_WITH(hdfsExists(fs, "/f"), -1, EINTERNAL);
+        EXPECT_FAILS_WITH(hdfsOpenFile(fs, "/f", O_RDONLY, 0, 0, 0), nullptr, EINTERNAL);
+        EXPECT_FAILS_WITH(hdfsGetPathInfo(fs, "/f"), nullptr, EINTERNAL);
+        EXPECT_NE(RootCause().find("Connection refused"), std::string::npos) << RootCause();
+        // Answered from the configuration, as Hadoop does.
+        EXPECT_GT(hdfsGetDefaultBlockSize(fs), 0);
+        EXPECT_EQ(hdfsDisconnect(fs), 0);
+    }
     hdfsFS alias = hdfsConnect("NN2.example.com", 8020);  // extra name, any case
-    EXPECT_NE(alias, nullptr) << RootCause();
+    ASSERT_NE(alias, nullptr) << RootCause();
+    EXPECT_EQ(hdfsExists(alias, "/f"), 0);
     hdfsDisconnect(alias);
 }
 
@@ -100,7 +118,8 @@ TEST(Connect, BuilderIsConsumedOnEveryPath) {
     hdfsDisconnect(fs);
 
     struct hdfsBuilder* refused = hdfsNewBuilder();
-    hdfsBuilderSetNameNode(refused, "nowhere.example.com");
+    hdfsBuilderSetNameNode(refused, "localhost:8020");
+    hdfsBuilderSetNameNodePort(refused, 8020);
     EXPECT_EQ(hdfsBuilderConnect(refused), nullptr);
 
     testsupport::ScopedEnv fault("LOCALHDFS_FAULTS", "hdfsBuilderConnect=5");
