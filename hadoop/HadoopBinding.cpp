@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "hadoop/HadoopFS.h"
+#include "hadoop/HadoopKerberos.h"
 #include "host/Loader.h"
 #include "host/Log.h"
 #include "host/Path.h"
@@ -130,6 +131,8 @@ CEkError CHadoopFS::Init() {
     // The loader object may go: the library stays loaded for the life of the process, since the
     // table keeps pointers into it.
     CEkLibrary library(false);
+    // libhdfs starts its JVM at the first connection and reads LIBHDFS_OPTS then.
+    HadoopKerberos::PassKrb5ConfigToLibhdfsJvm();
     CEkError err = library.Load("libhdfs.so", true);
     if (err.Failed())
         return err.Push(FX_LOCATION);

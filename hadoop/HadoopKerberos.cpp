@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 
+#include "host/Log.h"
 #include "host/Strings.h"
 
 namespace HadoopKerberos {
@@ -138,6 +140,55 @@ EOwnerChange GiveCacheFileToUser(const std::string& path, uid_t uid, uid_t& prev
     }
     previousOwner = opened.st_uid;
     return EOwnerChange::eChanged;
+}
+
+namespace {
+
+// libhdfs cuts LIBHDFS_OPTS into JVM options at each blank (and only there).
+bool HasOptionWithPrefix(const std::string& jvmOptions, const std::string& prefix) {
+    size_t start = 0;
+    while (start < jvmOptions.size()) {
+        size_t end = jvmOptions.find(' ', start);
+        if (end == std::string::npos)
+            end = jvmOptions.size();
+        if (jvmOptions.compare(start, prefix.size(), prefix) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string JvmOptionsWithKrb5Config(const std::string& jvmOptions, const std::string& krb5Config,
+                                     std::string& refusal) {
+    refusal.clear();
+    if (krb5Config.empty() || HasOptionWithPrefix(jvmOptions, kJvmKrb5ConfOption))
+        return jvmOptions;
+    if (krb5Config.find(' ') != std::string::npos) {
+        refusal = "KRB5_CONFIG '" + krb5Config +
+                  "' holds a blank and cannot be passed to the JVM in LIBHDFS_OPTS";
+        return jvmOptions;
+    }
+    return jvmOptions + (jvmOptions.empty() ? "" : " ") + kJvmKrb5ConfOption + krb5Config;
+}
+
+void PassKrb5ConfigToLibhdfsJvm() {
+    const char* krb5Config = getenv("KRB5_CONFIG");
+    const char* current = getenv("LIBHDFS_OPTS");
+    const std::string before = current ? current : "";
+    std::string refusal;
+    const std::string after =
+        JvmOptionsWithKrb5Config(before, krb5Config ? krb5Config : "", refusal);
+    if (!refusal.empty())
+        DXLOG(-1, "%s; the JVM reads /etc/krb5.conf", refusal.c_str());
+    if (after == before)
+        return;
+    if (setenv("LIBHDFS_OPTS", after.c_str(), 1) != 0) {
+        DXLOG(-1, "Failed to set LIBHDFS_OPTS, error=%d", errno);
+        return;
+    }
+    DXLOG(0, "Setting LIBHDFS_OPTS='%s'", after.c_str());
 }
 
 }  // namespace HadoopKerberos

@@ -48,4 +48,23 @@ enum class EOwnerChange {
 EOwnerChange GiveCacheFileToUser(const std::string& path, uid_t uid, uid_t& previousOwner,
                                  int& error);
 
+// The JVM that libhdfs starts reads its realm profile from /etc/krb5.conf, not from KRB5_CONFIG;
+// it follows KRB5_CONFIG only through -Djava.security.krb5.conf in LIBHDFS_OPTS.
+constexpr char kJvmKrb5ConfOption[] = "-Djava.security.krb5.conf=";
+
+// What LIBHDFS_OPTS must hold for the JVM to read the realm profile `krb5Config`:
+//   - `jvmOptions` unchanged when `krb5Config` is empty, or when `jvmOptions` already has a
+//     kJvmKrb5ConfOption option (whatever its value: the user's choice stands);
+//   - `jvmOptions` unchanged and `refusal` set when `krb5Config` holds a blank: libhdfs splits
+//     LIBHDFS_OPTS at blanks, so such a path cannot be passed;
+//   - otherwise `jvmOptions` followed by " -Djava.security.krb5.conf=<krb5Config>" (no leading
+//     blank when `jvmOptions` is empty).
+std::string JvmOptionsWithKrb5Config(const std::string& jvmOptions, const std::string& krb5Config,
+                                     std::string& refusal);
+
+// Applies JvmOptionsWithKrb5Config to the process's LIBHDFS_OPTS and KRB5_CONFIG (logged).
+// Not thread-safe (changes the environment): called while the library is being set up, before
+// libhdfs starts its JVM.
+void PassKrb5ConfigToLibhdfsJvm();
+
 }  // namespace HadoopKerberos

@@ -105,3 +105,13 @@ TEST(Init, MissingLibraryFailsAndALaterInitLoadsIt) {
     ASSERT_TRUE(retried.Succeeded()) << retried.AsString();
     EXPECT_TRUE(gbLibraryInitialized);
 }
+
+// libhdfs starts its JVM at the first connection; by then the JVM options name the realm
+// profile that kinit and klist use.
+TEST(Init, JvmWouldReadEtcKrb5ConfDespiteKrb5Config) {
+    testsupport::ReexecWithEnvironment({{"LD_LIBRARY_PATH", Variant("")},
+                                        {"KRB5_CONFIG", "/tmp/realm/krb5.conf"},
+                                        {"LIBHDFS_OPTS", "-Xmx256m"}});
+    ASSERT_TRUE(CHadoopFS::Init().Succeeded());
+    EXPECT_STREQ("-Xmx256m -Djava.security.krb5.conf=/tmp/realm/krb5.conf", getenv("LIBHDFS_OPTS"));
+}

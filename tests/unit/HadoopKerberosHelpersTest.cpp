@@ -167,3 +167,66 @@ TEST_F(CacheOwnerChange, OnlyAForeignRegularFileIsGivenToTheUser) {
     EXPECT_EQ(0u, OwnerOf(target));
     EXPECT_NE(0, access((m_dir / "nowhere").c_str(), F_OK));
 }
+
+// What libhdfs's JVM gets in LIBHDFS_OPTS for a realm profile named by KRB5_CONFIG.
+struct JvmOptionsCase {
+    const char* name;
+    const char* options;
+    const char* krb5Config;
+    const char* expected;
+    bool refused;
+};
+
+class JvmOptionsWithKrb5Config : public ::testing::TestWithParam<JvmOptionsCase> {};
+
+TEST_P(JvmOptionsWithKrb5Config, AddsTheProfileOnceAndKeepsTheUsersOptions) {
+    const JvmOptionsCase& c = GetParam();
+    std::string refusal = "stale";
+    EXPECT_EQ(c.expected,
+              HadoopKerberos::JvmOptionsWithKrb5Config(c.options, c.krb5Config, refusal));
+    if (c.refused)
+        EXPECT_EQ("KRB5_CONFIG '" + std::string(c.krb5Config) +
+                      "' holds a blank and cannot be passed to the JVM in LIBHDFS_OPTS",
+                  refusal);
+    else
+        EXPECT_EQ("", refusal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JvmOptionsWithKrb5Config,
+    ::testing::Values(
+        JvmOptionsCase{"NoProfile", "-Xmx1g", "", "-Xmx1g", false},
+        JvmOptionsCase{"NoOptions", "", "/r/krb5.conf", "-Djava.security.krb5.conf=/r/krb5.conf",
+                       false},
+        JvmOptionsCase{"AppendedToTheUsersOptions", "-Xmx1g -Dsun.security.krb5.debug=true",
+                       "/r/krb5.conf",
+                       "-Xmx1g -Dsun.security.krb5.debug=true "
+                       "-Djava.security.krb5.conf=/r/krb5.conf",
+                       false},
+        JvmOptionsCase{"AlreadyThere", "-Xmx1g -Djava.security.krb5.conf=/r/krb5.conf",
+                       "/r/krb5.conf", "-Xmx1g -Djava.security.krb5.conf=/r/krb5.conf", false},
+        JvmOptionsCase{"UsersOwnProfileStands", "-Djava.security.krb5.conf=/etc/mine.conf -Xss1m",
+                       "/r/krb5.conf", "-Djava.security.krb5.conf=/etc/mine.conf -Xss1m", false},
+        // A longer property that merely starts alike is a different option.
+        JvmOptionsCase{
+            "SimilarPropertyIsNotTheProfile", "-Djava.security.krb5.config=/x", "/r/krb5.conf",
+            "-Djava.security.krb5.config=/x -Djava.security.krb5.conf=/r/krb5.conf", false},
+        JvmOptionsCase{"ShellCharactersPassUnchanged", "", "/r/$(id)'x;\".conf",
+                       "-Djava.security.krb5.conf=/r/$(id)'x;\".conf", false},
+        JvmOptionsCase{"BlankInPathIsRefused", "-Xmx1g", "/my realm/krb5.conf", "-Xmx1g", true}),
+    [](const ::testing::TestParamInfo<JvmOptionsCase>& info) { return info.param.name; });
+
+TEST(PassKrb5ConfigToLibhdfsJvm, SetsLibhdfsOptsFromKrb5ConfigOnlyOnce) {
+    ScopedEnv profile("KRB5_CONFIG", "/realm/krb5.conf");
+    ScopedEnv options("LIBHDFS_OPTS", "-Xmx512m");
+    HadoopKerberos::PassKrb5ConfigToLibhdfsJvm();
+    HadoopKerberos::PassKrb5ConfigToLibhdfsJvm();
+    EXPECT_STREQ("-Xmx512m -Djava.security.krb5.conf=/realm/krb5.conf", getenv("LIBHDFS_OPTS"));
+}
+
+TEST(PassKrb5ConfigToLibhdfsJvm, WithoutKrb5ConfigLeavesLibhdfsOptsUnset) {
+    auto profile = ScopedEnv::unset("KRB5_CONFIG");
+    auto options = ScopedEnv::unset("LIBHDFS_OPTS");
+    HadoopKerberos::PassKrb5ConfigToLibhdfsJvm();
+    EXPECT_EQ(nullptr, getenv("LIBHDFS_OPTS"));
+}
