@@ -248,9 +248,11 @@ bool FindLocalcluster(LocalclusterPieces& pieces, std::string& error) {
             return true;
         }
     }
-    error = "cannot find the localcluster stand-ins (looked in " + share.string() + " and in " +
-            std::string(HDFSAGENT_BUILD_DXJARS) +
-            "/..); build them with `cmake --build <build dir>` or install the tool";
+    error =
+        "cannot find the localcluster stand-ins (looked in " + share.string() + " and in " +
+        std::string(HDFSAGENT_BUILD_DXJARS) +
+        "/..); build them with `cmake --build <build dir>` or install them with `cmake --install "
+        "<build dir> --component localcluster`";
     return false;
 }
 
