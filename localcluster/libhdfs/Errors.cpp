@@ -34,7 +34,9 @@ int Fail(int code, const std::string& exceptionText) {
     t_call.code = code;
     try {
         t_call.rootCause = ShortClassName(exceptionText);
-        t_call.stackTrace = exceptionText + "\n\tat org.apache.hadoop.localcluster.LocalHdfs\n";
+        t_call.stackTrace = exceptionText +
+                            "\n\tat org.apache.hadoop.localcluster.LocalHdfs.call(LocalHdfs.java)"
+                            "\n\tat org.apache.hadoop.fs.FileSystem.call(FileSystem.java)\n";
     } catch (...) {
         t_call.rootCause.clear();
         t_call.stackTrace.clear();
@@ -103,10 +105,12 @@ void EndCall(const char* entryPoint, int callerErrno, ErrnoOnSuccess mode) {
         errno = mode == ErrnoOnSuccess::Zero ? 0 : callerErrno;
         return;
     }
-    // The real library prints failures on stderr; the stand-in only does when asked to.
+    // The real library prints each failure's exception with its stack trace on stderr; the
+    // stand-in only does when asked to.
     const char* trace = getenv("LOCALHDFS_TRACE");
     if (trace && *trace && strcmp(trace, "0") != 0)
-        fprintf(stderr, "%s: errno %d: %s\n", entryPoint, t_call.code, t_call.rootCause.c_str());
+        fprintf(stderr, "%s: errno %d error:\n%s", entryPoint, t_call.code,
+                t_call.stackTrace.c_str());
     errno = t_call.code;
 }
 

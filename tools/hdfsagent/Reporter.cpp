@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "StandardError.h"
+
 namespace tool {
 
 namespace {
@@ -59,7 +61,7 @@ std::string HumanBytes(double bytes) {
 CReporter::CReporter(std::string command, bool json)
     : m_sCommand(std::move(command)),
       m_bJson(json),
-      m_bTerminal(!json && isatty(STDERR_FILENO) == 1),
+      m_bTerminal(!json && isatty(fileno(ToolErr())) == 1),
       m_dStart(Now()),
       m_dLastDraw(m_dStart) {}
 
@@ -126,16 +128,16 @@ void CReporter::MaybeDraw(bool force) {
         files += "/" + std::to_string(m_nTotalFiles);
         bytes += "/" + HumanBytes(static_cast<double>(m_nTotalBytes));
     }
-    fprintf(stderr, "\r\033[K%s: %s files, %s, %s/s, ETA %s", m_sCommand.c_str(), files.c_str(),
+    fprintf(ToolErr(), "\r\033[K%s: %s files, %s, %s/s, ETA %s", m_sCommand.c_str(), files.c_str(),
             bytes.c_str(), HumanBytes(rate).c_str(), m_bTotals ? Duration(eta).c_str() : "--:--");
-    fflush(stderr);
+    fflush(ToolErr());
     m_bLineDrawn = true;
 }
 
 void CReporter::ClearLine() {
     if (m_bLineDrawn) {
-        fprintf(stderr, "\r\033[K");
-        fflush(stderr);
+        fprintf(ToolErr(), "\r\033[K");
+        fflush(ToolErr());
         m_bLineDrawn = false;
     }
 }
@@ -153,8 +155,8 @@ void CReporter::Problem(const std::string& path, const std::string& message) {
         return;
     }
     ClearLine();
-    fprintf(stderr, "hdfsagent %s: %s: %s\n", m_sCommand.c_str(), path.c_str(), message.c_str());
-    fflush(stderr);
+    fprintf(ToolErr(), "hdfsagent %s: %s: %s\n", m_sCommand.c_str(), path.c_str(), message.c_str());
+    fflush(ToolErr());
 }
 
 void CReporter::Line(const std::string& text) {
@@ -184,8 +186,8 @@ void CReporter::Warning(const std::string& message) {
         return;
     }
     ClearLine();
-    fprintf(stderr, "hdfsagent %s: warning: %s\n", m_sCommand.c_str(), message.c_str());
-    fflush(stderr);
+    fprintf(ToolErr(), "hdfsagent %s: warning: %s\n", m_sCommand.c_str(), message.c_str());
+    fflush(ToolErr());
 }
 
 void CReporter::Fatal(const std::string& message) {
@@ -199,8 +201,8 @@ void CReporter::Fatal(const std::string& message) {
         return;
     }
     ClearLine();
-    fprintf(stderr, "hdfsagent %s: %s\n", m_sCommand.c_str(), message.c_str());
-    fflush(stderr);
+    fprintf(ToolErr(), "hdfsagent %s: %s\n", m_sCommand.c_str(), message.c_str());
+    fflush(ToolErr());
 }
 
 void CReporter::Summary(const std::string& text, nlohmann::ordered_json fields) {

@@ -10,6 +10,7 @@
 #include "Interrupt.h"
 #include "Launch.h"
 #include "Paths.h"
+#include "StandardError.h"
 #include "Tool.h"
 
 namespace {
@@ -120,6 +121,11 @@ int main(int argc, char** argv) {
     if (!global.home.empty())
         setenv("HDFSAGENT_HOME", global.home.c_str(), 1);
     tool::EnsureLoaderPath(argv);
+    // libhdfs prints Java stack traces on fd 2: they go to the log, the tool's lines do not.
+    std::string routeError;
+    if (!tool::RouteStandardErrorToLog(tool::ProductLogFile(), routeError))
+        fprintf(stderr, "hdfsagent: warning: %s; library traces stay on standard error\n",
+                routeError.c_str());
     tool::InstallInterruptHandlers();
 
     if (doctor->parsed())
