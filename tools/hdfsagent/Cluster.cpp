@@ -8,6 +8,7 @@
 
 #include "Interrupt.h"
 #include "hadoop/HadoopConnection.h"
+#include "hadoop/HadoopInstance.h"
 #include "host/Settings.h"
 
 namespace tool {
@@ -26,6 +27,38 @@ bool MakeDirectory(const std::string& path, std::string& error) {
         return false;
     }
     return true;
+}
+
+// The library takes the directories of libhdfs.so and libjvm.so from the setting HDP_LIB_PATH or
+// from the instance's configuration message, which a backup server writes. This tool is its own
+// server: when there is neither, it hands the library a message that names no directory, and the
+// library detects both on this machine (and saves them in HDP_LIB_PATH for the next run).
+bool NeedsOwnInstanceMessage(unsigned long instanceId) {
+    std::string saved;
+    DXPlatformInfo::getString("FileSystemAgent", "HDP_LIB_PATH", saved);
+    if (!saved.empty())
+        return false;
+    std::error_code ec;
+    const std::string message =
+        DXPI_Base::getHomeDirectory() + "/instances/" + std::to_string(instanceId) + ".json";
+    return !std::filesystem::exists(message, ec);
+}
+
+const char kDetectEverythingMessage[] =
+    "{\"entries\":[{\"selector\":1,\"configField2\":\"\",\"configField4\":\"\","
+    "\"hadoopNativeLibPath\":\"\",\"jvmLibPath\":\"\"}]}";
+
+CEkError CreateFileSystem(const ConnectOptions& options, const std::string& user,
+                          const std::string& logConfigDir, CHadoopFSPtr& fs) {
+    if (!NeedsOwnInstanceMessage(options.instanceId))
+        return CHadoopCtx::GetInstance()->CreateHadoopFSInstance(
+            options.instanceId, options.nameNode, user, &fs, logConfigDir);
+    CHadoopInstancePtr instance(new CHadoopInstance());
+    CEkError err = instance->Load(std::string(kDetectEverythingMessage));
+    if (err.Failed())
+        return err;
+    return CHadoopCtx::GetInstance()->CreateHadoopFSInstance(instance, options.nameNode, user, &fs,
+                                                             logConfigDir);
 }
 
 }  // namespace
@@ -64,8 +97,7 @@ bool CCluster::Connect(const ConnectOptions& options, std::string& error) {
     if (!MakeDirectory(m_sLogConfigDir, error))
         return false;
     CHadoopFSPtr fs;
-    CEkError err = CHadoopCtx::GetInstance()->CreateHadoopFSInstance(
-        options.instanceId, options.nameNode, m_sUser, &fs, m_sLogConfigDir);
+    CEkError err = CreateFileSystem(options, m_sUser, m_sLogConfigDir, fs);
     if (err.Failed() || !fs) {
         error = err.Failed() ? ErrorText(err) : "the library returned no file-system object";
         // The context discards a file system whose first connection failed; a second one made
