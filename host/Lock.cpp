@@ -1,5 +1,7 @@
 #include "host/Lock.h"
 
+#include "host/Log.h"
+
 namespace {
 
 uint32_t CurrentThreadTag() {
@@ -53,12 +55,24 @@ void FXMutex::Lock() {
     m_nOwnerThread = CurrentThreadTag();
 }
 
+bool FXMutex::HeldByCallingThread() const {
+    // Only the holder writes count and owner, so a holder sees its own values; another thread
+    // sees some other owner or a count of 0.
+    return GetLockCount() > 0 && GetOwnerThread() == CurrentThreadTag();
+}
+
 void FXMutex::Unlock() {
-    if (m_nLockCount != 0) {
-        --m_nLockCount;
-        if (m_nLockCount <= 0)
-            m_nOwnerThread = 0;
+    // Unlocking for a thread that does not hold the mutex would hand the holder's critical
+    // section to a third thread: refuse, and say so.
+    if (!HeldByCallingThread()) {
+        DXLOG(-1,
+              "FXMutex %p: Unlock by thread %u, which does not hold it (owner %u, count %d): "
+              "left as it is",
+              static_cast<void*>(this), CurrentThreadTag(), GetOwnerThread(), GetLockCount());
+        return;
     }
+    if (m_nLockCount.fetch_sub(1, std::memory_order_relaxed) == 1)
+        m_nOwnerThread.store(0, std::memory_order_relaxed);
     pthread_mutex_unlock(&m_hMutex);
 }
 

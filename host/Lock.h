@@ -2,11 +2,14 @@
 //
 // FXMutex is a recursive pthread mutex that counts its holds and remembers its owner thread.
 // The exact bookkeeping (what Unlock does at count 0, what the destructor releases) is part of the
-// contract and pinned by tests: callers and subclasses rely on it.
+// contract and pinned by tests: callers and subclasses rely on it. Count and owner are atomics of
+// the plain fields' size, so any thread may read them (an Unlock by a stranger does) without a
+// data race, and the layout stays that of the host's class.
 #pragma once
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "host/Export.h"
@@ -39,19 +42,26 @@ class HDFSAGENT_API FXMutex : public FXLockableResource {
     virtual bool TryLock(CTimeInterval interval);
     // Blocks; on success count+1 and the caller becomes owner; on failure nothing changes.
     void Lock() override;
-    // count-1 when count != 0 (owner cleared when it reaches 0), then pthread_mutex_unlock always.
+    // By the holding thread: count-1 (owner cleared when it reaches 0), then one
+    // pthread_mutex_unlock. By any other thread, or at count 0: a misuse, reported as a level -1
+    // log line; count, owner and the pthread mutex are left as they are.
     void Unlock() override;
     // Owner to 0 and the mutex initialised again (recursive); the count is kept.
     virtual void Init();
 
-    uint32_t GetOwnerThread() const { return m_nOwnerThread; }
-    int32_t GetLockCount() const { return m_nLockCount; }
+    uint32_t GetOwnerThread() const { return m_nOwnerThread.load(std::memory_order_relaxed); }
+    int32_t GetLockCount() const { return m_nLockCount.load(std::memory_order_relaxed); }
 
   private:
-    uint32_t m_nOwnerThread = 0;
+    bool HeldByCallingThread() const;
+
+    std::atomic<uint32_t> m_nOwnerThread{0};
     pthread_mutex_t m_hMutex;
-    int32_t m_nLockCount = 0;
+    std::atomic<int32_t> m_nLockCount{0};
 };
+static_assert(std::atomic<uint32_t>::is_always_lock_free &&
+                  std::atomic<int32_t>::is_always_lock_free,
+              "FXMutex's bookkeeping must not take a lock of its own");
 
 // Scope guard: locks `resource` when `lock` is true and resource is not null; unlocks on exit.
 class HDFSAGENT_API auto_lock {

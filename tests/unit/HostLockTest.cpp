@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/Lock.h"
+#include "support/HadoopConnectionSupport.h"
 
 namespace {
 
@@ -103,6 +104,41 @@ TEST(HostFXMutex, InitClearsOwnerAndKeepsCount) {
     EXPECT_EQ(mutex.GetOwnerThread(), 0u);
     EXPECT_EQ(mutex.GetLockCount(), 1);
     EXPECT_TRUE(TryLockFromOtherThread(mutex));  // a fresh mutex
+}
+
+// A stranger's Unlock must not open the holder's critical section to a third thread.
+TEST(HostFXMutex, UnlockByAThreadThatDoesNotHoldItReleasesTheHoldersMutex) {
+    testsupport::LogCapture log(-1);
+    FXMutex mutex;
+    mutex.Lock();
+    const uint32_t holder = Self();
+    uint32_t stranger = 0;
+    std::thread([&] {
+        stranger = Self();
+        mutex.Unlock();
+    }).join();
+    EXPECT_EQ(mutex.GetLockCount(), 1);
+    EXPECT_EQ(mutex.GetOwnerThread(), holder);
+    EXPECT_FALSE(TryLockFromOtherThread(mutex));  // still held
+    EXPECT_EQ(1, log.Count("Unlock by thread " + std::to_string(stranger) +
+                           ", which does not hold it (owner " + std::to_string(holder) +
+                           ", count 1): left as it is"));
+    mutex.Unlock();
+    EXPECT_TRUE(TryLockFromOtherThread(mutex));
+}
+
+TEST(HostFXMutex, UnlockOfAnUnlockedMutexIsReportedAndChangesNothing) {
+    testsupport::LogCapture log(-1);
+    FXMutex mutex;
+    mutex.Unlock();
+    EXPECT_EQ(mutex.GetLockCount(), 0);
+    EXPECT_EQ(mutex.GetOwnerThread(), 0u);
+    EXPECT_EQ(1, log.Count("Unlock by thread " + std::to_string(Self()) +
+                           ", which does not hold it (owner 0, count 0): left as it is"));
+    // Still a working mutex: a later hold excludes other threads.
+    mutex.Lock();
+    EXPECT_FALSE(TryLockFromOtherThread(mutex));
+    mutex.Unlock();
 }
 
 // The fields in their fixed order, to look at a mutex after its destructor has run (its member
