@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
@@ -11,7 +13,10 @@ namespace tool {
 
 namespace {
 
-volatile sig_atomic_t g_nSignal = 0;
+// Set by the handler, read by the copying threads: a lock-free atomic is both safe in a signal
+// handler and free of data races between threads (a volatile sig_atomic_t is only the former).
+std::atomic<int> g_nSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal flag must be lock-free");
 
 std::function<void()>& InterruptCleanup() {
     static std::function<void()> s_cleanup;
@@ -19,7 +24,10 @@ std::function<void()>& InterruptCleanup() {
 }
 
 void OnSignal(int signal) {
-    g_nSignal = signal;
+    // The interrupted code may be between a failing call and its read of errno.
+    const int savedErrno = errno;
+    g_nSignal.store(signal);
+    errno = savedErrno;
 }
 
 }  // namespace
@@ -34,7 +42,7 @@ void InstallInterruptHandlers() {
 }
 
 bool Interrupted() {
-    return g_nSignal != 0;
+    return g_nSignal.load() != 0;
 }
 
 void SetInterruptCleanup(std::function<void()> cleanup) {
@@ -44,7 +52,8 @@ void SetInterruptCleanup(std::function<void()> cleanup) {
 void EndByInterrupt() {
     if (InterruptCleanup())
         InterruptCleanup()();
-    const int signal = g_nSignal != 0 ? g_nSignal : SIGINT;
+    const int received = g_nSignal.load();
+    const int signal = received != 0 ? received : SIGINT;
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
