@@ -1,9 +1,15 @@
 # The README's commands. `make test` installs what it needs, builds and runs every test.
 # SANITIZE=1 builds with AddressSanitizer + UndefinedBehaviorSanitizer into build-asan/.
+# TSAN=1 builds the concurrency tests with ThreadSanitizer into build-tsan/ and runs only them.
 SANITIZE ?= 0
+TSAN ?= 0
 ifeq ($(SANITIZE),1)
 BUILD ?= build-asan
 BUILD_TYPE ?= Debug
+else ifeq ($(TSAN),1)
+BUILD ?= build-tsan
+BUILD_TYPE ?= RelWithDebInfo
+TEST_SELECTION ?= -L concurrency
 else
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -16,13 +22,14 @@ deps:
 	./scripts/install-deps.sh
 
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DHDFSAGENT_SANITIZE=$(SANITIZE)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DHDFSAGENT_SANITIZE=$(SANITIZE) \
+	  -DHDFSAGENT_TSAN=$(TSAN)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300 $(TEST_SELECTION)
 
 # The embedded default: a throwaway localcluster installation, backed up, restored and verified
 # (DEMO_ARGS=--kerberos secures it with a throwaway MIT realm). Builds only the tool and the
@@ -57,4 +64,4 @@ fuzz-long:
 	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS) FUZZ_RUNS=$(FUZZ_LONG_RUNS)
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz
