@@ -26,12 +26,15 @@ FXMutex::FXMutex() {
 }
 
 FXMutex::~FXMutex() {
-    // Release every hold still counted; the pthread mutex itself is left as it is.
+    // Release every hold still counted; the pthread mutex itself is left as it is. Only the
+    // holder's holds can be released (after Init the count may name holds nobody has).
+    const bool held = HeldByCallingThread();
     while (m_nLockCount > 0) {
         --m_nLockCount;
         if (m_nLockCount == 0)
             m_nOwnerThread = 0;
-        pthread_mutex_unlock(&m_hMutex);
+        if (held)
+            pthread_mutex_unlock(&m_hMutex);
     }
 }
 
@@ -77,6 +80,13 @@ void FXMutex::Unlock() {
 }
 
 void FXMutex::Init() {
+    // Initialising a mutex that is still locked, or not destroyed, is undefined: the caller's own
+    // holds are released and the mutex destroyed first, so that it is fresh and unlocked as
+    // promised. (A mutex another thread holds cannot be released for it.)
+    if (HeldByCallingThread())
+        for (int32_t hold = GetLockCount(); hold > 0; --hold)
+            pthread_mutex_unlock(&m_hMutex);
+    pthread_mutex_destroy(&m_hMutex);
     m_nOwnerThread = 0;
     InitRecursive(&m_hMutex);
 }

@@ -31,7 +31,8 @@ class HDFSAGENT_API FXLockableResource {
 class HDFSAGENT_API FXMutex : public FXLockableResource {
   public:
     FXMutex();
-    // Releases the mutex as many times as it is held; never destroys the pthread mutex.
+    // Releases the mutex as many times as the calling thread holds it and sets count and owner to
+    // 0; never destroys the pthread mutex.
     ~FXMutex() override;
     FXMutex(const FXMutex&) = delete;
     FXMutex& operator=(const FXMutex&) = delete;
@@ -46,7 +47,8 @@ class HDFSAGENT_API FXMutex : public FXLockableResource {
     // pthread_mutex_unlock. By any other thread, or at count 0: a misuse, reported as a level -1
     // log line; count, owner and the pthread mutex are left as they are.
     void Unlock() override;
-    // Owner to 0 and the mutex initialised again (recursive); the count is kept.
+    // Owner to 0 and the mutex initialised again (recursive, unlocked: the calling thread's holds
+    // are released first); the count is kept.
     virtual void Init();
 
     uint32_t GetOwnerThread() const { return m_nOwnerThread.load(std::memory_order_relaxed); }
