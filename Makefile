@@ -10,6 +10,8 @@ else ifeq ($(TSAN),1)
 BUILD ?= build-tsan
 BUILD_TYPE ?= RelWithDebInfo
 TEST_SELECTION ?= -L concurrency
+# The first report ends the process with status 66, also in the tool runs the tests start.
+export TSAN_OPTIONS ?= halt_on_error=1
 else
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
