@@ -84,8 +84,6 @@ class HDFSAGENT_API DXLibCurl {
 
     // Time-outs of the following exchanges, in milliseconds; values <= 0 restore the defaults.
     void SetTimeouts(long connectTimeoutMs, long totalTimeoutMs);
-    long GetConnectTimeoutMs() const { return m_nConnectTimeoutMs; }
-    long GetTotalTimeoutMs() const { return m_nTotalTimeoutMs; }
 
     // libcurl's text for the last failure ("" after a success).
     const std::string& GetLastErrorText() const { return m_sLastError; }

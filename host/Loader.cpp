@@ -12,16 +12,7 @@ std::string LastDlError() {
 
 }  // namespace
 
-CEkLibrary::CEkLibrary(bool unloadOnDestroy) : m_bUnload(unloadOnDestroy) {}
-
-CEkLibrary::~CEkLibrary() {
-    if (m_hLibrary && m_bUnload)
-        dlclose(m_hLibrary);
-}
-
 CEkError CEkLibrary::Load(const std::string& path, bool global) {
-    if (m_hLibrary && m_bUnload)
-        dlclose(m_hLibrary);
     m_hLibrary = nullptr;
     dlerror();  // clear a stale message
     void* handle = dlopen(path.c_str(), RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));

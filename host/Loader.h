@@ -1,7 +1,7 @@
 // CEkLibrary: run-time loading of shared libraries (dlopen/dlsym).
 //
-// A loaded library is never unloaded by this object (the library's function table keeps
-// pointers into it); the destructor only forgets the handle. Errors carry the dlerror() text.
+// A loaded library is never unloaded (the library's function table keeps pointers into it):
+// the destructor, and a second Load, only forget the handle. Errors carry the dlerror() text.
 #pragma once
 
 #include <string>
@@ -11,9 +11,8 @@
 
 class HDFSAGENT_API CEkLibrary {
   public:
-    // `unloadOnDestroy`: when true the destructor calls dlclose.
-    explicit CEkLibrary(bool unloadOnDestroy = false);
-    ~CEkLibrary();
+    CEkLibrary() = default;
+    ~CEkLibrary() = default;
     CEkLibrary(const CEkLibrary&) = delete;
     CEkLibrary& operator=(const CEkLibrary&) = delete;
 
@@ -29,9 +28,7 @@ class HDFSAGENT_API CEkLibrary {
         out = reinterpret_cast<T*>(p);
         return err;
     }
-    bool IsLoaded() const { return m_hLibrary != nullptr; }
 
   private:
     void* m_hLibrary = nullptr;
-    bool m_bUnload;
 };

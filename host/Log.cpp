@@ -8,9 +8,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "host/Path.h"
-#include "host/Settings.h"
+#include "host/SettingsStore.h"
 #include "host/Strings.h"
 
 // Constructed ahead of the other static objects so that their constructors and destructors can
@@ -19,10 +20,6 @@ std::shared_ptr<DXLogWriter> g_ptrLogWriter __attribute__((init_priority(101))) 
     std::make_shared<DXLogWriter>();
 
 namespace {
-
-// Reading the level from the settings store may itself log (a malformed line); while a thread
-// reads it, its own lines use the default level instead of recursing.
-thread_local bool t_bReadingLevel = false;
 
 bool ParseLevel(const char* text, int& level) {
     if (!text || !*text)
@@ -47,6 +44,20 @@ std::string TimeText() {
     return buffer;
 }
 
+// The level from the settings store; what the store finds wrong on the way lands in `problems`
+// (the store sits below the log and never logs itself).
+int SettingsLevel(std::vector<std::string>& problems) {
+    long configured = 0;
+    if (!DXSettingsStore::ReadNumber("EventManager", "hdfsagent_DEBUGLEVEL", configured, problems))
+        return 0;
+    if (configured < INT_MIN || configured > INT_MAX) {
+        problems.push_back(FXString::Format(
+            "setting [EventManager] hdfsagent_DEBUGLEVEL is out of range: %ld", configured));
+        return 0;
+    }
+    return static_cast<int>(configured);
+}
+
 }  // namespace
 
 DXLogWriter::DXLogWriter() = default;
@@ -59,21 +70,20 @@ DXLogWriter::~DXLogWriter() {
 }
 
 int DXLogWriter::ReadConfiguredLevel() const {
-    if (t_bReadingLevel)
-        return 0;
-    t_bReadingLevel = true;
     int level = 0;
-    if (!ParseLevel(getenv("HDFSAGENT_DEBUGLEVEL"), level)) {
-        int configured = 0;
-        if (DXPlatformInfo::getNumber("EventManager", "hdfsagent_DEBUGLEVEL", configured))
-            level = configured;
-    }
-    t_bReadingLevel = false;
+    std::vector<std::string> problems;
+    if (!ParseLevel(getenv("HDFSAGENT_DEBUGLEVEL"), level))
+        level = SettingsLevel(problems);
     // A level set meanwhile by SetDebugLevel wins over the configured one.
     int expected = kLevelUnread;
-    if (!m_nLevel.compare_exchange_strong(expected, level))
-        return expected;
-    return level;
+    if (m_nLevel.compare_exchange_strong(expected, level))
+        expected = level;
+    // The level is settled, so these lines are filtered by it like any other.
+    // (Reading the level is const to the callers of Level(); the writer itself is never const.)
+    for (const std::string& problem : problems)
+        const_cast<DXLogWriter*>(this)->Write(-1, __PRETTY_FUNCTION__, __LINE__, "%s",
+                                              problem.c_str());
+    return expected;
 }
 
 void DXLogWriter::OpenDestination() {

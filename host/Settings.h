@@ -1,17 +1,7 @@
-// The settings store (DXPlatformInfo) and the product directories (DXPI_Base, DXPI_EventManager).
-//
-// Settings live in a human-editable INI file: "[Section]" headers and "key=value" lines; blanks
-// around keys and values are trimmed; lines starting with ";" or "#" are comments. The file is
-// $HDFSAGENT_SETTINGS, else <product home>/settings.ini. A missing or unreadable file reads as
-// "no keys"; a malformed line is skipped (and logged). Writes take an exclusive flock on
-// "<file>.lock", re-read the file, change one key, keep every other line byte for byte, and
-// replace the file atomically (temporary file in the same directory, fsync, rename), so two
-// processes writing different keys both keep their writes and a crash leaves the old or the new
-// file, never a torn one. Temporary files a killed writer left are removed by the next write.
-// A write fails (and changes nothing) when the file exists but cannot be read, when the lock
-// file or the temporary file cannot be created (a read-only location: EACCES/EROFS), and with
-// EINVAL for a section, key or value that would not read back as itself (see EditText).
-// Thread-safe.
+// The settings store as the library reads and writes it (DXPlatformInfo): the file and its
+// rules are DXSettingsStore's (host/SettingsStore.h); this front logs, at level -1, what the
+// store finds wrong (a malformed line is skipped and logged, a value that is not a number or out
+// of range is logged and leaves the caller's default) and every failed write. Thread-safe.
 #pragma once
 
 #include <map>
@@ -19,6 +9,7 @@
 
 #include "host/Error.h"
 #include "host/Export.h"
+#include "host/SettingsStore.h"
 
 class HDFSAGENT_API DXPlatformInfo {
   public:
@@ -36,28 +27,9 @@ class HDFSAGENT_API DXPlatformInfo {
                               const std::string& value, size_t length = std::string::npos);
     static CEkError removeKey(const std::string& section, const std::string& key);
 
-    // Parses INI text into section -> key -> value (exposed for tests and the fuzzer). Keys
-    // before the first section header land in section "". A later line for a key wins.
+    // DXSettingsStore::Parse, its problems logged (exposed for tests and the fuzzer).
     static std::map<std::string, std::map<std::string, std::string>> Parse(const std::string& text);
-    // The text edit behind setString (value set) and removeKey (value null), without any file
-    // I/O: every line of `section` holding `key` is replaced (or removed); a missing key goes
-    // after the section's last key; a missing section is appended. Other lines stay byte for
-    // byte. Fails with EINVAL (and leaves `edited` empty) for a section or key that would not
-    // read back as itself (empty, blanks around it, "[", "]" or "=" where they do not belong,
-    // a line break) and for a value holding a line break.
+    // DXSettingsStore::EditText.
     static CEkError EditText(const std::string& text, const std::string& section,
                              const std::string& key, const std::string* value, std::string& edited);
-};
-
-class HDFSAGENT_API DXPI_Base {
-  public:
-    // The product home: $HDFSAGENT_HOME, default "/opt/hdfsagent"; no trailing "/".
-    static std::string getHomeDirectory();
-};
-
-class HDFSAGENT_API DXPI_EventManager {
-  public:
-    DXPI_EventManager(int unused1 = 0, int unused2 = 1);
-    // $HDFSAGENT_LOG_DIR, else <product home>/log. Empty when it cannot be determined.
-    std::string getLogFilesDirectory() const;
 };
