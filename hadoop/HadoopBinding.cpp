@@ -130,7 +130,7 @@ CEkError CHadoopFS::Init() {
         return CEkError();
     // The loader object may go: the library stays loaded for the life of the process, since the
     // table keeps pointers into it.
-    CEkLibrary library(false);
+    CEkLibrary library;
     // libhdfs starts its JVM at the first connection and reads LIBHDFS_OPTS then.
     HadoopKerberos::PassKrb5ConfigToLibhdfsJvm();
     CEkError err = library.Load("libhdfs.so", true);

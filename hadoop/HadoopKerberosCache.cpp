@@ -54,7 +54,7 @@ class KerberosContext {
 CEkError DefaultCacheDirectoryFromLibrary(std::string& directory, CEkError& failure) {
     directory.clear();
     // Kept loaded: unloading a library with finalisers of its own buys nothing here.
-    CEkLibrary library(false);
+    CEkLibrary library;
     CEkError err;
     for (const std::string& name : KerberosLibraryNames()) {
         err = library.Load(name, false);

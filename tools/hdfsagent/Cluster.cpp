@@ -93,11 +93,12 @@ void CCluster::StopRest() {
 bool CCluster::Connect(const ConnectOptions& options, std::string& error) {
     const std::string home = DXPI_Base::getHomeDirectory();
     m_sUser = options.user.empty() ? DefaultUser() : options.user;
-    m_sLogConfigDir = options.logConfigDir.empty() ? home + "/conf" : options.logConfigDir;
-    if (!MakeDirectory(m_sLogConfigDir, error))
+    const std::string logConfigDir =
+        options.logConfigDir.empty() ? home + "/conf" : options.logConfigDir;
+    if (!MakeDirectory(logConfigDir, error))
         return false;
     CHadoopFSPtr fs;
-    CEkError err = CreateFileSystem(options, m_sUser, m_sLogConfigDir, fs);
+    CEkError err = CreateFileSystem(options, m_sUser, logConfigDir, fs);
     if (err.Failed() || !fs) {
         error = err.Failed() ? ErrorText(err) : "the library returned no file-system object";
         // The context discards a file system whose first connection failed; a second one made

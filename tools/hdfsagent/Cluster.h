@@ -37,9 +37,7 @@ class CCluster {
     // connection's own text (GetLastErrorString).
     bool Connect(const ConnectOptions& options, std::string& error);
     CHadoopFS& Fs() { return *m_pFS; }
-    const CHadoopFSPtr& FsPtr() const { return m_pFS; }
     const std::string& User() const { return m_sUser; }
-    const std::string& LogConfigDir() const { return m_sLogConfigDir; }
 
     // Starts the REST utility service from the product home's dxjars directory.
     bool StartRest(std::string& error);
@@ -74,7 +72,6 @@ class CCluster {
 
     CHadoopFSPtr m_pFS;
     std::string m_sUser;
-    std::string m_sLogConfigDir;
     std::unique_ptr<DXHadoop::CHadoopRestUtil> m_pRest;
 };
 

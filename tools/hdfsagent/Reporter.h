@@ -21,7 +21,6 @@ class CReporter {
     CReporter(const CReporter&) = delete;
     CReporter& operator=(const CReporter&) = delete;
 
-    bool IsJson() const { return m_bJson; }
     // True when progress is shown at all (a terminal, or JSON).
     bool ShowsProgress() const { return m_bTerminal || m_bJson; }
 
