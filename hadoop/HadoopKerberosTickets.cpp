@@ -18,7 +18,7 @@ namespace {
 
 // kinit and klist normally answer within milliseconds; a KDC that never answers must not hold
 // the connection (and its lock) for ever.
-constexpr int kKerberosCommandTimeoutSeconds = 120;
+constexpr long kKerberosCommandTimeoutMs = 120 * 1000;
 
 const char* const kSwitchFailurePrefix = "Failed to switch to user ";
 
@@ -53,7 +53,7 @@ std::string CHadoopFS::CHadoopConnection::DoNotKinitMarker() {
 CEkError CHadoopFS::CHadoopConnection::KerberosRunOptions(DxRunOptions& options,
                                                           DxProcessIdentity& identity, uid_t& uid) {
     options = DxRunOptions();
-    options.timeoutSeconds = kKerberosCommandTimeoutSeconds;
+    options.timeoutMs = kKerberosCommandTimeoutMs;
     // Some commands pipe klist output through sort; the C locale keeps all of it predictable.
     options.environment["LC_ALL"] = "C";
     uid = 0;
@@ -260,7 +260,7 @@ CEkError CHadoopFS::CHadoopConnection::GetKerberoscacheExpiryTime() {
     const std::string command =
         "klist -c " + ShellQuote(m_sKerberosCachePath) + " | awk 'NR==5 {print $3 \" \" $4}' ";
     DxRunOptions options;
-    options.timeoutSeconds = kKerberosCommandTimeoutSeconds;
+    options.timeoutMs = kKerberosCommandTimeoutMs;
     // Dates follow the locale: only the C locale prints the "%m/%d/%y %H:%M:%S" read below.
     options.environment["LC_ALL"] = "C";
     std::string out, err;

@@ -506,11 +506,6 @@ bool DxProcess::StartProcess(const std::string& program, const std::vector<std::
     return DxProcessLauncher::Launch(*this, plan, error);
 }
 
-bool DxProcess::WaitForProcessToEnd(int* exitStatus, std::string* message, int timeoutSeconds) {
-    return WaitForProcessToEndMs(exitStatus, message,
-                                 timeoutSeconds > 0 ? static_cast<long>(timeoutSeconds) * 1000 : 0);
-}
-
 bool DxProcess::WaitForProcessToEndMs(int* exitStatus, std::string* message, long timeoutMs) {
     if (m_nPid <= 0) {
         if (message)
@@ -573,7 +568,7 @@ void StopGroup(DxProcess& process, pid_t pid) {
 int DxProcess::system(const std::string& command, std::string* out, std::string* err,
                       int timeoutSeconds, bool /*unused*/) {
     DxRunOptions options;
-    options.timeoutSeconds = timeoutSeconds;
+    options.timeoutMs = timeoutSeconds > 0 ? timeoutSeconds * 1000L : 0;
     return system(command, out, err, options);
 }
 
@@ -612,9 +607,7 @@ int DxProcess::system(const std::string& command, std::string* out, std::string*
         return -1;
     }
     bool timedOut = false;
-    long timeoutMs = options.timeoutMs > 0        ? options.timeoutMs
-                     : options.timeoutSeconds > 0 ? options.timeoutSeconds * 1000L
-                                                  : -1;
+    long timeoutMs = options.timeoutMs > 0 ? options.timeoutMs : -1;
     process.DrainPipes(timeoutMs, &timedOut);
     int result = -1;
     if (timedOut) {

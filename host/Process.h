@@ -30,8 +30,7 @@ struct HDFSAGENT_API DxProcessIdentity {
 // 126 without running the command. Supplementary groups are set only when we run as root.
 
 struct HDFSAGENT_API DxRunOptions {
-    int timeoutSeconds = 0;  // 0: no deadline
-    long timeoutMs = 0;  // when > 0, the deadline in milliseconds instead (short test deadlines)
+    long timeoutMs = 0;  // the deadline in milliseconds; 0: none
     // Added to (or replacing in) the child's environment; a name that is empty or holds "="
     // fails the run (-1, the reason in `err`).
     std::map<std::string, std::string> environment;
@@ -89,11 +88,9 @@ class HDFSAGENT_API DxProcess {
     bool StartProcess(const std::string& program, const std::vector<std::string>& argv,
                       std::string* error, int flags = 0);
 
-    // Waits at most `timeoutSeconds` (0: no limit). True with the exit status when the child
-    // ended. On the deadline: false with `message` exactly "timedout"; the child is left running
-    // (the caller decides), KillAndReap() ends it. Other failures: false with a text.
-    bool WaitForProcessToEnd(int* exitStatus, std::string* message, int timeoutSeconds);
-    // The same with a deadline in milliseconds (test seams use short deadlines).
+    // Waits at most `timeoutMs` milliseconds (0: no limit). True with the exit status when the
+    // child ended. On the deadline: false with `message` exactly "timedout"; the child is left
+    // running (the caller decides), KillAndReap() ends it. Other failures: false with a text.
     bool WaitForProcessToEndMs(int* exitStatus, std::string* message, long timeoutMs);
 
     // Sends SIGKILL to the child's process group and reaps it. Safe when nothing runs.

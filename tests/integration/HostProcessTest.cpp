@@ -260,7 +260,7 @@ TEST_F(HostProcess, StartProcessSplitsWithoutShellAndTheChildIsAlwaysReaped) {
                                      &error));
     int status = -1;
     std::string message;
-    ASSERT_TRUE(printer.WaitForProcessToEnd(&status, &message, 5));
+    ASSERT_TRUE(printer.WaitForProcessToEndMs(&status, &message, 5000));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(printer.GetStdout(), "a b|c \"d\"|e f|$HOME||");
     EXPECT_FALSE(printer.IsRunning());

@@ -225,7 +225,7 @@ bool CDemoSetup::StartKdc(const LocalclusterPieces& pieces, std::string& error) 
     m_sKdcDir = m_sRoot + "/kdc";
     MakeDirectories(m_sKdcDir);
     DxRunOptions options;
-    options.timeoutSeconds = 60;
+    options.timeoutMs = 60 * 1000;
     if (m_sUser != "nobody" && m_sUser != "root" && m_sUser != "hdfs")
         options.environment["KDC_EXTRA_PRINCIPALS"] = m_sUser;
     std::string out;
