@@ -28,7 +28,7 @@ std::string ErrnoMessage(const std::string& text, int errNo) {
 }
 
 // A fresh settings file for each test.
-class SettingsTest : public ::testing::Test {
+class FreshSettings : public ::testing::Test {
   protected:
     void WriteSettings(const std::string& text) { WriteFile(m_dir / "settings.ini", text); }
 
@@ -40,10 +40,12 @@ class SettingsTest : public ::testing::Test {
 // ----------------------------------------------------------------------------------------------
 // Command lines
 
+class HadoopCommandLines : public FreshSettings {};
+
 // Each row rewrites the settings: a change takes effect on the next call. A bin directory with
 // characters the shell interprets used to give a broken or dangerous command line; the program
 // is now quoted in that case only.
-TEST_F(SettingsTest, CommandLinesForHadoopAndHBasePrograms) {
+TEST_F(HadoopCommandLines, ForHadoopAndHBasePrograms) {
     EXPECT_EQ(GetHadoopCommand("hadoop"), "hadoop");  // no settings file at all
     EXPECT_EQ(GetHBaseCommand("hbase"), "hbase");
     const struct {
@@ -198,7 +200,7 @@ TEST_F(PropertyFileTest, SymbolicLinkSurvivesAndTargetIsEdited) {
 // ----------------------------------------------------------------------------------------------
 // Native logging
 
-class NativeLoggingTest : public SettingsTest {
+class NativeLoggingTest : public FreshSettings {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(m_dir / "conf");

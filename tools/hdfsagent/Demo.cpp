@@ -17,6 +17,7 @@
 #include "Commands.h"
 #include "DemoSetup.h"
 #include "Interrupt.h"
+#include "Launch.h"
 #include "Paths.h"
 
 namespace tool {

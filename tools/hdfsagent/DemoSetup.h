@@ -24,7 +24,7 @@
 #include <map>
 #include <string>
 
-#include "Paths.h"
+#include "Launch.h"
 
 namespace tool {
 

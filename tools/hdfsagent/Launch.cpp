@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
-#include "Paths.h"
 #include "host/Settings.h"
 
 namespace tool {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -44,6 +47,16 @@ bool LoaderPathHolds(const std::string& dir) {
     return false;
 }
 
+bool IsDirectory(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+bool IsFile(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
 }  // namespace
 
 void EnsureLoaderPath(char** argv) {
@@ -64,6 +77,47 @@ void EnsureLoaderPath(char** argv) {
             "hdfsagent: cannot re-execute %s with the product home on LD_LIBRARY_PATH: %s\n",
             self.c_str(), strerror(errno));
     unsetenv(kReexecMarker);
+}
+
+std::string ExecutablePath() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.string();
+}
+
+bool FindLocalcluster(LocalclusterPieces& pieces, std::string& error) {
+    // An installed tool: <prefix>/bin/hdfsagent with <prefix>/share/hdfsagent beside it.
+    const fs::path exe = ExecutablePath();
+    const fs::path share = exe.parent_path().parent_path() / "share" / "hdfsagent";
+    LocalclusterPieces installed;
+    installed.binDir = (share / "localcluster" / "bin").string();
+    installed.kdcDir = (share / "localcluster" / "kdc").string();
+    installed.libhdfs = (share / "localcluster" / "libhdfs" / "libhdfs.so").string();
+    installed.dxjarsDir = (share / "dxjars").string();
+    installed.templatesDir = installed.dxjarsDir;
+
+    // The build tree this program was built in.
+    LocalclusterPieces built;
+    built.binDir = HDFSAGENT_BUILD_LOCALCLUSTER_BIN;
+    built.kdcDir = HDFSAGENT_BUILD_LOCALCLUSTER_KDC;
+    built.libhdfs = std::string(HDFSAGENT_BUILD_LOCALCLUSTER_LIBHDFS) + "/libhdfs.so";
+    built.dxjarsDir = HDFSAGENT_BUILD_DXJARS;
+    built.templatesDir = HDFSAGENT_BUILD_TEMPLATES;
+
+    for (const LocalclusterPieces* candidate : {&installed, &built}) {
+        if (IsFile(candidate->binDir + "/hadoop") && IsDirectory(candidate->kdcDir) &&
+            IsFile(candidate->libhdfs) && IsFile(candidate->dxjarsDir + "/dxhdfsutil.jar") &&
+            IsFile(candidate->templatesDir + "/dxhadoopnativelog4j.properties")) {
+            pieces = *candidate;
+            return true;
+        }
+    }
+    error =
+        "cannot find the localcluster stand-ins (looked in " + share.string() + " and in " +
+        std::string(HDFSAGENT_BUILD_DXJARS) +
+        "/..); build them with `cmake --build <build dir>` or install them with `cmake --install "
+        "<build dir> --component localcluster`";
+    return false;
 }
 
 }  // namespace tool

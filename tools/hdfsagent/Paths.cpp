@@ -8,12 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "Tool.h"
-
-namespace fs = std::filesystem;
 
 namespace tool {
 
@@ -27,16 +23,6 @@ std::string_view NextComponent(const std::string& path, size_t& pos) {
     std::string_view component(path.data() + pos, end - pos);
     pos = end < path.size() ? end + 1 : end;
     return component;
-}
-
-bool IsDirectory(const std::string& path) {
-    std::error_code ec;
-    return fs::is_directory(path, ec);
-}
-
-bool IsFile(const std::string& path) {
-    std::error_code ec;
-    return fs::exists(path, ec);
 }
 
 }  // namespace
@@ -212,47 +198,6 @@ bool IsExcluded(const std::vector<std::string>& patterns, const std::string& ent
         if (fnmatch(pattern.c_str(), subject.c_str(), wholePath ? FNM_PATHNAME : 0) == 0)
             return true;
     }
-    return false;
-}
-
-std::string ExecutablePath() {
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : self.string();
-}
-
-bool FindLocalcluster(LocalclusterPieces& pieces, std::string& error) {
-    // An installed tool: <prefix>/bin/hdfsagent with <prefix>/share/hdfsagent beside it.
-    const fs::path exe = ExecutablePath();
-    const fs::path share = exe.parent_path().parent_path() / "share" / "hdfsagent";
-    LocalclusterPieces installed;
-    installed.binDir = (share / "localcluster" / "bin").string();
-    installed.kdcDir = (share / "localcluster" / "kdc").string();
-    installed.libhdfs = (share / "localcluster" / "libhdfs" / "libhdfs.so").string();
-    installed.dxjarsDir = (share / "dxjars").string();
-    installed.templatesDir = installed.dxjarsDir;
-
-    // The build tree this program was built in.
-    LocalclusterPieces built;
-    built.binDir = HDFSAGENT_BUILD_LOCALCLUSTER_BIN;
-    built.kdcDir = HDFSAGENT_BUILD_LOCALCLUSTER_KDC;
-    built.libhdfs = std::string(HDFSAGENT_BUILD_LOCALCLUSTER_LIBHDFS) + "/libhdfs.so";
-    built.dxjarsDir = HDFSAGENT_BUILD_DXJARS;
-    built.templatesDir = HDFSAGENT_BUILD_TEMPLATES;
-
-    for (const LocalclusterPieces* candidate : {&installed, &built}) {
-        if (IsFile(candidate->binDir + "/hadoop") && IsDirectory(candidate->kdcDir) &&
-            IsFile(candidate->libhdfs) && IsFile(candidate->dxjarsDir + "/dxhdfsutil.jar") &&
-            IsFile(candidate->templatesDir + "/dxhadoopnativelog4j.properties")) {
-            pieces = *candidate;
-            return true;
-        }
-    }
-    error =
-        "cannot find the localcluster stand-ins (looked in " + share.string() + " and in " +
-        std::string(HDFSAGENT_BUILD_DXJARS) +
-        "/..); build them with `cmake --build <build dir>` or install them with `cmake --install "
-        "<build dir> --component localcluster`";
     return false;
 }
 

@@ -1,5 +1,4 @@
-// Paths of the tool: relative entry paths of a backup, their order, exclusion globs, and where
-// the localcluster pieces of the demo are.
+// Paths of the tool: relative entry paths of a backup, their order and exclusion globs.
 //
 // An entry path is relative to the root of a backup: "." is the root itself, every other path
 // is "a/b/c" (no leading or trailing "/", no empty, "." or ".." components). The order of a
@@ -45,20 +44,5 @@ bool IsValidNameNode(const std::string& text);
 // without against the entry's name, so "*.tmp" excludes every such file and "logs/2023*" only
 // those below the top-level "logs".
 bool IsExcluded(const std::vector<std::string>& patterns, const std::string& entryPath);
-
-// The localcluster pieces the demo builds an installation from.
-struct LocalclusterPieces {
-    std::string binDir;        // hadoop, hdfs, hbase, hdp-select stand-ins
-    std::string kdcDir;        // start-kdc.sh, stop-kdc.sh
-    std::string libhdfs;       // the libhdfs.so stand-in
-    std::string dxjarsDir;     // REST service jars and property templates
-    std::string templatesDir;  // the library's own templates (dxhadoopnativelog4j.properties)
-};
-// Finds them next to an installed tool (<prefix>/share/hdfsagent) or in the build tree the tool
-// was built in. False with the places looked at in `error` when a piece is missing.
-bool FindLocalcluster(LocalclusterPieces& pieces, std::string& error);
-
-// The running program's own path (/proc/self/exe resolved).
-std::string ExecutablePath();
 
 }  // namespace tool
