@@ -15,34 +15,9 @@
 #include <vector>
 
 #include "hadoop/HadoopConfig.h"
+#include "host/Xml.h"
 
 namespace {
-
-std::string Escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> pieces;
@@ -81,8 +56,8 @@ void RoundTrip(const std::string& input) {
         const std::string name = property.substr(0, separator);
         const std::string value = property.substr(separator + 1);
         first.emplace(name, value);
-        output += "<property><name>" + Escape(name) + "</name>";
-        output += value.empty() ? "<value/>" : "<value>" + Escape(value) + "</value>";
+        output += "<property><name>" + FXXmlEscape(name) + "</name>";
+        output += value.empty() ? "<value/>" : "<value>" + FXXmlEscape(value) + "</value>";
         output += "<final>false</final><source>core-site.xml</source></property>";
     }
     output += "</configuration>";

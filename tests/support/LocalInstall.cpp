@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "host/ShellQuote.h"
+#include "host/Xml.h"
 
 namespace fs = std::filesystem;
 
@@ -16,26 +17,6 @@ namespace testsupport {
 namespace {
 
 const char* const kPrograms[] = {"hadoop", "hdfs", "hbase", "hdp-select", "locate"};
-
-std::string XmlEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
 
 std::string SiteFile(const std::map<std::string, std::string>& properties, bool hdfsKeys) {
     std::ostringstream xml;
@@ -46,8 +27,8 @@ std::string SiteFile(const std::map<std::string, std::string>& properties, bool 
         if ((key.rfind("dfs.", 0) == 0) != hdfsKeys)
             continue;
         xml << "  <property>\n"
-            << "    <name>" << XmlEscape(key) << "</name>\n"
-            << "    <value>" << XmlEscape(value) << "</value>\n"
+            << "    <name>" << FXXmlEscape(key) << "</name>\n"
+            << "    <value>" << FXXmlEscape(value) << "</value>\n"
             << "  </property>\n";
     }
     xml << "</configuration>\n";

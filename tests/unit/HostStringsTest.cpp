@@ -8,6 +8,7 @@
 #include "host/ShellQuote.h"
 #include "host/Strings.h"
 #include "host/TimeStamp.h"
+#include "host/Xml.h"
 #include "support/TestSupport.h"
 
 TEST(HostFXString, SplitKeepsEmptyPiecesUnlessAskedAndClearsTheResult) {
@@ -115,4 +116,14 @@ TEST(HostStrings, MillisecondsFromEnvironmentTakesOnlyAWholeNumber) {
         EXPECT_EQ(c.taken, FXMillisecondsFromEnvironment(name, value));
         EXPECT_EQ(c.value, value);
     }
+}
+
+// Site files are written with these values; a value holding a quote or an ampersand used to be
+// escaped differently by each writer.
+TEST(HostStrings, XmlEscapeReplacesTheFiveMarkupCharactersOnly) {
+    EXPECT_EQ(FXXmlEscape("a&b <c> \"d\" 'e'"), "a&amp;b &lt;c&gt; &quot;d&quot; &apos;e&apos;");
+    EXPECT_EQ(FXXmlEscape("&amp;"), "&amp;amp;");  // escaped once more, never taken as escaped
+    const std::string plain = "/keytabs/h\xc3\xa9/x y\t;=";
+    EXPECT_EQ(FXXmlEscape(plain), plain);
+    EXPECT_EQ(FXXmlEscape(""), "");
 }

@@ -24,12 +24,6 @@ namespace tool {
 
 namespace {
 
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 class CDemo {
   public:
     explicit CDemo(const DemoOptions& options) : m_oOptions(options) {}
@@ -111,15 +105,15 @@ bool CDemo::Step(const std::string& title, const std::vector<std::string>& args,
     Say("\n[" + std::to_string(m_nStep) + "/" + std::to_string(m_nSteps) + "] " + title +
             "\n    $ " + command,
         start);
-    const double begin = Now();
+    const double begin = MonotonicSeconds();
     const int status = args.empty() ? 0 : RunTool(args);
     char seconds[32];
-    snprintf(seconds, sizeof seconds, "%.1f s", Now() - begin);
+    snprintf(seconds, sizeof seconds, "%.1f s", MonotonicSeconds() - begin);
     nlohmann::ordered_json done;
     done["event"] = "demo_result";
     done["step"] = m_nStep;
     done["exit_status"] = status;
-    done["seconds"] = Now() - begin;
+    done["seconds"] = MonotonicSeconds() - begin;
     const bool ok = status == kExitOk || (mayDiffer && status == kExitPartial);
     Say(std::string("    -> ") + (ok ? "ok" : "FAILED") + " (exit status " +
             std::to_string(status) + ", " + seconds + ")",

@@ -19,6 +19,7 @@
 #include "Tool.h"
 #include "host/Process.h"
 #include "host/ShellQuote.h"
+#include "host/Xml.h"
 
 namespace fs = std::filesystem;
 
@@ -61,27 +62,12 @@ void Link(const std::string& target, const std::string& link) {
         throw std::runtime_error("cannot link " + link + " to " + target + ": " + ec.message());
 }
 
-std::string XmlEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::string SiteFile(const std::vector<std::pair<std::string, std::string>>& properties) {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n";
     for (const auto& [key, value] : properties)
-        xml << "  <property>\n    <name>" << XmlEscape(key) << "</name>\n    <value>"
-            << XmlEscape(value) << "</value>\n  </property>\n";
+        xml << "  <property>\n    <name>" << FXXmlEscape(key) << "</name>\n    <value>"
+            << FXXmlEscape(value) << "</value>\n  </property>\n";
     xml << "</configuration>\n";
     return xml.str();
 }

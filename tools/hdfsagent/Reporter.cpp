@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "StandardError.h"
@@ -11,12 +12,6 @@
 namespace tool {
 
 namespace {
-
-double Now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 const double kDrawInterval = 0.25;       // terminal redraws
 const double kJsonProgressInterval = 1;  // JSON progress events
@@ -42,6 +37,16 @@ void PrintJson(const nlohmann::ordered_json& event) {
 
 }  // namespace
 
+double MonotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::string ErrnoMessage(const char* call, const std::string& path, int error) {
+    return std::string(call) + " " + path + ": " + strerror(error);
+}
+
 std::string Plural(uint64_t count, const std::string& noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
@@ -62,7 +67,7 @@ CReporter::CReporter(std::string command, bool json)
     : m_sCommand(std::move(command)),
       m_bJson(json),
       m_bTerminal(!json && isatty(fileno(ToolErr())) == 1),
-      m_dStart(Now()),
+      m_dStart(MonotonicSeconds()),
       m_dLastDraw(m_dStart) {}
 
 CReporter::~CReporter() {
@@ -71,7 +76,7 @@ CReporter::~CReporter() {
 }
 
 double CReporter::ElapsedSeconds() const {
-    return Now() - m_dStart;
+    return MonotonicSeconds() - m_dStart;
 }
 
 void CReporter::SetTotals(uint64_t files, uint64_t bytes) {
@@ -96,7 +101,7 @@ void CReporter::FileDone() {
 void CReporter::MaybeDraw(bool force) {
     if (!ShowsProgress())
         return;
-    const double now = Now();
+    const double now = MonotonicSeconds();
     const double interval = m_bJson ? kJsonProgressInterval : kDrawInterval;
     if (!force && now - m_dLastDraw < interval)
         return;

@@ -67,5 +67,9 @@ class CReporter {
 std::string Plural(uint64_t count, const std::string& noun);
 // "1.5 MiB", "12 B".
 std::string HumanBytes(double bytes);
+// "<call> <path>: <strerror(errno)>".
+std::string ErrnoMessage(const char* call, const std::string& path, int error);
+// Seconds on the monotonic clock, for durations and rates.
+double MonotonicSeconds();
 
 }  // namespace tool

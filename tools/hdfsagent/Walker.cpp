@@ -9,6 +9,7 @@
 
 #include "Interrupt.h"
 #include "Paths.h"
+#include "Reporter.h"
 
 namespace tool {
 
@@ -51,10 +52,6 @@ std::string ListInto(CHadoopFS& fs, Frame& frame) {
 }
 
 }  // namespace
-
-std::string ErrnoMessage(const char* call, const std::string& path, int error) {
-    return std::string(call) + " " + path + ": " + strerror(error);
-}
 
 void FillWalkEntry(const hdfsFileInfo& info, WalkEntry& entry) {
     entry.directory = info.mKind == kObjectKindDirectory;

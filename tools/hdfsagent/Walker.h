@@ -48,7 +48,4 @@ class CTreeWalker {
     std::vector<std::string> m_vExcludes;
 };
 
-// "<call> <path>: <strerror(errno)>".
-std::string ErrnoMessage(const char* call, const std::string& path, int error);
-
 }  // namespace tool
