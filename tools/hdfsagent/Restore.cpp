@@ -65,7 +65,7 @@ class CRestore {
     // Owner, permissions, ACL and extended attributes, times of `path` (messages name `shown`).
     void ApplyMetadata(const ManifestEntry& entry, const std::string& path,
                        const std::string& shown);
-    void FinishDirectoriesOutside(const std::string& path);
+    void FinishDirectoriesOutside(const std::string& entryPath);
     // Removes the temporary files earlier, interrupted restores left in the directory `path`.
     void RemoveEarlierTemporaries(const std::string& path);
     void WarnAboutZone(const ManifestEntry& entry, const std::string& path);
@@ -191,12 +191,12 @@ void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path
                             ErrnoMessage("cannot set times of", shown, errno != 0 ? errno : EIO));
 }
 
-void CRestore::FinishDirectoriesOutside(const std::string& path) {
+void CRestore::FinishDirectoriesOutside(const std::string& entryPath) {
     while (!m_vPendingDirectories.empty() &&
-           !IsAncestorPath(m_vPendingDirectories.back().path, path)) {
+           !IsAncestorPath(m_vPendingDirectories.back().path, entryPath)) {
         const ManifestEntry& directory = m_vPendingDirectories.back();
-        const std::string path = TargetOf(directory.path);
-        ApplyMetadata(directory, path, path);
+        const std::string target = TargetOf(directory.path);
+        ApplyMetadata(directory, target, target);
         m_vPendingDirectories.pop_back();
     }
 }
