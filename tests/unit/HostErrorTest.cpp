@@ -137,3 +137,30 @@ TEST_F(HostLog, LevelFromEnvironmentFiltersLinesBeforeFormatting) {
                     "\n[^\n]* 2 [^\n]*TestBody\\(\\):[0-9]+ Entering\n"
                     "[^\n]* 2 [^\n]*TestBody\\(\\):[0-9]+ Leaving\n[^\n]* -1 [^\n]* last\n$"));
 }
+
+// Reading the level from a settings file with faults in it: the faults are logged once, under
+// the level just read (filtered out when it is below -1), and reading does not recurse.
+TEST_F(HostLog, SettingsFaultsMetWhileReadingTheLevelAreLoggedUnderThatLevel) {
+    ScopedEnv level = ScopedEnv::unset("HDFSAGENT_DEBUGLEVEL");
+    testsupport::WriteFile(m_dir / "settings.ini",
+                           "no equals sign\n[EventManager]\nhdfsagent_DEBUGLEVEL=1\n");
+    g_ptrLogWriter->Reconfigure();
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 1);
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 1);  // read once: the line is not logged twice
+    const std::string text = LogText();
+    EXPECT_THAT(text, HasSubstr(" -1 "));
+    EXPECT_THAT(text, HasSubstr("settings line 1 is malformed and skipped: 'no equals sign'\n"));
+    EXPECT_EQ(text.find("malformed"), text.rfind("malformed"));
+
+    testsupport::WriteFile(m_dir / "settings.ini", "[EventManager]\nhdfsagent_DEBUGLEVEL=-2x\n");
+    g_ptrLogWriter->Reconfigure();
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), 0);  // not a number: the default
+    EXPECT_THAT(LogText(), HasSubstr("setting [EventManager] hdfsagent_DEBUGLEVEL is not a number: "
+                                     "'-2x'\n"));
+
+    testsupport::WriteFile(m_dir / "settings.ini",
+                           "[broken\n[EventManager]\nhdfsagent_DEBUGLEVEL=-2\n");
+    g_ptrLogWriter->Reconfigure();
+    EXPECT_EQ(g_ptrLogWriter->GetDebugLevel(), -2);
+    EXPECT_THAT(LogText(), ::testing::Not(HasSubstr("[broken")));
+}
