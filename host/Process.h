@@ -60,8 +60,8 @@ class HDFSAGENT_API DxProcess {
                       const DxRunOptions& options);
 
     // Capture options for StartProcess: when true, the stream is collected and available after
-    // WaitForProcessToEnd through GetStdout()/GetStderr(); when false it goes to /dev/null.
-    // A captured stream is read only while WaitForProcessToEnd runs: a long-running child that
+    // WaitForProcessToEndMs through GetStdout()/GetStderr(); when false it goes to /dev/null.
+    // A captured stream is read only while WaitForProcessToEndMs runs: a long-running child that
     // writes more than a pipe holds (64 KiB) blocks until then, so leave capture off for those.
     void SetCaptureStdout(bool capture) { m_bCaptureStdout = capture; }
     void SetCaptureStderr(bool capture) { m_bCaptureStderr = capture; }
