@@ -130,9 +130,13 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     CEkError GetPrincipalsFromKeyTab(const std::string& user, std::list<std::string>& principals);
     // m_oCacheExpiryTime from "klist -c" (C locale); zero when it cannot be read. Never fails.
     CEkError GetKerberoscacheExpiryTime();
-    // Success when no expiry was read or it lies after now; ETIME(62) "Kerberos cache [%s] has
-    // expired [%s] >= [%s]" otherwise (an expiry equal to now has expired).
+    // Success when no expiry was read or it lies more than m_nRenewMarginSeconds after now;
+    // ETIME(62) "Kerberos cache [%s] has expired [%s] >= [%s]" otherwise (an expiry equal to now
+    // has expired).
     CEkError CheckCacheValidity();
+    // How long before its expiry a ticket with `remainingLife` seconds left is renewed: half of a
+    // short life, at most 60 s; 0 for a ticket already expired.
+    static time_t RenewMarginSeconds(time_t remainingLife);
 
     // The marker whose existence turns kinit off: "/tmp/donot_kinit". Tests may point it
     // elsewhere with $HDFSAGENT_DONOT_KINIT_MARKER, so that they do not disturb each other.
@@ -148,7 +152,8 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     std::string m_sPathPrefix;
     std::string m_sLastError;
     CTimeStamp m_oCacheExpiryTime;
-    CHadoopFS* m_pFS;  // owner, not owned
+    time_t m_nRenewMarginSeconds = 0;  // set with m_oCacheExpiryTime from the ticket's life
+    CHadoopFS* m_pFS;                  // owner, not owned
     bool m_bGood;
     HdfsHandlePtr m_pHandle;  // owning reference to the handle m_hFS views
 

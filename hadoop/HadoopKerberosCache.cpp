@@ -19,6 +19,13 @@ struct _krb5_context;
 typedef struct _krb5_context* krb5_context;
 typedef krb5_error_code (*krb5_init_context_t)(krb5_context*);
 typedef const char* (*krb5_cc_default_name_t)(krb5_context);
+
+// A default name may carry its cache type ("FILE:/tmp/krb5cc_0"); the directory of a file cache
+// is the parent of the path after the type.
+std::string WithoutFileCacheType(const std::string& name) {
+    static const std::string kFileType = "FILE:";
+    return name.compare(0, kFileType.size(), kFileType) == 0 ? name.substr(kFileType.size()) : name;
+}
 typedef void (*krb5_free_context_t)(krb5_context);
 
 // The Kerberos libraries tried in order. Tests may name another library in
@@ -106,7 +113,7 @@ CEkError DefaultCacheDirectoryFromLibrary(std::string& directory, CEkError& fail
     }
     // Copied before the context (which owns the text) and the library go.
     DXLOG(0, "Cache path(krb5_cc_default_name): %s", name);
-    directory = CEkPath(name).GetParent();
+    directory = CEkPath(WithoutFileCacheType(name)).GetParent();
     return CEkError();
 }
 

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -254,8 +255,15 @@ CEkError CHadoopFS::CHadoopConnection::InitKerberosCache() {
     return CEkError();
 }
 
+time_t CHadoopFS::CHadoopConnection::RenewMarginSeconds(time_t remainingLife) {
+    // Half the life of a short ticket, at most a minute of a long one.
+    constexpr time_t kMaxMarginSeconds = 60;
+    return remainingLife <= 0 ? 0 : std::min(kMaxMarginSeconds, remainingLife / 2);
+}
+
 CEkError CHadoopFS::CHadoopConnection::GetKerberoscacheExpiryTime() {
     m_oCacheExpiryTime = CTimeStamp();
+    m_nRenewMarginSeconds = 0;
     // Line 5 of the listing is the first ticket; its fields 3 and 4 are the expiry date and time.
     const std::string command =
         "klist -c " + ShellQuote(m_sKerberosCachePath) + " | awk 'NR==5 {print $3 \" \" $4}' ";
@@ -280,6 +288,7 @@ CEkError CHadoopFS::CHadoopConnection::GetKerberoscacheExpiryTime() {
         return CEkError();
     }
     m_oCacheExpiryTime = expiry;
+    m_nRenewMarginSeconds = RenewMarginSeconds(expiry.ToTimeT() - time(nullptr));
     DXLOG(0, "Cache expires [%s] [%s]", out.c_str(),
           m_oCacheExpiryTime.AsLocalDateTimeString().c_str());
     return CEkError();
@@ -288,8 +297,11 @@ CEkError CHadoopFS::CHadoopConnection::GetKerberoscacheExpiryTime() {
 CEkError CHadoopFS::CHadoopConnection::CheckCacheValidity() {
     if (m_oCacheExpiryTime.IsZero())
         return CEkError();
-    const CTimeStamp now = CTimeStamp::FromTimeT(time(nullptr));
-    if (m_oCacheExpiryTime > now)
+    const time_t nowSeconds = time(nullptr);
+    const CTimeStamp now = CTimeStamp::FromTimeT(nowSeconds);
+    // A ticket that runs out between this test and the JVM's use of it fails the operation
+    // ("Failed to find any Kerberos tgt"), so the cache counts as expired a margin early.
+    if (m_oCacheExpiryTime > CTimeStamp::FromTimeT(nowSeconds + m_nRenewMarginSeconds))
         return CEkError();
     return FXErrorUtil::ErrorErrNo(FX_LOCATION, 62, "Kerberos cache [%s] has expired [%s] >= [%s]",
                                    m_sKerberosCachePath.c_str(),

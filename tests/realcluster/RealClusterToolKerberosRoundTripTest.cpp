@@ -1,6 +1,5 @@
-// The hdfsagent tool's round trip against the Kerberos-secured real HDFS: every run logs in from
-// the keytab by itself. (Tickets that expire under the library are the subject of
-// RealClusterKerberosTest.)
+// The hdfsagent tool's round trip against the Kerberos-secured real HDFS, with tickets that
+// expire while the tool runs.
 #include <gtest/gtest.h>
 
 #include "realcluster/ToolRoundTrip.h"
@@ -10,11 +9,14 @@ using testsupport::RealCluster;
 
 namespace {
 
-TEST_F(RealToolRoundTrip, UnderKerberosTheRestoredTreeEqualsTheSource) {
+TEST_F(RealToolRoundTrip, UnderKerberosWithTicketsExpiringMidRunTheRestoredTreeEqualsTheSource) {
     RealCluster cluster = RealCluster::Kerberos();
     Start(cluster, cluster.keytabFor("root"));
     ASSERT_NO_FATAL_FAILURE(Connect(cluster.keytabFor("root")));
+    ShortTickets(6);
     RoundTrip(TestRoot());
+    // At least one run outlived its first ticket and obtained another.
+    EXPECT_GE(m_mostKinitsInOneRun, 2u);
 }
 
 }  // namespace

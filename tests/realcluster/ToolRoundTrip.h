@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,12 +22,14 @@
 
 namespace realcluster_test {
 
+namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testsupport::RealCluster;
 using testsupport::RealClusterLibrary;
 using testsupport::ToolResult;
 using testsupport::ToolWorld;
 using testsupport::WriteFile;
+using testsupport::WriteScript;
 
 inline std::string Pattern(size_t size, int seed) {
     std::string data(size, '\0');
@@ -74,9 +78,29 @@ class RealToolRoundTrip : public ::testing::Test {
         }
         WriteFile(world.home() + "/settings.ini", settings);
     }
+    // Tickets the tool obtains live `seconds` only: a `kinit` first on the tool's PATH asks for
+    // that life and records each run.
+    void ShortTickets(int seconds) {
+        const std::string bin = m_world->home() + "/short-kinit";
+        // The wrapper finds the real kinit on the PATH the tool would have had.
+        m_env["PATH"] = bin + ":" + m_env["PATH"];
+        WriteScript(bin + "/kinit", "echo \"$*\" >> '" + KinitRecord() + "'\nPATH='" +
+                                        m_cluster->Environment()["PATH"] + "'\nexec kinit -l " +
+                                        std::to_string(seconds) + "s \"$@\"\n");
+    }
+    std::string KinitRecord() const { return m_world->home() + "/kinit-runs"; }
+    size_t KinitRuns() const {
+        if (!fs::exists(KinitRecord()))
+            return 0;
+        const std::string text = testsupport::ReadFile(KinitRecord());
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    }
     ToolResult Tool(std::vector<std::string> args) {
         args.insert(args.begin(), {"--namenode", m_cluster->uri(), "--user", "root"});
-        return m_world->Run(args, m_env, 300);
+        const size_t kinitsBefore = KinitRuns();
+        ToolResult result = m_world->Run(args, m_env, 300);
+        m_mostKinitsInOneRun = std::max(m_mostKinitsInOneRun, KinitRuns() - kinitsBefore);
+        return result;
     }
 
     // --- the source tree, written through the library in this process ---
@@ -177,6 +201,7 @@ class RealToolRoundTrip : public ::testing::Test {
     std::unique_ptr<ToolWorld> m_world;
     std::map<std::string, std::string> m_env;
     CHadoopFSPtr m_fs;
+    size_t m_mostKinitsInOneRun = 0;
 };
 
 }  // namespace realcluster_test

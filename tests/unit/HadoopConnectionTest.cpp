@@ -78,6 +78,19 @@ TEST_F(CacheValidity, NoExpiryOrLaterExpiryIsValidAndEarlierHasExpired) {
     EXPECT_EQ(62, m_connection.CheckCacheValidity().Code());
 }
 
+// A ticket used in its last moments reached the JVM expired ("Failed to find any Kerberos tgt"):
+// the cache is renewed a margin before its expiry, half of a short life, at most a minute.
+TEST_F(CacheValidity, TicketInItsRenewMarginHasExpired) {
+    EXPECT_EQ(0, CHadoopFS::CHadoopConnection::RenewMarginSeconds(-5));
+    EXPECT_EQ(3, CHadoopFS::CHadoopConnection::RenewMarginSeconds(6));
+    EXPECT_EQ(60, CHadoopFS::CHadoopConnection::RenewMarginSeconds(36000));
+    m_connection.m_nRenewMarginSeconds = 60;
+    m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) + 30);
+    EXPECT_EQ(62, m_connection.CheckCacheValidity().Code());
+    m_connection.m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr) + 120);
+    EXPECT_TRUE(m_connection.CheckCacheValidity().Succeeded());
+}
+
 TEST_F(CacheValidity, ExpiryEqualToNowHasExpired) {
     m_connection.m_sKerberosCachePath = "/tmp/dx_krb5cc_0";
     const time_t now = time(nullptr);
