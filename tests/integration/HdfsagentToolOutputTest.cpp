@@ -15,6 +15,7 @@ using testing::HasSubstr;
 using testing::Not;
 using testsupport::ToolResult;
 using testsupport::ToolWorld;
+using testsupport::Trace;
 
 namespace {
 
@@ -24,11 +25,6 @@ std::vector<std::string> Lines(const std::string& text) {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-std::string Trace(const ToolResult& result) {
-    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
-           result.err;
 }
 
 }  // namespace

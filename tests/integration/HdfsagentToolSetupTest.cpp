@@ -14,13 +14,9 @@ using testing::HasSubstr;
 using testing::Not;
 using testsupport::ToolResult;
 using testsupport::ToolWorld;
+using testsupport::Trace;
 
 namespace {
-
-std::string Trace(const ToolResult& result) {
-    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
-           result.err;
-}
 
 std::map<std::string, std::string> Findings(const std::string& doctorJson) {
     std::map<std::string, std::string> findings;

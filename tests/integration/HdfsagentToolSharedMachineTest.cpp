@@ -26,28 +26,15 @@ using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::ToolResult;
 using testsupport::ToolWorld;
+using testsupport::Trace;
+using testsupport::WaitForBytes;
 using testsupport::WriteFile;
 
 namespace {
 
-std::string Trace(const ToolResult& result) {
-    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
-           result.err;
-}
-
 mode_t ModeOf(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-bool WaitForBytes(const std::string& path) {
-    for (int i = 0; i < 3000; ++i) {
-        std::error_code ec;
-        if (fs::exists(path, ec) && fs::file_size(path, ec) > 0)
-            return true;
-        usleep(10000);
-    }
-    return false;
 }
 
 // Rewrites the entry `path` of a backup's manifest with `change` and seals the manifest again

@@ -24,6 +24,8 @@ using ::testing::Not;
 using testsupport::ReadFile;
 using testsupport::ToolResult;
 using testsupport::ToolWorld;
+using testsupport::Trace;
+using testsupport::WaitForBytes;
 using testsupport::WriteFile;
 
 namespace {
@@ -52,22 +54,6 @@ mode_t ModeOf(const std::string& path) {
 time_t MtimeOf(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
-}
-
-// Waits until `path` exists with at least one byte (a copy under way); false after 30 s.
-bool WaitForBytes(const std::string& path) {
-    for (int i = 0; i < 3000; ++i) {
-        std::error_code ec;
-        if (fs::exists(path, ec) && fs::file_size(path, ec) > 0)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-std::string Trace(const ToolResult& result) {
-    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
-           result.err;
 }
 
 class HdfsagentTool : public ::testing::Test {

@@ -17,26 +17,10 @@ namespace fs = std::filesystem;
 using testing::HasSubstr;
 using testsupport::ToolResult;
 using testsupport::ToolWorld;
+using testsupport::Trace;
+using testsupport::WaitForBytes;
 
-namespace {
-
-std::string Trace(const ToolResult& result) {
-    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
-           result.err;
-}
-
-// Waits until `path` exists with at least one byte (a copy under way); false after 30 s.
-bool WaitForBytes(const std::string& path) {
-    for (int i = 0; i < 3000; ++i) {
-        std::error_code ec;
-        if (fs::exists(path, ec) && fs::file_size(path, ec) > 0)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(HdfsagentToolThreads, ManyThreadsBackUpRestoreAndVerifyAclsAndXattrs) {
     ToolWorld world(HDFSAGENT_TOOL_PATH);

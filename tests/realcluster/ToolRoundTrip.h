@@ -38,10 +38,7 @@ inline std::string Pattern(size_t size, int seed) {
     return data;
 }
 
-inline std::string Trace(const ToolResult& result) {
-    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
-           result.err;
-}
+using testsupport::Trace;
 
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

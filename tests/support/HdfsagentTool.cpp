@@ -18,6 +18,21 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
+std::string Trace(const ToolResult& result) {
+    return "exit " + std::to_string(result.status) + "\nstdout:\n" + result.out + "\nstderr:\n" +
+           result.err;
+}
+
+bool WaitForBytes(const std::string& path) {
+    for (int i = 0; i < 3000; ++i) {
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec) && std::filesystem::file_size(path, ec) > 0)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 namespace {
 
 void Check(bool ok, const std::string& what) {

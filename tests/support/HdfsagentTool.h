@@ -35,6 +35,11 @@ struct ToolResult {
     std::string err;
 };
 
+// The exit status and both streams of a run, for the message of a failed assertion.
+std::string Trace(const ToolResult& result);
+// Waits until `path` exists with at least one byte (a copy under way); false after 30 s.
+bool WaitForBytes(const std::string& path);
+
 class ToolWorld {
   public:
     explicit ToolWorld(std::string toolPath);
