@@ -9,13 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/shared_ptr.hpp>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "BackupDir.h"
@@ -25,7 +22,9 @@
 #include "Interrupt.h"
 #include "LocalFile.h"
 #include "Manifest.h"
+#include "Opening.h"
 #include "Paths.h"
+#include "Pipeline.h"
 #include "Walker.h"
 
 namespace fs = std::filesystem;
@@ -34,10 +33,6 @@ namespace tool {
 
 namespace {
 
-// Read in blocks of this size (libhdfs reads are 32-bit; bigger blocks gain nothing).
-const size_t kCopyBlockBytes = 4u << 20;
-// A file's copy is handed to the disk in pieces of this size while it is written.
-const uint64_t kWriteBehindBytes = 8u << 20;
 // When the REST service answers the first this many ACL reads with one and the same error, it
 // fails for every path (it cannot reach the cluster, say): the backup stops and says how to go
 // on, instead of recording every path with the same problem.
@@ -83,57 +78,57 @@ struct Job {
     WalkEntry walk;
     ManifestEntry entry;
     bool copy = false;  // the content is to be copied (not referenced, not a dry run)
-    bool done = false;
 };
 
-// What one copy thread owns: its read buffer, its hash state and its REST client.
-struct Worker {
-    std::vector<char> buffer;
-    CContentHash hash;
-    std::unique_ptr<DXHadoop::CHadoopRestUtil> rest;
-    std::thread thread;
+// How much one copy read.
+struct CopyCount {
+    uint64_t bytes = 0;
+    unsigned reads = 0;  // reads that returned data
 };
 
 // The walk runs on the main thread, in backup order; it decides everything that depends on the
 // order (the previous manifest, the encryption zone, local directories) and hands each path to
-// a pool of copy threads, which copy, hash and read ACLs. The main thread writes finished
-// entries to the manifest strictly in walk order. At most kMaxInFlight paths are between the
-// walk and the manifest, so memory stays bounded however large the tree is.
+// the ordered pipeline, whose copy threads copy, hash and read ACLs. The main thread writes
+// finished entries to the manifest strictly in walk order, with a bounded number of paths between
+// the walk and the manifest, so memory stays bounded however large the tree is.
 class CBackup {
   public:
     CBackup(const BackupOptions& options, CReporter& reporter)
         : m_oOptions(options), m_oReporter(reporter) {}
-    ~CBackup() { StopWorkers(); }
 
     int Run(const ConnectOptions& connect);
 
   private:
-    static const size_t kMaxInFlight = 256;
-    // Once the window is full, the walk waits for this many finished paths (or for the copy
-    // threads to run out of work) before it goes on, so that it and the copy threads do not
-    // wake each other for every file.
-    static const size_t kResumeAfter = 64;
-    // Waking a thread costs more than copying a small file, so idle copy threads are woken
-    // when this many paths wait for them, or when the walk itself is about to wait.
-    static const size_t kWakeBatch = 16;
+    // Each returns kExitOk to go on, else the exit status (the failure reported).
+    int Prepare(const ConnectOptions& connect);
+    int Walk();
+    int Summarise();
 
     bool OpenDestination(std::string& error);
     bool PrepareDestination(std::string& error);
     bool OpenPrevious(std::string& error);
     const ManifestEntry* FindPrevious(const std::string& path, std::string& error);
     void CountTotals();
+    bool OpenManifest(std::string& error);
     bool StartWorkers(std::string& error);
-    void StopWorkers();
-    void WorkerLoop(Worker& worker);
     void Process(Worker& worker, Job& job);
     bool Visit(const WalkEntry& walk);
-    // Writes the finished jobs at the front; with `all`, waits for every job first.
-    bool WriteFinished(bool all);
-    // Under m_oLock: whether the walk, waiting in WriteFinished, has something to do.
-    bool WalkMayGoOn() const;
+    // What the walk decides for a directory or a file; false stops the walk.
+    bool PlanDirectory(Job& job);
+    bool PlanFile(Job& job);
     void WriteEntry(const ManifestEntry& entry);
     bool ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error);
     void CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
+    // Opens the HDFS file; false with the entry marked when it cannot be opened.
+    bool OpenSource(const WalkEntry& walk, ManifestEntry& entry,
+                    boost::shared_ptr<CHadoopFile>& file);
+    // Copies and hashes the content into `out`. False when the copy is not to be recorded:
+    // stopped, a read failed (the entry says why, the partial copy is removed) or a write
+    // failed (fatal).
+    bool CopyContent(Worker& worker, CHadoopFile& file, CFd& out, const WalkEntry& walk,
+                     ManifestEntry& entry, CopyCount& count);
+    // Marks the entry when the file changed while it was read.
+    void CheckUnchangedAfterRead(const WalkEntry& walk, uint64_t copied, ManifestEntry& entry);
     void ReadAcl(Worker& worker, const WalkEntry& walk, ManifestEntry& entry);
     // Counts an ACL read that the service answered; stops the backup when the first
     // kAclProbePaths answers are the same error.
@@ -149,19 +144,9 @@ class CBackup {
     CBackupDestination m_oDest;
     CManifestWriter m_oWriter;
 
-    // The pipeline: m_dqInFlight in walk order, m_dqPending the jobs no thread has taken yet.
     std::vector<std::unique_ptr<Worker>> m_vWorkers;
-    std::mutex m_oLock;
-    std::condition_variable m_oWork;  // a job to take, or the end
-    std::condition_variable m_oDone;  // a job finished
-    std::deque<std::unique_ptr<Job>> m_dqInFlight;
-    std::deque<Job*> m_dqPending;
-    bool m_bClosed = false;
-    bool m_bWalkWaits = false;    // the walk waits in WriteFinished
-    bool m_bDraining = false;     // the walk has ended: every finished path is written at once
-    size_t m_nFinished = 0;       // finished paths not yet written
-    unsigned m_nIdleWorkers = 0;  // copy threads waiting for work
     std::atomic<bool> m_bStop{false};
+    std::mutex m_oStateLock;  // m_sFatal and the ACL probe, which the copy threads share
     std::string m_sFatal;
 
     // Until one ACL read succeeds or two fail differently: how many failed alike, and how.
@@ -182,6 +167,9 @@ class CBackup {
     std::atomic<uint64_t> m_nCopiedBytes{0};
     uint64_t m_nReferenced = 0;
     uint64_t m_nDirectories = 0;
+
+    // Last, so that it is destroyed first: its threads use everything above.
+    std::unique_ptr<COrderedPipeline<Job>> m_pPipeline;
 };
 
 // An existing DEST_DIR is opened and locked before anything else is done, so a second backup
@@ -222,11 +210,13 @@ bool CBackup::PrepareDestination(std::string& error) {
 
 void CBackup::Fatal(const std::string& message) {
     {
-        std::lock_guard<std::mutex> guard(m_oLock);
+        std::lock_guard<std::mutex> guard(m_oStateLock);
         if (m_sFatal.empty())
             m_sFatal = message;
     }
     m_bStop = true;
+    if (m_pPipeline)
+        m_pPipeline->Stop();
 }
 
 bool CBackup::OpenPrevious(std::string& error) {
@@ -290,61 +280,29 @@ void CBackup::CountTotals() {
     m_oReporter.SetTotals(files, bytes);
 }
 
+bool CBackup::OpenManifest(std::string& error) {
+    ManifestHeader header;
+    header.root = m_sRoot;
+    header.source = m_oCluster.Fs().GetHadoopPathPrefix() + m_sRoot;
+    header.hash = CContentHash::kName;
+    header.acl = !m_oOptions.noAcl;
+    header.created = m_nStart;
+    header.previous = m_pPrevious ? m_oPreviousRelative.string() : "";
+    header.excludes = m_oOptions.excludes;
+    return m_oWriter.Open(m_oDest.Fd(), m_sDest, header, error);
+}
+
 bool CBackup::StartWorkers(std::string& error) {
     const unsigned count = std::max(1u, m_oOptions.threads);
-    for (unsigned i = 0; i < count; ++i) {
-        std::unique_ptr<Worker> worker(new Worker);
-        worker->buffer.resize(kCopyBlockBytes);
-        if (m_oCluster.HasRest()) {
-            worker->rest = m_oCluster.NewRestClient(error);
-            if (!worker->rest)
-                return false;
-        }
-        m_vWorkers.push_back(std::move(worker));
-    }
-    for (std::unique_ptr<Worker>& worker : m_vWorkers) {
-        Worker* w = worker.get();
-        w->thread = std::thread([this, w] { WorkerLoop(*w); });
-    }
+    if (!MakeWorkers(m_oCluster, count, m_vWorkers, error))
+        return false;
+    PipelineOptions options;
+    options.stopWhen = [this] { return Stopped(); };
+    m_pPipeline.reset(new COrderedPipeline<Job>(
+        [this](Job& job, unsigned worker) { Process(*m_vWorkers[worker], job); },
+        [this](Job& job) { WriteEntry(job.entry); }, options));
+    m_pPipeline->Start(count);
     return true;
-}
-
-void CBackup::StopWorkers() {
-    {
-        std::lock_guard<std::mutex> guard(m_oLock);
-        m_bClosed = true;
-    }
-    m_oWork.notify_all();
-    for (std::unique_ptr<Worker>& worker : m_vWorkers)
-        if (worker->thread.joinable())
-            worker->thread.join();
-}
-
-void CBackup::WorkerLoop(Worker& worker) {
-    for (;;) {
-        Job* job = nullptr;
-        {
-            std::unique_lock<std::mutex> lock(m_oLock);
-            ++m_nIdleWorkers;
-            m_oWork.wait(lock, [this] { return m_bClosed || !m_dqPending.empty(); });
-            --m_nIdleWorkers;
-            if (m_dqPending.empty())
-                return;
-            job = m_dqPending.front();
-            m_dqPending.pop_front();
-        }
-        if (!Stopped())
-            Process(worker, *job);
-        bool wake = false;
-        {
-            std::lock_guard<std::mutex> guard(m_oLock);
-            job->done = true;
-            ++m_nFinished;
-            wake = m_bWalkWaits && WalkMayGoOn();
-        }
-        if (wake)
-            m_oDone.notify_one();
-    }
 }
 
 void CBackup::Process(Worker& worker, Job& job) {
@@ -372,83 +330,80 @@ bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std
     return true;
 }
 
-void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry) {
-    boost::shared_ptr<CHadoopFile> file;
+bool CBackup::OpenSource(const WalkEntry& walk, ManifestEntry& entry,
+                         boost::shared_ptr<CHadoopFile>& file) {
     errno = 0;
-    if (m_oCluster.Fs().Open(walk.hdfsPath.c_str(), O_RDONLY, file, 0, 0, 0) != 0 || !file) {
-        const int error = errno != 0 ? errno : EIO;
-        entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
-        entry.detail = error == ENOENT ? "deleted before it could be read"
-                                       : ErrnoMessage("cannot open", walk.hdfsPath, error);
-        return;
-    }
-    const std::string location = CBackupDestination::DataLocation(walk.path);
-    const std::string local = m_sDest + "/" + location;
-    std::string error;
-    CFd out(m_oDest.CreateFile(walk.path, error));
-    if (!out.IsOpen())
-        return Fatal(error);
+    if (m_oCluster.Fs().Open(walk.hdfsPath.c_str(), O_RDONLY, file, 0, 0, 0) == 0 && file)
+        return true;
+    const int error = errno != 0 ? errno : EIO;
+    entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
+    entry.detail = error == ENOENT ? "deleted before it could be read"
+                                   : ErrnoMessage("cannot open", walk.hdfsPath, error);
+    return false;
+}
+
+bool CBackup::CopyContent(Worker& worker, CHadoopFile& file, CFd& out, const WalkEntry& walk,
+                          ManifestEntry& entry, CopyCount& count) {
+    CWriteBehind writeBehind(out.Get(), !m_oOptions.noSync);
     worker.hash.Reset();
-    uint64_t copied = 0;
-    uint64_t writtenBack = 0;
-    uint64_t droppedUpTo = 0;
-    unsigned reads = 0;  // reads that returned data
     for (;;) {
         if (Stopped())
-            return;
+            return false;
         errno = 0;
-        const int n = file->Read(worker.buffer.data(), static_cast<unsigned>(worker.buffer.size()));
+        const int n = file.Read(worker.buffer.data(), static_cast<unsigned>(worker.buffer.size()));
         if (n == 0)
-            break;
+            return true;
         if (n < 0) {
             const int error = errno != 0 ? errno : EIO;
             entry.status = error == ENOENT ? kStatusVanished : kStatusFailed;
             entry.detail = ErrnoMessage("cannot read", walk.hdfsPath, error);
             out.Close();
             m_oDest.RemoveFile(walk.path);
-            return;
+            return false;
         }
-        ++reads;
+        ++count.reads;
         worker.hash.Update(worker.buffer.data(), static_cast<size_t>(n));
-        if (!WriteAll(out.Get(), worker.buffer.data(), static_cast<size_t>(n)))
-            return Fatal(ErrnoMessage("cannot write", local, errno));
-        copied += static_cast<uint64_t>(n);
-        // Large files are written back while the copy goes on, so the final sync of the backup
-        // has little left to do (small files are left to the one sync at the end).
-        if (!m_oOptions.noSync && copied - writtenBack >= kWriteBehindBytes) {
-            // The piece before the one just started is on disk by now (or soon): wait for it
-            // and drop it from the page cache, so a backup neither floods memory with dirty
-            // pages nor evicts everything else.
-            if (writtenBack > droppedUpTo) {
-                sync_file_range(out.Get(), static_cast<off64_t>(droppedUpTo),
-                                static_cast<off64_t>(writtenBack - droppedUpTo),
-                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                    SYNC_FILE_RANGE_WAIT_AFTER);
-                posix_fadvise(out.Get(), static_cast<off_t>(droppedUpTo),
-                              static_cast<off_t>(writtenBack - droppedUpTo), POSIX_FADV_DONTNEED);
-                droppedUpTo = writtenBack;
-            }
-            sync_file_range(out.Get(), static_cast<off64_t>(writtenBack),
-                            static_cast<off64_t>(copied - writtenBack), SYNC_FILE_RANGE_WRITE);
-            writtenBack = copied;
+        if (!WriteAll(out.Get(), worker.buffer.data(), static_cast<size_t>(n))) {
+            Fatal(ErrnoMessage("cannot write",
+                               m_sDest + "/" + CBackupDestination::DataLocation(walk.path), errno));
+            return false;
         }
+        count.bytes += static_cast<uint64_t>(n);
+        writeBehind.Wrote(count.bytes);
         m_oReporter.AddBytes(static_cast<uint64_t>(n));
     }
+}
+
+void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& entry) {
+    boost::shared_ptr<CHadoopFile> file;
+    if (!OpenSource(walk, entry, file))
+        return;
+    const std::string location = CBackupDestination::DataLocation(walk.path);
+    std::string error;
+    CFd out(m_oDest.CreateFile(walk.path, error));
+    if (!out.IsOpen())
+        return Fatal(error);
+    CopyCount count;
+    if (!CopyContent(worker, *file, out, walk, entry, count))
+        return;
     file->Close();
     if (!out.Close())
-        return Fatal(ErrnoMessage("cannot write", local, errno));
+        return Fatal(ErrnoMessage("cannot write", m_sDest + "/" + location, errno));
     entry.hash = worker.hash.HexDigest();
     entry.data = location;
-    entry.size = copied;
+    entry.size = count.bytes;
     ++m_nCopiedFiles;
-    m_nCopiedBytes += copied;
-
-    // A file that changed while it was read is kept, marked: its copy may mix old and new data.
+    m_nCopiedBytes += count.bytes;
     // A copy made by one read of exactly the listed size cannot mix two versions, and asking
     // the name node again for every small file would double the cost of a tree of small files;
     // any other copy is checked against a fresh look at the file.
-    if (reads <= 1 && copied == walk.size)
-        return;
+    if (count.reads > 1 || count.bytes != walk.size)
+        CheckUnchangedAfterRead(walk, count.bytes, entry);
+}
+
+// A file that changed while it was read is kept, marked: its copy may mix old and new data.
+void CBackup::CheckUnchangedAfterRead(const WalkEntry& walk, uint64_t copied,
+                                      ManifestEntry& entry) {
     hdfsFileInfo* after = nullptr;
     errno = 0;
     if (m_oCluster.Fs().GetFileInfo(walk.hdfsPath.c_str(), &after) != 0 || after == nullptr) {
@@ -469,7 +424,7 @@ void CBackup::CopyFile(Worker& worker, const WalkEntry& walk, ManifestEntry& ent
 void CBackup::NoteAclAnswer(bool ok, const std::string& error, const std::string& path) {
     std::string stop;
     {
-        std::lock_guard<std::mutex> guard(m_oLock);
+        std::lock_guard<std::mutex> guard(m_oStateLock);
         if (!m_bAclProbing)
             return;
         const std::string failure = WithoutPath(error, path);
@@ -549,90 +504,54 @@ void CBackup::WriteEntry(const ManifestEntry& entry) {
         m_oReporter.Problem(entry.path, entry.status + ": " + entry.detail);
 }
 
-bool CBackup::WalkMayGoOn() const {
-    if (m_dqInFlight.empty() || Stopped())
-        return true;
-    if (!m_dqInFlight.front()->done)
+bool CBackup::PlanDirectory(Job& job) {
+    ++m_nDirectories;
+    if (!job.walk.listError.empty()) {
+        job.entry.status = kStatusFailed;
+        job.entry.detail = job.walk.listError;
+    }
+    // Made here, in walk order, before any thread writes a file into it.
+    std::string error;
+    if (!m_oOptions.dryRun && job.walk.path != "." &&
+        !m_oDest.MakeDirectory(job.walk.path, error)) {
+        Fatal(error);
         return false;
-    return m_bDraining || m_nFinished >= kResumeAfter || m_dqPending.empty();
+    }
+    return true;
 }
 
-bool CBackup::WriteFinished(bool all) {
-    for (;;) {
-        std::unique_ptr<Job> job;
-        {
-            std::unique_lock<std::mutex> lock(m_oLock);
-            m_bDraining = all;
-            // Wait while the window is full (or everything must be written) and the front is
-            // not ready to be written.
-            if (all || m_dqInFlight.size() >= kMaxInFlight) {
-                if (m_nIdleWorkers > 0 && !m_dqPending.empty())
-                    m_oWork.notify_all();
-                m_bWalkWaits = true;
-                m_oDone.wait(lock, [this] { return WalkMayGoOn(); });
-                m_bWalkWaits = false;
-            }
-            if (m_dqInFlight.empty() || !m_dqInFlight.front()->done)
-                return !Stopped();
-            job = std::move(m_dqInFlight.front());
-            m_dqInFlight.pop_front();
-            --m_nFinished;
-        }
-        if (!Stopped())
-            WriteEntry(job->entry);
+bool CBackup::PlanFile(Job& job) {
+    std::string error;
+    if (m_pPrevious && ReferencePrevious(job.walk, job.entry, error)) {
+        ++m_nReferenced;
+        m_oReporter.AddBytes(job.walk.size);
+    } else if (m_nPreviousState < 0) {
+        Fatal("previous backup: " + error);
+        return false;
+    } else if (m_oOptions.dryRun) {
+        ++m_nCopiedFiles;
+        m_nCopiedBytes += job.walk.size;
+    } else {
+        job.copy = true;
     }
+    return true;
 }
 
 bool CBackup::Visit(const WalkEntry& walk) {
     std::unique_ptr<Job> job(new Job);
     job->walk = walk;
     job->entry = EntryFromWalk(walk);
-    ManifestEntry& entry = job->entry;
-    entry.zone = m_oCluster.ZoneOf(walk.hdfsPath);
-    if (walk.directory) {
-        ++m_nDirectories;
-        if (!walk.listError.empty()) {
-            entry.status = kStatusFailed;
-            entry.detail = walk.listError;
-        }
-        // Made here, in walk order, before any thread writes a file into it.
-        std::string error;
-        if (!m_oOptions.dryRun && walk.path != "." && !m_oDest.MakeDirectory(walk.path, error)) {
-            Fatal(error);
-            return false;
-        }
-    } else {
-        std::string error;
-        if (m_pPrevious && ReferencePrevious(walk, entry, error)) {
-            ++m_nReferenced;
-            m_oReporter.AddBytes(walk.size);
-        } else if (m_nPreviousState < 0) {
-            Fatal("previous backup: " + error);
-            return false;
-        } else if (m_oOptions.dryRun) {
-            ++m_nCopiedFiles;
-            m_nCopiedBytes += walk.size;
-        } else {
-            job->copy = true;
-        }
-    }
+    job->entry.zone = m_oCluster.ZoneOf(walk.hdfsPath);
+    if (!(walk.directory ? PlanDirectory(*job) : PlanFile(*job)))
+        return false;
     if (m_oOptions.dryRun) {
-        WriteEntry(entry);
+        WriteEntry(job->entry);
         return true;
     }
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> guard(m_oLock);
-        m_dqPending.push_back(job.get());
-        m_dqInFlight.push_back(std::move(job));
-        wake = m_nIdleWorkers > 0 && m_dqPending.size() >= kWakeBatch;
-    }
-    if (wake)
-        m_oWork.notify_one();
-    return WriteFinished(false);
+    return m_pPipeline->Submit(std::move(job));
 }
 
-int CBackup::Run(const ConnectOptions& connect) {
+int CBackup::Prepare(const ConnectOptions& connect) {
     if (!NormalizeHdfsPath(m_oOptions.hdfsPath, m_sRoot)) {
         m_oReporter.Fatal("HDFS_PATH must be an absolute HDFS path without . or .. components: " +
                           m_oOptions.hdfsPath);
@@ -643,50 +562,36 @@ int CBackup::Run(const ConnectOptions& connect) {
     // second on (UnchangedSincePrevious).
     m_nStart = time(nullptr);
     std::string error;
-    if (!m_oOptions.dryRun && !OpenDestination(error)) {
+    if ((!m_oOptions.dryRun && !OpenDestination(error)) ||
+        (!m_oOptions.previous.empty() && !OpenPrevious(error))) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
-    if (!m_oOptions.previous.empty() && !OpenPrevious(error)) {
-        m_oReporter.Fatal(error);
-        return kExitFatal;
-    }
-    if (!m_oCluster.Connect(connect, error)) {
-        m_oReporter.Fatal("cannot connect to HDFS: " + error);
-        return kExitFatal;
-    }
-    if (!m_oOptions.noAcl && !m_oOptions.dryRun && !m_oCluster.StartRest(error)) {
-        m_oReporter.Fatal(error + kNoAclHint);
-        return kExitFatal;
-    }
-    if (!m_oOptions.dryRun && !PrepareDestination(error)) {
-        m_oReporter.Fatal(error);
-        return kExitFatal;
-    }
-    if (!m_oCluster.LoadZones(error))
-        m_oReporter.Warning(error + "; the manifest records no encryption zones");
+    ClusterOpening opening;
+    opening.rest = !m_oOptions.noAcl && !m_oOptions.dryRun;
+    opening.noAclHint = kNoAclHint;
+    opening.zonesWarning = "; the manifest records no encryption zones";
+    if (!m_oOptions.dryRun)
+        opening.afterRest = [this](std::string& why) { return PrepareDestination(why); };
+    const int rc = OpenCluster(m_oCluster, connect, opening, m_oReporter);
+    if (rc != kExitOk)
+        return rc;
     if (m_oReporter.ShowsProgress())
         CountTotals();
-
-    if (!m_oOptions.dryRun) {
-        ManifestHeader header;
-        header.root = m_sRoot;
-        header.source = m_oCluster.Fs().GetHadoopPathPrefix() + m_sRoot;
-        header.hash = CContentHash::kName;
-        header.acl = !m_oOptions.noAcl;
-        header.created = m_nStart;
-        header.previous = m_pPrevious ? m_oPreviousRelative.string() : "";
-        header.excludes = m_oOptions.excludes;
-        if (!m_oWriter.Open(m_oDest.Fd(), m_sDest, header, error) || !StartWorkers(error)) {
-            m_oReporter.Fatal(error);
-            return kExitFatal;
-        }
+    if (!m_oOptions.dryRun && (!OpenManifest(error) || !StartWorkers(error))) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
     }
+    return kExitOk;
+}
 
+int CBackup::Walk() {
+    std::string error;
     CTreeWalker walker(m_oCluster.Fs(), m_sRoot, m_oOptions.excludes);
     bool walked = walker.Walk([this](const WalkEntry& walk) { return Visit(walk); }, error);
-    walked = WriteFinished(true) && walked;
-    StopWorkers();
+    walked = (m_pPipeline ? m_pPipeline->Drain() : !Stopped()) && walked;
+    if (m_pPipeline)
+        m_pPipeline->Close();
     if (Interrupted()) {
         m_oWriter.Abort();
         m_oReporter.Fatal("interrupted; no backup was recorded in " + m_sDest);
@@ -701,7 +606,10 @@ int CBackup::Run(const ConnectOptions& connect) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
+    return kExitOk;
+}
 
+int CBackup::Summarise() {
     const double seconds = m_oReporter.ElapsedSeconds();
     const uint64_t copiedFiles = m_nCopiedFiles;
     const uint64_t copiedBytes = m_nCopiedBytes;
@@ -727,6 +635,13 @@ int CBackup::Run(const ConnectOptions& connect) {
             Plural(m_oReporter.Problems(), "problem") + rate;
     m_oReporter.Summary(text, summary);
     return m_oReporter.Problems() > 0 ? kExitPartial : kExitOk;
+}
+
+int CBackup::Run(const ConnectOptions& connect) {
+    int rc = Prepare(connect);
+    if (rc == kExitOk)
+        rc = Walk();
+    return rc == kExitOk ? Summarise() : rc;
 }
 
 }  // namespace

@@ -208,6 +208,25 @@ bool CFd::Close() {
     return rc == 0;
 }
 
+void CWriteBehind::Wrote(uint64_t written) {
+    if (m_nFd < 0 || written - m_nWrittenBack < kPieceBytes)
+        return;
+    // The piece before the one about to start is on disk by now (or soon): wait for it and drop
+    // it from the page cache.
+    if (m_nWrittenBack > m_nDroppedUpTo) {
+        sync_file_range(
+            m_nFd, static_cast<off64_t>(m_nDroppedUpTo),
+            static_cast<off64_t>(m_nWrittenBack - m_nDroppedUpTo),
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        posix_fadvise(m_nFd, static_cast<off_t>(m_nDroppedUpTo),
+                      static_cast<off_t>(m_nWrittenBack - m_nDroppedUpTo), POSIX_FADV_DONTNEED);
+        m_nDroppedUpTo = m_nWrittenBack;
+    }
+    sync_file_range(m_nFd, static_cast<off64_t>(m_nWrittenBack),
+                    static_cast<off64_t>(written - m_nWrittenBack), SYNC_FILE_RANGE_WRITE);
+    m_nWrittenBack = written;
+}
+
 bool WriteAll(int fd, const void* data, size_t length) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {

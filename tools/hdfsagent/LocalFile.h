@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tool {
@@ -54,6 +55,26 @@ bool RemoveFileBeneath(int dirFd, const std::string& relative);
 bool RemoveTreeAt(int dirFd, const std::string& name);
 // Makes OpenBeneath walk component by component as on kernels without openat2 (for tests).
 void UseComponentWalkForTesting(bool on);
+
+// Hands a file that is being written to the disk piece by piece while it grows, so that the
+// final sync has little left to do, and drops each piece from the page cache once it is on disk,
+// so that writing a large tree neither floods memory with dirty pages nor evicts everything
+// else. Files smaller than one piece are left to the one sync at the end. Disabled, it does
+// nothing. Not thread-safe: one per file being written.
+class CWriteBehind {
+  public:
+    static const uint64_t kPieceBytes = 8u << 20;
+
+    CWriteBehind(int fd, bool enabled) : m_nFd(enabled ? fd : -1) {}
+    // Notes that the file now holds `written` bytes; starts writing back what a full piece
+    // holds and waits for (and drops) the piece before it.
+    void Wrote(uint64_t written);
+
+  private:
+    int m_nFd;
+    uint64_t m_nWrittenBack = 0;
+    uint64_t m_nDroppedUpTo = 0;
+};
 
 // Writes all `length` bytes (EINTR and short writes continued); false with errno.
 bool WriteAll(int fd, const void* data, size_t length);

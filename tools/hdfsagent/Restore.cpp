@@ -23,6 +23,7 @@
 #include "Interrupt.h"
 #include "LocalFile.h"
 #include "Manifest.h"
+#include "Opening.h"
 #include "Paths.h"
 #include "Walker.h"
 
@@ -30,7 +31,6 @@ namespace tool {
 
 namespace {
 
-const size_t kCopyBlockBytes = 4u << 20;
 // A file is written under ".hdfsagent-restore.<16 hex digits of its name's hash>.<pid>" in its
 // directory: short whatever the name's length, and a pattern nothing else is expected to match.
 const char kTemporaryPrefix[] = ".hdfsagent-restore.";
@@ -56,15 +56,27 @@ class CRestore {
     int Run(const ConnectOptions& connect);
 
   private:
+    // Each returns kExitOk to go on, else the exit status (the failure reported). Prepare reads
+    // the manifest's first entry into `first`.
+    int Prepare(const ConnectOptions& connect, CManifestReader& reader, ManifestEntry& first);
+    int RestoreAll(CManifestReader& reader, ManifestEntry& entry);
+    int Summarise();
     bool CheckTarget(const ManifestEntry& root, std::string& error);
     bool RestoreEntry(const ManifestEntry& entry);
     void CreateDirectory(const ManifestEntry& entry);
     void RestoreFile(const ManifestEntry& entry);
     // Writes the content to `temporary`; false when it was not restored (reported).
     bool WriteContent(const ManifestEntry& entry, const std::string& temporary);
+    // Creates `temporary` for the entry's content, owner-only; false when not (reported).
+    bool CreateTemporary(const ManifestEntry& entry, const std::string& temporary,
+                         boost::shared_ptr<CHadoopFile>& file);
+    // Copies and hashes the backup copy `in` into `file`; false when not (reported).
+    bool CopyIntoHdfs(const ManifestEntry& entry, int in, CHadoopFile& file,
+                      const std::string& temporary, uint64_t& written);
     // Owner, permissions, ACL and extended attributes, times of `path` (messages name `shown`).
     void ApplyMetadata(const ManifestEntry& entry, const std::string& path,
                        const std::string& shown);
+    void ApplyAcl(const ManifestEntry& entry, const std::string& path, const std::string& shown);
     void FinishDirectoriesOutside(const std::string& entryPath);
     // Removes the temporary files earlier, interrupted restores left in the directory `path`.
     void RemoveEarlierTemporaries(const std::string& path);
@@ -82,6 +94,7 @@ class CRestore {
     CCluster m_oCluster;
     std::string m_sTarget;
     ManifestHeader m_oHeader;
+    ManifestTrailer m_oTrailer;
     CBackupChain m_oChain;
     bool m_bAcl = false;
     std::vector<ManifestEntry> m_vPendingDirectories;  // ancestors of the current entry
@@ -141,6 +154,33 @@ void CRestore::WarnAboutZone(const ManifestEntry& entry, const std::string& path
                         "); create the zone first to keep them encrypted");
 }
 
+void CRestore::ApplyAcl(const ManifestEntry& entry, const std::string& path,
+                        const std::string& shown) {
+    const nlohmann::json entries =
+        entry.acl.contains("entries") ? entry.acl["entries"] : nlohmann::json::array();
+    const nlohmann::json xattrs = entry.xattrs.is_array() ? entry.xattrs : nlohmann::json::array();
+    // Without extended entries or attributes the permission set before is the whole state.
+    if (entries.empty() && xattrs.empty())
+        return;
+    if (!IsValidUtf8(path)) {
+        m_oReporter.Problem(entry.path, "cannot set ACL and extended attributes of " + shown +
+                                            ": the REST utility service takes only UTF-8 names");
+        return;
+    }
+    nlohmann::json body;
+    body["AclStatus"]["entries"] = entries;
+    body["AclStatus"]["permission"] = FormatPermission(entry.permission);
+    body["AclStatus"]["stickyBit"] = (entry.permission & 01000) != 0;
+    body["XAttrs"] = xattrs;
+    std::string error;
+    const RestResult result = m_oCluster.SetAcl(path, body, error);
+    if (result == RestResult::kServiceFailure)
+        Fatal(error);
+    else if (result == RestResult::kPathProblem)
+        m_oReporter.Problem(entry.path,
+                            "cannot set ACL and extended attributes of " + shown + ": " + error);
+}
+
 void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path,
                              const std::string& shown) {
     CHadoopFS& fs = m_oCluster.Fs();
@@ -157,31 +197,8 @@ void CRestore::ApplyMetadata(const ManifestEntry& entry, const std::string& path
             ErrnoMessage(
                 ("cannot set permission " + FormatPermission(entry.permission) + " of").c_str(),
                 shown, errno != 0 ? errno : EIO));
-    if (m_bAcl && !entry.acl.is_null()) {
-        const nlohmann::json entries =
-            entry.acl.contains("entries") ? entry.acl["entries"] : nlohmann::json::array();
-        const nlohmann::json xattrs =
-            entry.xattrs.is_array() ? entry.xattrs : nlohmann::json::array();
-        // Without extended entries or attributes the permission set above is the whole state.
-        if ((!entries.empty() || !xattrs.empty()) && !IsValidUtf8(path)) {
-            m_oReporter.Problem(entry.path,
-                                "cannot set ACL and extended attributes of " + shown +
-                                    ": the REST utility service takes only UTF-8 names");
-        } else if (!entries.empty() || !xattrs.empty()) {
-            nlohmann::json body;
-            body["AclStatus"]["entries"] = entries;
-            body["AclStatus"]["permission"] = FormatPermission(entry.permission);
-            body["AclStatus"]["stickyBit"] = (entry.permission & 01000) != 0;
-            body["XAttrs"] = xattrs;
-            std::string error;
-            const RestResult result = m_oCluster.SetAcl(path, body, error);
-            if (result == RestResult::kServiceFailure)
-                Fatal(error);
-            else if (result == RestResult::kPathProblem)
-                m_oReporter.Problem(entry.path, "cannot set ACL and extended attributes of " +
-                                                    shown + ": " + error);
-        }
-    }
+    if (m_bAcl && !entry.acl.is_null())
+        ApplyAcl(entry, path, shown);
     utimbuf times;
     times.actime = static_cast<time_t>(entry.atime);
     times.modtime = static_cast<time_t>(entry.mtime);
@@ -238,16 +255,8 @@ void CRestore::CreateDirectory(const ManifestEntry& entry) {
     m_vPendingDirectories.push_back(entry);
 }
 
-bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& temporary) {
-    const std::string local = m_oChain.Shown(entry.data);
-    std::string why;
-    CFd in(m_oChain.OpenCopy(entry.data, why));
-    if (!in.IsOpen()) {
-        m_oReporter.Problem(entry.path,
-                            "not restored: cannot open the backup copy " + local + ": " + why);
-        return false;
-    }
-    boost::shared_ptr<CHadoopFile> file;
+bool CRestore::CreateTemporary(const ManifestEntry& entry, const std::string& temporary,
+                               boost::shared_ptr<CHadoopFile>& file) {
     errno = 0;
     int rc = m_oCluster.Fs().Open(temporary.c_str(), O_WRONLY, file, 0,
                                   static_cast<short>(entry.replication),
@@ -275,23 +284,28 @@ bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& tempo
                                                      errno != 0 ? errno : EIO));
         return false;
     }
+    return true;
+}
+
+bool CRestore::CopyIntoHdfs(const ManifestEntry& entry, int in, CHadoopFile& file,
+                            const std::string& temporary, uint64_t& written) {
     m_oHash.Reset();
-    uint64_t written = 0;
     for (;;) {
         if (Interrupted())
             return false;
-        const ssize_t n = ReadSome(in.Get(), m_vBuffer.data(), m_vBuffer.size());
+        const ssize_t n = ReadSome(in, m_vBuffer.data(), m_vBuffer.size());
         if (n < 0) {
-            m_oReporter.Problem(entry.path,
-                                ErrnoMessage("not restored: cannot read", local, errno));
+            const int error = errno;
+            m_oReporter.Problem(entry.path, ErrnoMessage("not restored: cannot read",
+                                                         m_oChain.Shown(entry.data), error));
             return false;
         }
         if (n == 0)
-            break;
+            return true;
         m_oHash.Update(m_vBuffer.data(), static_cast<size_t>(n));
         for (ssize_t done = 0; done < n;) {
             errno = 0;
-            const int put = file->Write(m_vBuffer.data() + done, static_cast<unsigned>(n - done));
+            const int put = file.Write(m_vBuffer.data() + done, static_cast<unsigned>(n - done));
             if (put <= 0) {
                 m_oReporter.Problem(
                     entry.path, ErrnoMessage("cannot write", temporary, errno != 0 ? errno : EIO));
@@ -302,6 +316,22 @@ bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& tempo
         written += static_cast<uint64_t>(n);
         m_oReporter.AddBytes(static_cast<uint64_t>(n));
     }
+}
+
+bool CRestore::WriteContent(const ManifestEntry& entry, const std::string& temporary) {
+    const std::string local = m_oChain.Shown(entry.data);
+    std::string why;
+    CFd in(m_oChain.OpenCopy(entry.data, why));
+    if (!in.IsOpen()) {
+        m_oReporter.Problem(entry.path,
+                            "not restored: cannot open the backup copy " + local + ": " + why);
+        return false;
+    }
+    boost::shared_ptr<CHadoopFile> file;
+    uint64_t written = 0;
+    if (!CreateTemporary(entry, temporary, file) ||
+        !CopyIntoHdfs(entry, in.Get(), *file, temporary, written))
+        return false;
     errno = 0;
     if (file->Close() != 0) {
         m_oReporter.Problem(entry.path,
@@ -376,12 +406,12 @@ bool CRestore::RestoreEntry(const ManifestEntry& entry) {
     return m_sFatal.empty() && !Interrupted();
 }
 
-int CRestore::Run(const ConnectOptions& connect) {
+int CRestore::Prepare(const ConnectOptions& connect, CManifestReader& reader,
+                      ManifestEntry& first) {
     std::string error;
-    ManifestTrailer trailer;
     // The whole manifest is checked before anything is written.
     if (!m_oChain.Open(m_oOptions.destDir, error) ||
-        !ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error,
+        !ValidateManifest(m_oOptions.destDir, m_oHeader, m_oTrailer, error,
                           [this](const ManifestEntry& entry, std::string& why) {
                               return entry.data.empty() || m_oChain.Holds(entry.data, why);
                           })) {
@@ -393,30 +423,25 @@ int CRestore::Run(const ConnectOptions& connect) {
                           m_oOptions.target);
         return kExitUsage;
     }
-    CManifestReader reader;
-    ManifestEntry entry;
-    if (!reader.Open(m_oOptions.destDir, error) || reader.Next(entry, error) <= 0) {
-        m_oReporter.Fatal(error);
-        return kExitFatal;
-    }
-    if (!m_oCluster.Connect(connect, error)) {
-        m_oReporter.Fatal("cannot connect to HDFS: " + error);
-        return kExitFatal;
-    }
-    if (!CheckTarget(entry, error)) {
+    if (!reader.Open(m_oOptions.destDir, error) || reader.Next(first, error) <= 0) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
     m_bAcl = m_oHeader.acl && !m_oOptions.noAcl;
-    if (m_bAcl && !m_oCluster.StartRest(error)) {
-        m_oReporter.Fatal(error + " (--no-acl restores without ACLs and extended attributes)");
-        return kExitFatal;
-    }
-    if (!m_oCluster.LoadZones(error))
-        m_oReporter.Warning(error);
-    m_oReporter.SetTotals(trailer.files, trailer.bytes);
-    m_vBuffer.resize(kCopyBlockBytes);
+    ClusterOpening opening;
+    opening.rest = m_bAcl;
+    opening.noAclHint = " (--no-acl restores without ACLs and extended attributes)";
+    opening.afterConnect = [&](std::string& why) { return CheckTarget(first, why); };
+    const int rc = OpenCluster(m_oCluster, connect, opening, m_oReporter);
+    if (rc != kExitOk)
+        return rc;
+    m_oReporter.SetTotals(m_oTrailer.files, m_oTrailer.bytes);
+    m_vBuffer.resize(kBlockBytes);
+    return kExitOk;
+}
 
+int CRestore::RestoreAll(CManifestReader& reader, ManifestEntry& entry) {
+    std::string error;
     int rc = 1;
     for (; rc > 0; rc = reader.Next(entry, error)) {
         if (!RestoreEntry(entry))
@@ -440,7 +465,10 @@ int CRestore::Run(const ConnectOptions& connect) {
         m_oReporter.Fatal(m_sFatal);
         return kExitFatal;
     }
+    return kExitOk;
+}
 
+int CRestore::Summarise() {
     nlohmann::ordered_json summary;
     summary["backup"] = m_oOptions.destDir;
     summary["target"] = m_sTarget;
@@ -456,6 +484,15 @@ int CRestore::Run(const ConnectOptions& connect) {
                             Plural(m_oReporter.Problems(), "problem") + " in " + seconds,
                         summary);
     return m_oReporter.Problems() > 0 ? kExitPartial : kExitOk;
+}
+
+int CRestore::Run(const ConnectOptions& connect) {
+    CManifestReader reader;
+    ManifestEntry entry;
+    int rc = Prepare(connect, reader, entry);
+    if (rc == kExitOk)
+        rc = RestoreAll(reader, entry);
+    return rc == kExitOk ? Summarise() : rc;
 }
 
 }  // namespace

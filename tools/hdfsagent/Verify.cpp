@@ -20,14 +20,13 @@
 #include "Interrupt.h"
 #include "LocalFile.h"
 #include "Manifest.h"
+#include "Opening.h"
 #include "Paths.h"
 #include "Walker.h"
 
 namespace tool {
 
 namespace {
-
-const size_t kReadBlockBytes = 4u << 20;
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
@@ -47,6 +46,10 @@ class CVerify {
     int Run(const ConnectOptions& connect);
 
   private:
+    // Each returns kExitOk to go on, else the exit status (the failure reported).
+    int Prepare(const ConnectOptions& connect);
+    int CompareAll();
+    int Summarise();
     bool Advance();
     bool VisitLive(const WalkEntry& live);
     void Missing(const ManifestEntry& entry);
@@ -82,6 +85,7 @@ class CVerify {
     bool m_bAcl = false;
     std::string m_sRoot;
     ManifestHeader m_oHeader;
+    ManifestTrailer m_oTrailer;
     CBackupChain m_oChain;
     CManifestReader m_oReader;
     ManifestEntry m_oEntry;
@@ -266,11 +270,10 @@ bool CVerify::VisitLive(const WalkEntry& live) {
     return m_sFatal.empty() && !Interrupted();
 }
 
-int CVerify::Run(const ConnectOptions& connect) {
+int CVerify::Prepare(const ConnectOptions& connect) {
     std::string error;
-    ManifestTrailer trailer;
     if (!m_oChain.Open(m_oOptions.destDir, error) ||
-        !ValidateManifest(m_oOptions.destDir, m_oHeader, trailer, error,
+        !ValidateManifest(m_oOptions.destDir, m_oHeader, m_oTrailer, error,
                           [this](const ManifestEntry& entry, std::string& why) {
                               return entry.data.empty() || m_oChain.Holds(entry.data, why);
                           })) {
@@ -284,26 +287,26 @@ int CVerify::Run(const ConnectOptions& connect) {
         return kExitUsage;
     }
     if (m_bLive) {
-        if (!m_oCluster.Connect(connect, error)) {
-            m_oReporter.Fatal("cannot connect to HDFS: " + error);
-            return kExitFatal;
-        }
         m_bAcl = m_oHeader.acl && !m_oOptions.noAcl;
-        if (m_bAcl && !m_oCluster.StartRest(error)) {
-            m_oReporter.Fatal(error + " (--no-acl compares without ACLs and extended attributes)");
-            return kExitFatal;
-        }
-        if (!m_oCluster.LoadZones(error))
-            m_oReporter.Warning(error);
+        ClusterOpening opening;
+        opening.rest = m_bAcl;
+        opening.noAclHint = " (--no-acl compares without ACLs and extended attributes)";
+        const int rc = OpenCluster(m_oCluster, connect, opening, m_oReporter);
+        if (rc != kExitOk)
+            return rc;
     }
-    m_oReporter.SetTotals(trailer.files, trailer.bytes);
-    m_vBuffer.resize(kReadBlockBytes);
+    m_oReporter.SetTotals(m_oTrailer.files, m_oTrailer.bytes);
+    m_vBuffer.resize(kBlockBytes);
     if (!m_oReader.Open(m_oOptions.destDir, error) || !Advance()) {
         m_oReporter.Fatal(m_sReadError.empty() ? error : m_sReadError);
         return kExitFatal;
     }
+    return kExitOk;
+}
 
+int CVerify::CompareAll() {
     if (m_bLive) {
+        std::string error;
         CTreeWalker walker(m_oCluster.Fs(), m_sRoot, m_oHeader.excludes);
         const bool walked =
             walker.Walk([this](const WalkEntry& live) { return VisitLive(live); }, error);
@@ -325,23 +328,33 @@ int CVerify::Run(const ConnectOptions& connect) {
         m_oReporter.Fatal(m_sFatal.empty() ? m_sReadError : m_sFatal);
         return kExitFatal;
     }
+    return kExitOk;
+}
 
+int CVerify::Summarise() {
     const uint64_t differences = m_oReporter.Problems();
     nlohmann::ordered_json summary;
     summary["backup"] = m_oOptions.destDir;
     if (m_bLive)
         summary["hdfs_path"] = m_sRoot;
-    summary["entries"] = trailer.entries;
+    summary["entries"] = m_oTrailer.entries;
     summary["copies_checked"] = m_nChecked;
     summary["differences"] = differences;
     std::string text = differences == 0 ? "identical: " : Plural(differences, "difference") + ": ";
     text += std::to_string(m_nChecked) + (m_nChecked == 1 ? " backup copy" : " backup copies") +
             " re-hashed";
     if (m_bLive)
-        text += ", " + std::to_string(trailer.entries) +
-                (trailer.entries == 1 ? " entry" : " entries") + " compared with " + m_sRoot;
+        text += ", " + std::to_string(m_oTrailer.entries) +
+                (m_oTrailer.entries == 1 ? " entry" : " entries") + " compared with " + m_sRoot;
     m_oReporter.Summary(text, summary);
     return differences > 0 ? kExitPartial : kExitOk;
+}
+
+int CVerify::Run(const ConnectOptions& connect) {
+    int rc = Prepare(connect);
+    if (rc == kExitOk)
+        rc = CompareAll();
+    return rc == kExitOk ? Summarise() : rc;
 }
 
 }  // namespace

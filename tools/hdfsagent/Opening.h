@@ -1,0 +1,52 @@
+// The opening backup, restore and verify share: connect to the cluster, start the REST utility
+// service when ACLs and extended attributes are wanted, list the encryption zones. A command
+// slots its own checks in between (a restore checks its target before the service starts).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Cluster.h"
+#include "Hash.h"
+#include "Reporter.h"
+#include "Tool.h"
+
+namespace tool {
+
+struct ClusterOpening {
+    // Start the REST utility service (for ACLs and extended attributes).
+    bool rest = false;
+    // What --no-acl does for this command; appended to the error when the service fails.
+    std::string noAclHint;
+    // Appended to the warning when the encryption zones cannot be listed.
+    std::string zonesWarning;
+    // The command's own steps after the connection and after the service started; false with
+    // the reason in `error` ends the opening (a fatal error).
+    std::function<bool(std::string& error)> afterConnect;
+    std::function<bool(std::string& error)> afterRest;
+};
+
+// Runs the opening; on failure reports it as fatal and returns the exit status, else kExitOk.
+int OpenCluster(CCluster& cluster, const ConnectOptions& connect, const ClusterOpening& opening,
+                CReporter& reporter);
+
+// Content is read and written in blocks of this size (libhdfs reads are 32-bit; bigger blocks gain
+// nothing).
+const size_t kBlockBytes = 4u << 20;
+
+// What one worker thread of a command owns: its buffer, its hash state and, when the REST
+// utility service runs, a client of its own (one client serialises its requests).
+struct Worker {
+    std::vector<char> buffer;
+    CContentHash hash;
+    std::unique_ptr<DXHadoop::CHadoopRestUtil> rest;
+};
+
+// Makes `count` workers with buffers of kBlockBytes; false with the reason when a REST client
+// cannot be connected.
+bool MakeWorkers(CCluster& cluster, unsigned count, std::vector<std::unique_ptr<Worker>>& workers,
+                 std::string& error);
+
+}  // namespace tool
