@@ -18,7 +18,7 @@ BUILD_TYPE ?= RelWithDebInfo
 endif
 JOBS ?= 2
 
-.PHONY: deps configure build test demo bench fuzz fuzz-long clean
+.PHONY: deps configure build test demo bench bench-real fuzz fuzz-long clean
 
 deps:
 	./scripts/install-deps.sh
@@ -51,6 +51,14 @@ bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-bench -j $(JOBS)
 	./bench/run.sh build-bench
+
+# The real-cluster benchmark (bench/realcluster-bench.sh): hdfsagent against hadoop fs
+# -copyToLocal, -put, -checksum and distcp on a MiniDFSCluster of its own; ratios and targets at
+# the end. About 8 GiB of disk and 15 minutes (ROUNDS=3).
+bench-real: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-bench -j $(JOBS) --target hdfsagent_tool realcluster
+	sh bench/realcluster-bench.sh build-bench
 
 fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHDFSAGENT_FUZZ=ON \
