@@ -13,13 +13,16 @@
 # faster. Targets: backup at least 1.5 of -copyToLocal on small files and 1.0 on large files;
 # the backup with ACLs and extended attributes at least 0.5 of the same backup without; restore
 # at least 1.0 of -put. Each contender runs once per round, the order rotating from round to
-# round, so that load drift hits all alike; every round is printed, the best of ROUNDS counts.
+# round, so that load drift hits all alike; every round is printed, the best counts. distcp and
+# FsShell on the small files take minutes a run: they run in the first SLOW_ROUNDS rounds only.
 # hdfsagent waits for its copies to reach the disk before its manifest vouches for them, so the
 # local copies of the others are followed by `sync -f` inside their time. Each command starts
 # its own JVM, as a user's would; the time includes that start.
 #
 # Usage: bench/realcluster-bench.sh BUILD_DIR [WORK_DIR]   (about 8 GiB free in WORK_DIR)
-# Environment: ROUNDS (3), DISTCP_ROUNDS (ROUNDS), LARGE_FILES (8), LARGE_MIB (256),
+# Environment: ROUNDS (3), SLOW_ROUNDS (1: the rounds of distcp and of FsShell on the small
+# files, each of which takes minutes), PHASES (all: backup-large backup-small backup-acl
+# restore-large restore-small restore-acl verify), LARGE_FILES (8), LARGE_MIB (256),
 # LARGE_BLOCK_MIB (64), SMALL_DIRS (200), SMALL_PER_DIR (100), SMALL_BYTES (4096),
 # BENCH_PROFILE (empty; "perf" records a perf profile of each hdfsagent run into WORK_DIR),
 # BENCH_CLUSTER (empty: a cluster of the run's own; a directory of a running start-cluster.sh:
@@ -41,7 +44,8 @@ layout=$build/realcluster/hadoop
 [ -f "$build/localcluster/utilserver/dxhdfsutil.jar" ] ||
     { echo "realcluster-bench: the REST service's jars are missing; build the tree first" >&2; exit 1; }
 ROUNDS=${ROUNDS:-3}
-DISTCP_ROUNDS=${DISTCP_ROUNDS:-$ROUNDS}
+SLOW_ROUNDS=${SLOW_ROUNDS:-1}
+PHASES=${PHASES:-backup-large backup-small backup-acl restore-large restore-small restore-acl verify}
 LARGE_FILES=${LARGE_FILES:-8}
 LARGE_MIB=${LARGE_MIB:-256}
 LARGE_BLOCK_MIB=${LARGE_BLOCK_MIB:-64}
@@ -146,15 +150,22 @@ say "== writing the data through Hadoop's client"
 large_bytes=$((LARGE_MIB * 1048576))
 small_files=$((SMALL_DIRS * SMALL_PER_DIR))
 large_mib=$((LARGE_FILES * LARGE_MIB))
-quiet tree_writer --block-size $((LARGE_BLOCK_MIB * 1048576)) "$hroot/large" 0 "$LARGE_FILES" \
-    "$large_bytes"
-quiet tree_writer "$hroot/small" "$SMALL_DIRS" "$SMALL_PER_DIR" "$SMALL_BYTES"
-quiet tree_writer --decorate "$hroot/acl" "$SMALL_DIRS" "$SMALL_PER_DIR" "$SMALL_BYTES"
+# Only the trees the chosen phases use, each with a backup kept for the restores and verifies.
+needs() { for phase in "$@"; do case " $PHASES " in *" $phase "*) return 0 ;; esac; done; return 1; }
+if needs backup-large restore-large verify; then
+    quiet tree_writer --block-size $((LARGE_BLOCK_MIB * 1048576)) "$hroot/large" 0 \
+        "$LARGE_FILES" "$large_bytes"
+    quiet agent backup --no-acl "$hroot/large" "$work/kept/large"
+fi
+if needs backup-small restore-small verify; then
+    quiet tree_writer "$hroot/small" "$SMALL_DIRS" "$SMALL_PER_DIR" "$SMALL_BYTES"
+    quiet agent backup --no-acl "$hroot/small" "$work/kept/small"
+fi
+if needs backup-acl restore-acl; then
+    quiet tree_writer --decorate "$hroot/acl" "$SMALL_DIRS" "$SMALL_PER_DIR" "$SMALL_BYTES"
+    quiet agent backup "$hroot/acl" "$work/kept/acl"
+fi
 quiet hadoop fs -mkdir "$hroot/restored"
-# Backups kept for the restore and verify phases.
-quiet agent backup --no-acl "$hroot/large" "$work/kept/large"
-quiet agent backup --no-acl "$hroot/small" "$work/kept/small"
-quiet agent backup "$hroot/acl" "$work/kept/acl"
 
 # One run of one contender: prints its time in seconds. Before it, what earlier runs left dirty
 # goes to the disk, and the data it reads is read once.
@@ -197,8 +208,8 @@ destination() { # CONTENDER ROUND
     *) echo "$work/out/$1-$2" ;;
     esac
 }
-# ROUNDS rounds of every contender (distcp: DISTCP_ROUNDS), the order rotating; every round's
-# times are printed; best_<contender> holds the best.
+# ROUNDS rounds of every contender, the order rotating; a contender named in SLOW runs in the
+# first SLOW_ROUNDS rounds only. Every round's times are printed; best_<contender> holds the best.
 rounds() { # CONTENDER...
     order="$*"
     for c in "$@"; do eval "best_$c=999999"; done
@@ -206,7 +217,9 @@ rounds() { # CONTENDER...
     while [ "$r" -le "$ROUNDS" ]; do
         line="   round $r:"
         for c in $order; do
-            [ "$c" = distcp ] && [ "$r" -gt "$DISTCP_ROUNDS" ] && continue
+            case " ${SLOW:-} " in
+            *" $c "*) [ "$r" -le "$SLOW_ROUNDS" ] || continue ;;
+            esac
             dest=$(destination "$c" "$r")
             t=$(timed "$c" "$dest")
             eval "best_$c=\$(awk \"BEGIN { print (\$t < \$best_$c) ? \$t : \$best_$c }\")"
@@ -224,70 +237,84 @@ rounds() { # CONTENDER...
     done
 }
 
-say "== 1. backup, $LARGE_FILES files of $LARGE_MIB MiB ($large_mib MiB, ${LARGE_BLOCK_MIB} MiB blocks)"
-SRC=$hroot/large KEPT=$work/kept/large GLOB=/*
-rounds backup copytolocal distcp
-b_large_fs=$(ratio "$best_copytolocal" "$best_backup")
-b_large_dc=$(ratio "$best_distcp" "$best_backup")
-say "   best: hdfsagent $(per "$large_mib" "$best_backup") MiB/s, -copyToLocal $(per "$large_mib" "$best_copytolocal") MiB/s, distcp $(per "$large_mib" "$best_distcp") MiB/s"
-
-say "== 2. backup, $small_files files of $SMALL_BYTES B in $SMALL_DIRS directories"
-SRC=$hroot/small KEPT=$work/kept/small GLOB=/*/*
-rounds backup copytolocal distcp
-b_small_fs=$(ratio "$best_copytolocal" "$best_backup")
-b_small_dc=$(ratio "$best_distcp" "$best_backup")
-say "   best: hdfsagent $(per "$small_files" "$best_backup") files/s, -copyToLocal $(per "$small_files" "$best_copytolocal") files/s, distcp $(per "$small_files" "$best_distcp") files/s"
-
-say "== 3. backup with and without ACLs and extended attributes, $small_files files (every path has an ACL and 2 xattrs)"
-SRC=$hroot/acl KEPT=$work/kept/acl
-rounds backup_acl backup
-b_acl=$(ratio "$best_backup" "$best_backup_acl")
-say "   best: with $(per "$small_files" "$best_backup_acl") files/s, without $(per "$small_files" "$best_backup") files/s"
-
-say "== 4. restore, $LARGE_FILES files of $LARGE_MIB MiB"
-SRC=$hroot/large KEPT=$work/kept/large
-rounds restore put put_p
-r_large=$(ratio "$best_put" "$best_restore")
-r_large_p=$(ratio "$best_put_p" "$best_restore")
-say "   best: hdfsagent $(per "$large_mib" "$best_restore") MiB/s, -put $(per "$large_mib" "$best_put") MiB/s, -put -p $(per "$large_mib" "$best_put_p") MiB/s"
-
-say "== 5. restore, $small_files files of $SMALL_BYTES B"
-SRC=$hroot/small KEPT=$work/kept/small
-rounds restore put put_p
-r_small=$(ratio "$best_put" "$best_restore")
-r_small_p=$(ratio "$best_put_p" "$best_restore")
-say "   best: hdfsagent $(per "$small_files" "$best_restore") files/s, -put $(per "$small_files" "$best_put") files/s, -put -p $(per "$small_files" "$best_put_p") files/s"
-
-say "== 6. restore with and without ACLs and extended attributes, $small_files files"
-SRC=$hroot/acl KEPT=$work/kept/acl
-rounds restore_acl restore
-r_acl=$(ratio "$best_restore" "$best_restore_acl")
-
-say "== 7. verify against the tree (hdfsagent re-hashes the backup's copy and the tree's files; -checksum has the DataNode checksum each file)"
-SRC=$hroot/large KEPT=$work/kept/large GLOB=/*
-rounds verify checksum
-v_large=$(ratio "$best_checksum" "$best_verify")
-SRC=$hroot/small KEPT=$work/kept/small GLOB=/*/*
-rounds verify checksum
-v_small=$(ratio "$best_checksum" "$best_verify")
-
-verdict() { # VALUE TARGET
-    if [ "$(holds "$1 >= $2")" -eq 1 ]; then echo ok; else echo BELOW; fi
-}
+summary=
 missed=0
-for value_target in "$b_large_fs 1.0" "$b_small_fs 1.5" "$b_acl 0.5" "$r_large 1.0" "$r_small 1.0"; do
-    # shellcheck disable=SC2086
-    [ "$(verdict $value_target)" = ok ] || missed=1
-done
-check() { echo "target $2: $(verdict "$1" "$2")"; }
+# Adds a ratio to the summary; with a target, checks it.
+result() { # TEXT RATIO [TARGET]
+    if [ $# -ge 3 ]; then
+        if [ "$(holds "$2 >= $3")" -eq 1 ]; then
+            verdict="target $3: ok"
+        else
+            verdict="target $3: BELOW"
+            missed=1
+        fi
+        summary="$summary$(printf '%-58s %5s (%s)' "$1" "$2" "$verdict")
+"
+    else
+        summary="$summary$(printf '%-58s %5s' "$1" "$2")
+"
+    fi
+}
+
+if needs backup-large; then
+    say "== backup, $LARGE_FILES files of $LARGE_MIB MiB ($large_mib MiB, ${LARGE_BLOCK_MIB} MiB blocks)"
+    SRC=$hroot/large KEPT=$work/kept/large SLOW=distcp
+    rounds backup copytolocal distcp
+    say "   best: hdfsagent $(per "$large_mib" "$best_backup") MiB/s, -copyToLocal $(per "$large_mib" "$best_copytolocal") MiB/s, distcp $(per "$large_mib" "$best_distcp") MiB/s"
+    result "backup, large files, vs -copyToLocal" "$(ratio "$best_copytolocal" "$best_backup")" 1.0
+    result "backup, large files, vs distcp -pugpt" "$(ratio "$best_distcp" "$best_backup")"
+fi
+if needs backup-small; then
+    say "== backup, $small_files files of $SMALL_BYTES B in $SMALL_DIRS directories"
+    SRC=$hroot/small KEPT=$work/kept/small SLOW="copytolocal distcp"
+    rounds backup copytolocal distcp
+    say "   best: hdfsagent $(per "$small_files" "$best_backup") files/s, -copyToLocal $(per "$small_files" "$best_copytolocal") files/s, distcp $(per "$small_files" "$best_distcp") files/s"
+    result "backup, small files, vs -copyToLocal" "$(ratio "$best_copytolocal" "$best_backup")" 1.5
+    result "backup, small files, vs distcp -pugpt" "$(ratio "$best_distcp" "$best_backup")"
+fi
+if needs backup-acl; then
+    say "== backup with and without ACLs and extended attributes, $small_files files (each path: an ACL, 2 xattrs)"
+    SRC=$hroot/acl KEPT=$work/kept/acl SLOW=
+    rounds backup_acl backup
+    say "   best: with $(per "$small_files" "$best_backup_acl") files/s, without $(per "$small_files" "$best_backup") files/s"
+    result "backup with ACLs and xattrs, vs the same without" "$(ratio "$best_backup" "$best_backup_acl")" 0.5
+fi
+if needs restore-large; then
+    say "== restore, $LARGE_FILES files of $LARGE_MIB MiB"
+    SRC=$hroot/large KEPT=$work/kept/large SLOW=
+    rounds restore put put_p
+    say "   best: hdfsagent $(per "$large_mib" "$best_restore") MiB/s, -put $(per "$large_mib" "$best_put") MiB/s, -put -p $(per "$large_mib" "$best_put_p") MiB/s"
+    result "restore, large files, vs -put" "$(ratio "$best_put" "$best_restore")" 1.0
+    result "restore, large files, vs -put -p" "$(ratio "$best_put_p" "$best_restore")"
+fi
+if needs restore-small; then
+    say "== restore, $small_files files of $SMALL_BYTES B"
+    SRC=$hroot/small KEPT=$work/kept/small SLOW="put put_p"
+    rounds restore put put_p
+    say "   best: hdfsagent $(per "$small_files" "$best_restore") files/s, -put $(per "$small_files" "$best_put") files/s, -put -p $(per "$small_files" "$best_put_p") files/s"
+    result "restore, small files, vs -put" "$(ratio "$best_put" "$best_restore")" 1.0
+    result "restore, small files, vs -put -p" "$(ratio "$best_put_p" "$best_restore")"
+fi
+if needs restore-acl; then
+    say "== restore with and without ACLs and extended attributes, $small_files files"
+    SRC=$hroot/acl KEPT=$work/kept/acl SLOW=
+    rounds restore_acl restore
+    result "restore with ACLs and xattrs, vs the same without" "$(ratio "$best_restore" "$best_restore_acl")"
+fi
+if needs verify; then
+    # hdfsagent re-hashes the backup's copy and reads every file of the tree; -checksum has the
+    # DataNode compute each file's checksum where the data lies.
+    say "== verify against the tree, $LARGE_FILES files of $LARGE_MIB MiB"
+    SRC=$hroot/large KEPT=$work/kept/large GLOB=/* SLOW=
+    rounds verify checksum
+    result "verify, large files, vs -checksum" "$(ratio "$best_checksum" "$best_verify")"
+    say "== verify against the tree, $small_files files of $SMALL_BYTES B"
+    SRC=$hroot/small KEPT=$work/kept/small GLOB=/*/* SLOW=checksum
+    rounds verify checksum
+    result "verify, small files, vs -checksum" "$(ratio "$best_checksum" "$best_verify")"
+fi
+
 say ""
 say "=== Ratios on the real cluster (hdfsagent's speed over the other's; above 1 is faster)"
-say "backup, large files:   vs -copyToLocal $b_large_fs ($(check "$b_large_fs" 1.0)); vs distcp $b_large_dc"
-say "backup, small files:   vs -copyToLocal $b_small_fs ($(check "$b_small_fs" 1.5)); vs distcp $b_small_dc"
-say "backup with ACLs and xattrs vs without: $b_acl ($(check "$b_acl" 0.5))"
-say "restore, large files:  vs -put $r_large ($(check "$r_large" 1.0)); vs -put -p $r_large_p"
-say "restore, small files:  vs -put $r_small ($(check "$r_small" 1.0)); vs -put -p $r_small_p"
-say "restore with ACLs and xattrs vs without: $r_acl"
-say "verify, large files:   vs -checksum $v_large"
-say "verify, small files:   vs -checksum $v_small"
+printf '%s' "$summary"
 [ "$missed" -eq 0 ] || [ "$BENCH_TARGETS" = 0 ]
