@@ -35,20 +35,6 @@ class UniqueFd {
     int m_fd;
 };
 
-bool WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Reads everything from fd; false with errno on a read error.
 bool ReadAll(int fd, std::string& content) {
     content.clear();
@@ -284,4 +270,19 @@ CEkError CEkFile::WriteAtomically(const std::string& path, const std::string& co
     if (err.Failed())
         return err.Push(FX_LOCATION);
     return CEkError();
+}
+
+bool CEkFile::WriteAll(int fd, const void* data, size_t length) {
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = write(fd, next, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        next += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
 }

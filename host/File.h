@@ -56,6 +56,9 @@ class HDFSAGENT_API CEkFile {
     // removed (only a process killed mid-write can leave one behind).
     static CEkError WriteAtomically(const std::string& path, const std::string& content,
                                     int mode = -1);
+    // Writes all `length` bytes to `fd`, continuing after EINTR and short writes; false with
+    // errno on a write error.
+    static bool WriteAll(int fd, const void* data, size_t length);
 
   private:
     FILE* m_pFile = nullptr;

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <vector>
 
+#include "host/File.h"
+
 namespace tool {
 
 namespace {
@@ -228,18 +230,7 @@ void CWriteBehind::Wrote(uint64_t written) {
 }
 
 bool WriteAll(int fd, const void* data, size_t length) {
-    const char* p = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t n = write(fd, p, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return CEkFile::WriteAll(fd, data, length);
 }
 
 ssize_t ReadSome(int fd, void* buffer, size_t length) {
