@@ -35,6 +35,19 @@ class CDemo {
     int RunTool(const std::vector<std::string>& args);
     bool Step(const std::string& title, const std::vector<std::string>& args,
               bool mayDiffer = false);
+    // Finds the localcluster pieces and builds the throwaway world; false (said on standard
+    // error) when either fails.
+    bool CreateSetup();
+    nlohmann::ordered_json SetupEvent() const;
+    // --setup-only: how to run the tool in the world just built.
+    void SayHowToUseSetup(const nlohmann::ordered_json& setup);
+    void SayWhatIsSetUp(const nlohmann::ordered_json& setup);
+    // The round trip: doctor, full backup, change, incremental backup, restore, verify. Stops
+    // at the first failed step or an interruption.
+    bool RunRoundTrip();
+    // Rewrites one file and adds another in the sample namespace, as a step of its own.
+    bool ChangeSampleStep();
+    void SaySummary(bool ok);
 
     const DemoOptions& m_oOptions;
     CDemoSetup m_oSetup;
@@ -123,22 +136,23 @@ bool CDemo::Step(const std::string& title, const std::vector<std::string>& args,
     return ok;
 }
 
-int CDemo::Run() {
-    InstallInterruptHandlers();
+bool CDemo::CreateSetup() {
     LocalclusterPieces pieces;
     std::string error;
     if (!FindLocalcluster(pieces, error)) {
         fprintf(stderr, "hdfsagent demo: %s\n", error.c_str());
-        return kExitFatal;
+        return false;
     }
     if (m_oOptions.keep || m_oOptions.setupOnly)
         m_oSetup.Keep();
     if (!m_oSetup.Create(pieces, m_oOptions.kerberos, error)) {
         fprintf(stderr, "hdfsagent demo: cannot set up the demo: %s\n", error.c_str());
-        return kExitFatal;
+        return false;
     }
-    const std::string full = m_oSetup.BackupDir() + "/full";
-    const std::string incremental = m_oSetup.BackupDir() + "/incremental";
+    return true;
+}
+
+nlohmann::ordered_json CDemo::SetupEvent() const {
     nlohmann::ordered_json setup;
     setup["event"] = "demo_setup";
     setup["root"] = m_oSetup.Root();
@@ -147,22 +161,24 @@ int CDemo::Run() {
     setup["namespace"] = m_oSetup.NamespaceRoot();
     setup["kerberos"] = m_oOptions.kerberos;
     setup["environment"] = m_oSetup.Environment();
-    if (m_oOptions.setupOnly) {
-        std::string unset;
-        std::string set;
-        for (const auto& [name, value] : m_oSetup.Environment())
-            (value.empty() ? unset : set) +=
-                value.empty() ? " -u " + name : " " + name + "=" + value;
-        const std::string env = unset + set;
-        Say("hdfsagent demo: a throwaway HDFS (localcluster) in " + m_oSetup.Root() +
-                " with the sample namespace /demo/src; run the tool against it with\n    env" +
-                env + " " + ExecutablePath() + " --user " + m_oSetup.User() +
-                " doctor\nand remove " + m_oSetup.Root() + " when done" +
-                (m_oOptions.kerberos ? " (stop its KDC first: " + m_oSetup.KdcStopCommand() + ")"
-                                     : ""),
-            setup);
-        return kExitOk;
-    }
+    return setup;
+}
+
+void CDemo::SayHowToUseSetup(const nlohmann::ordered_json& setup) {
+    std::string unset;
+    std::string set;
+    for (const auto& [name, value] : m_oSetup.Environment())
+        (value.empty() ? unset : set) += value.empty() ? " -u " + name : " " + name + "=" + value;
+    const std::string env = unset + set;
+    Say("hdfsagent demo: a throwaway HDFS (localcluster) in " + m_oSetup.Root() +
+            " with the sample namespace /demo/src; run the tool against it with\n    env" + env +
+            " " + ExecutablePath() + " --user " + m_oSetup.User() + " doctor\nand remove " +
+            m_oSetup.Root() + " when done" +
+            (m_oOptions.kerberos ? " (stop its KDC first: " + m_oSetup.KdcStopCommand() + ")" : ""),
+        setup);
+}
+
+void CDemo::SayWhatIsSetUp(const nlohmann::ordered_json& setup) {
     Say("hdfsagent demo: a throwaway " +
             std::string(m_oOptions.kerberos ? "Kerberos-secured " : "") +
             "HDFS (localcluster) in " + m_oSetup.Root() + "\n    product home  " + m_oSetup.Home() +
@@ -171,39 +187,44 @@ int CDemo::Run() {
             " (HDFS /demo/src: nested directories, empty and large files, owners, modes, a sticky "
             "directory, ACLs, extended attributes, an encryption zone)",
         setup);
+}
 
-    bool ok = Step("doctor: the library's set-up, step by step", {"doctor"}) &&
-              Step("full backup of /demo/src", {"backup", "/demo/src", full}) && !Interrupted();
-    if (ok) {
-        ++m_nStep;
-        ok = m_oSetup.ChangeSample(error);
-        nlohmann::ordered_json change;
-        change["event"] = "demo_step";
-        change["step"] = m_nStep;
-        change["title"] = "change the sample";
-        change["ok"] = ok;
-        Say("\n[" + std::to_string(m_nStep) + "/" + std::to_string(m_nSteps) +
-                "] change the sample: rewrite /demo/src/data/part-00001, add "
-                "/demo/src/logs/2024-03-02.log" +
-                (ok ? "" : "\n    -> FAILED: " + error),
-            change);
-        if (!ok)
-            m_nFailure = kExitFatal;
-    }
-    ok = ok && !Interrupted() &&
-         Step("incremental backup: only what changed is copied",
-              {"backup", "--incremental", full, "/demo/src", incremental}) &&
-         !Interrupted() &&
-         Step("restore into a second path", {"restore", incremental, "/demo/restored"}) &&
-         !Interrupted() &&
-         Step("verify the restored tree against the backup",
-              {"verify", incremental, "/demo/restored"});
-    if (Interrupted()) {
-        fprintf(stderr, "hdfsagent demo: interrupted\n");
-        m_oSetup.Cleanup();
-        EndByInterrupt();
-    }
+bool CDemo::ChangeSampleStep() {
+    ++m_nStep;
+    std::string error;
+    const bool ok = m_oSetup.ChangeSample(error);
+    nlohmann::ordered_json change;
+    change["event"] = "demo_step";
+    change["step"] = m_nStep;
+    change["title"] = "change the sample";
+    change["ok"] = ok;
+    Say("\n[" + std::to_string(m_nStep) + "/" + std::to_string(m_nSteps) +
+            "] change the sample: rewrite /demo/src/data/part-00001, add "
+            "/demo/src/logs/2024-03-02.log" +
+            (ok ? "" : "\n    -> FAILED: " + error),
+        change);
+    if (!ok)
+        m_nFailure = kExitFatal;
+    return ok;
+}
 
+bool CDemo::RunRoundTrip() {
+    const std::string full = m_oSetup.BackupDir() + "/full";
+    const std::string incremental = m_oSetup.BackupDir() + "/incremental";
+    const bool backedUp = Step("doctor: the library's set-up, step by step", {"doctor"}) &&
+                          Step("full backup of /demo/src", {"backup", "/demo/src", full}) &&
+                          !Interrupted();
+    return backedUp && ChangeSampleStep() && !Interrupted() &&
+           Step("incremental backup: only what changed is copied",
+                {"backup", "--incremental", full, "/demo/src", incremental}) &&
+           !Interrupted() &&
+           Step("restore into a second path", {"restore", incremental, "/demo/restored"}) &&
+           !Interrupted() &&
+           Step("verify the restored tree against the backup",
+                {"verify", incremental, "/demo/restored"});
+}
+
+void CDemo::SaySummary(bool ok) {
     nlohmann::ordered_json result;
     result["event"] = "demo_summary";
     result["ok"] = ok;
@@ -220,6 +241,25 @@ int CDemo::Run() {
             text += "; its KDC still runs: " + m_oSetup.KdcStopCommand();
     }
     Say(text, result);
+}
+
+int CDemo::Run() {
+    InstallInterruptHandlers();
+    if (!CreateSetup())
+        return kExitFatal;
+    const nlohmann::ordered_json setup = SetupEvent();
+    if (m_oOptions.setupOnly) {
+        SayHowToUseSetup(setup);
+        return kExitOk;
+    }
+    SayWhatIsSetUp(setup);
+    const bool ok = RunRoundTrip();
+    if (Interrupted()) {
+        fprintf(stderr, "hdfsagent demo: interrupted\n");
+        m_oSetup.Cleanup();
+        EndByInterrupt();
+    }
+    SaySummary(ok);
     return ok ? kExitOk : (m_nFailure != 0 ? m_nFailure : kExitFatal);
 }
 

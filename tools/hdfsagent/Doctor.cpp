@@ -41,6 +41,10 @@ class CDoctor {
     }
     void ReadInstanceMessage();
     void ReportLibrary(const char* name, const std::string& link, const std::string& fromMessage);
+    void ReportClasspath();
+    void ReportAuthentication(CHadoopFS& fs);
+    void ReportCapacity(CHadoopFS& fs);
+    void ReportEncryptionZones(CHadoopFS& fs);
     void ReportCluster();
     void ReportAclRead();
     void Print() const;
@@ -119,13 +123,7 @@ void CDoctor::ReportLibrary(const char* name, const std::string& link,
         present ? "ok" : "warning");
 }
 
-void CDoctor::ReportCluster() {
-    CHadoopFS& fs = m_oCluster.Fs();
-    const std::string base =
-        g_sBaseDirectory.empty() ? DXPI_Base::getHomeDirectory() : g_sBaseDirectory;
-    ReportLibrary("libhdfs", base + "/libhdfs.so", m_sMessageHdfsDir);
-    ReportLibrary("libjvm", base + "/libjvm.so", m_sMessageJvmDir);
-
+void CDoctor::ReportClasspath() {
     const char* classpath = getenv("CLASSPATH");
     const std::string cp = classpath != nullptr ? classpath : "";
     size_t entries = 0;
@@ -139,7 +137,9 @@ void CDoctor::ReportCluster() {
     }
     Add("CLASSPATH", std::to_string(cp.size()) + " bytes, " + std::to_string(entries) + " entries",
         entries > 0 ? "ok" : "warning");
+}
 
+void CDoctor::ReportAuthentication(CHadoopFS& fs) {
     const CHadoopFS::CHadoopConnection& connection = *fs.m_pConnection;
     const char* auth = connection.m_eAuthType == 1   ? "kerberos"
                        : connection.m_eAuthType == 0 ? "simple"
@@ -150,11 +150,12 @@ void CDoctor::ReportCluster() {
         Add("ticket cache",
             connection.m_sKerberosCachePath + (expiry.empty() ? "" : ", expires " + expiry));
     }
-    Add("default file system", fs.GetHadoopPathPrefix());
+}
 
-    // A real libhdfs does not contact the name node before the first call that needs it, so a
-    // connection object proves nothing: the capacity is the first real question, and the cluster
-    // is out of reach when it gets no answer.
+// A real libhdfs does not contact the name node before the first call that needs it, so a
+// connection object proves nothing: the capacity is the first real question, and the cluster
+// is out of reach when it gets no answer.
+void CDoctor::ReportCapacity(CHadoopFS& fs) {
     unsigned long long total = 0, used = 0, free = 0;
     errno = 0;
     if (fs.GetSpaceUsage(&total, &used, &free) == 0) {
@@ -168,7 +169,9 @@ void CDoctor::ReportCluster() {
             why = code != 0 ? strerror(code) : "libhdfs gave no reason";
         Add("capacity", "cannot be read, the name node is out of reach (" + why + ")", "failed");
     }
+}
 
+void CDoctor::ReportEncryptionZones(CHadoopFS& fs) {
     std::string error;
     if (m_oCluster.LoadZones(error)) {
         std::string zones;
@@ -178,7 +181,23 @@ void CDoctor::ReportCluster() {
     } else {
         Add("encryption zones", error, "warning");
     }
+}
 
+void CDoctor::ReportCluster() {
+    CHadoopFS& fs = m_oCluster.Fs();
+    const std::string base =
+        g_sBaseDirectory.empty() ? DXPI_Base::getHomeDirectory() : g_sBaseDirectory;
+    ReportLibrary("libhdfs", base + "/libhdfs.so", m_sMessageHdfsDir);
+    ReportLibrary("libjvm", base + "/libjvm.so", m_sMessageJvmDir);
+
+    ReportClasspath();
+    ReportAuthentication(fs);
+    Add("default file system", fs.GetHadoopPathPrefix());
+
+    ReportCapacity(fs);
+    ReportEncryptionZones(fs);
+
+    std::string error;
     if (!m_oCluster.StartRest(error)) {
         Add("REST service", error, "failed");
         return;

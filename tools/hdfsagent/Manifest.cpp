@@ -244,22 +244,26 @@ bool IsHexDigest(const std::string& text) {
     return true;
 }
 
-// Entry fields from a parsed line; "" or the reason it is not a valid entry.
-std::string ParseEntry(const Json& object, ManifestEntry& entry) {
-    entry = ManifestEntry();
-    CFields fields(object);
+// The fields of an entry line that are checked before they are stored in the entry.
+struct RawEntryFields {
     std::string type;
     std::string permission;
     int64_t replication = 0;
+};
+
+// Reads the fields of a parsed line into `entry` and `raw`; "" or the first field that is
+// missing or of the wrong kind.
+std::string ReadEntryFields(const Json& object, ManifestEntry& entry, RawEntryFields& raw) {
+    CFields fields(object);
     fields.Text("path", entry.path);
-    fields.String("type", type);
+    fields.String("type", raw.type);
     fields.Unsigned("size", entry.size);
-    fields.String("permission", permission);
+    fields.String("permission", raw.permission);
     fields.Text("owner", entry.owner);
     fields.Text("group", entry.group);
     fields.Signed("mtime", entry.mtime);
     fields.Signed("atime", entry.atime);
-    fields.Signed("replication", replication);
+    fields.Signed("replication", raw.replication);
     fields.Signed("blocksize", entry.blockSize);
     fields.Text("zone", entry.zone, false);
     fields.String("hash", entry.hash, false);
@@ -277,21 +281,25 @@ std::string ParseEntry(const Json& object, ManifestEntry& entry) {
             fields.Problem("\"xattrs\" is not an array");
         entry.xattrs = *xattrs;
     }
-    if (!fields.Why().empty())
-        return fields.Why();
+    return fields.Why();
+}
 
+// Checks the path, type and metadata of an entry against what HDFS can hold and stores the raw
+// fields; "" or the reason they are invalid.
+std::string CheckEntryMetadata(const RawEntryFields& raw, ManifestEntry& entry) {
     if (!IsValidEntryPath(entry.path))
         return "invalid path \"" + entry.path + "\"";
-    if (type != "file" && type != "directory")
-        return "unknown type \"" + type + "\"";
-    entry.directory = type == "directory";
-    if (!ParsePermission(permission, entry.permission))
-        return "invalid permission \"" + permission + "\"";
+    if (raw.type != "file" && raw.type != "directory")
+        return "unknown type \"" + raw.type + "\"";
+    entry.directory = raw.type == "directory";
+    if (!ParsePermission(raw.permission, entry.permission))
+        return "invalid permission \"" + raw.permission + "\"";
     if ((entry.permission & 06000) != 0)
-        return "permission \"" + permission + "\" has a setuid or setgid bit, which HDFS has not";
+        return "permission \"" + raw.permission +
+               "\" has a setuid or setgid bit, which HDFS has not";
     if (entry.size > static_cast<uint64_t>(INT64_MAX))
         return "invalid size " + std::to_string(entry.size);
-    if (replication < 0 || replication > 32767)
+    if (raw.replication < 0 || raw.replication > 32767)
         return "invalid replication";
     if (entry.blockSize < 0 || entry.blockSize > kMaxBlockSize)
         return "invalid block size " + std::to_string(entry.blockSize) + " (at most " +
@@ -300,7 +308,13 @@ std::string ParseEntry(const Json& object, ManifestEntry& entry) {
         return "invalid modification time " + std::to_string(entry.mtime);
     if (entry.atime < 0 || entry.atime > kMaxTime)
         return "invalid access time " + std::to_string(entry.atime);
-    entry.replication = static_cast<int>(replication);
+    entry.replication = static_cast<int>(raw.replication);
+    return "";
+}
+
+// Checks the status and, for an entry with content, its hash and data location; "" or the
+// reason they are invalid.
+std::string CheckEntryContent(const ManifestEntry& entry) {
     if (!IsKnownStatus(entry.status))
         return "unknown status \"" + entry.status + "\"";
     if (entry.HasContent()) {
@@ -311,6 +325,18 @@ std::string ParseEntry(const Json& object, ManifestEntry& entry) {
             return "missing or invalid data location";
     }
     return "";
+}
+
+// Entry fields from a parsed line; "" or the reason it is not a valid entry.
+std::string ParseEntry(const Json& object, ManifestEntry& entry) {
+    entry = ManifestEntry();
+    RawEntryFields raw;
+    std::string why = ReadEntryFields(object, entry, raw);
+    if (why.empty())
+        why = CheckEntryMetadata(raw, entry);
+    if (why.empty())
+        why = CheckEntryContent(entry);
+    return why;
 }
 
 }  // namespace
@@ -547,7 +573,7 @@ int CManifestReader::ReadLine(std::string& line, std::string& error) {
     }
 }
 
-bool CManifestReader::Open(const std::string& dir, std::string& error) {
+bool CManifestReader::OpenRegularFile(const std::string& dir, std::string& error) {
     m_sPath = dir + "/" + kManifestName;
     // Never through a link, and never a FIFO or device (which could block or never end).
     m_nFd = open(m_sPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -561,7 +587,10 @@ bool CManifestReader::Open(const std::string& dir, std::string& error) {
         error = m_sPath + " is not a regular file";
         return false;
     }
-    m_pChecksum.reset(new CTextChecksum);
+    return true;
+}
+
+bool CManifestReader::ReadHeaderLine(nlohmann::json& header, std::string& error) {
     std::string line;
     const int rc = ReadLine(line, error);
     if (rc < 0)
@@ -572,10 +601,14 @@ bool CManifestReader::Open(const std::string& dir, std::string& error) {
         return Fail("JSON nested deeper than " + std::to_string(kMaxNestingDepth) +
                         " levels, not an hdfsagent backup manifest",
                     error);
-    const Json header = Json::parse(line, nullptr, false);
+    header = Json::parse(line, nullptr, false);
     if (header.is_discarded() || !header.is_object() || !header.contains("format") ||
         header["format"] != kManifestFormat)
         return Fail("not an hdfsagent backup manifest", error);
+    return true;
+}
+
+bool CManifestReader::ParseHeader(const nlohmann::json& header, std::string& error) {
     CFields fields(header);
     int64_t version = 0;
     fields.Signed("version", version);
@@ -610,6 +643,14 @@ bool CManifestReader::Open(const std::string& dir, std::string& error) {
     if (m_oHeader.hash != CContentHash::kName)
         return Fail("unknown content hash \"" + m_oHeader.hash + "\"", error);
     return true;
+}
+
+bool CManifestReader::Open(const std::string& dir, std::string& error) {
+    if (!OpenRegularFile(dir, error))
+        return false;
+    m_pChecksum.reset(new CTextChecksum);
+    Json header;
+    return ReadHeaderLine(header, error) && ParseHeader(header, error);
 }
 
 bool CManifestReader::CheckTrailer(const Json& object, const std::string& expectedChecksum,

@@ -154,6 +154,12 @@ class CManifestReader {
   private:
     // 1 a line, 0 end of file, -1 error.
     int ReadLine(std::string& line, std::string& error);
+    // Opens the manifest of `dir`: a regular file reached through no link.
+    bool OpenRegularFile(const std::string& dir, std::string& error);
+    // The first line, parsed: a JSON object that names the manifest format.
+    bool ReadHeaderLine(nlohmann::json& header, std::string& error);
+    // The header's fields into m_oHeader: a version this reader knows, a known content hash.
+    bool ParseHeader(const nlohmann::json& header, std::string& error);
     bool Fail(const std::string& message, std::string& error) const;
     bool CheckTrailer(const nlohmann::json& object, const std::string& expectedChecksum,
                       std::string& error);
