@@ -21,8 +21,9 @@
 #
 # Usage: bench/realcluster-bench.sh BUILD_DIR [WORK_DIR]   (about 8 GiB free in WORK_DIR)
 # Environment: ROUNDS (3), SLOW_ROUNDS (1: the rounds of distcp and of FsShell on the small
-# files, each of which takes minutes), PHASES (all: backup-large backup-small backup-acl
-# restore-large restore-small restore-acl verify), LARGE_FILES (8), LARGE_MIB (256),
+# files, each of which takes minutes), PHASES (backup-large backup-small backup-acl
+# restore-large restore-small verify; restore-acl, the restore with ACLs against the one without,
+# on request), LARGE_FILES (8), LARGE_MIB (256),
 # LARGE_BLOCK_MIB (64), SMALL_DIRS (200), SMALL_PER_DIR (100), SMALL_BYTES (4096),
 # BENCH_PROFILE (empty; "perf" records a perf profile of each hdfsagent run into WORK_DIR),
 # BENCH_CLUSTER (empty: a cluster of the run's own; a directory of a running start-cluster.sh:
@@ -45,7 +46,7 @@ layout=$build/realcluster/hadoop
     { echo "realcluster-bench: the REST service's jars are missing; build the tree first" >&2; exit 1; }
 ROUNDS=${ROUNDS:-3}
 SLOW_ROUNDS=${SLOW_ROUNDS:-1}
-PHASES=${PHASES:-backup-large backup-small backup-acl restore-large restore-small restore-acl verify}
+PHASES=${PHASES:-backup-large backup-small backup-acl restore-large restore-small verify}
 LARGE_FILES=${LARGE_FILES:-8}
 LARGE_MIB=${LARGE_MIB:-256}
 LARGE_BLOCK_MIB=${LARGE_BLOCK_MIB:-64}
