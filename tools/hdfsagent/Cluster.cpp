@@ -201,8 +201,8 @@ RestResult CCluster::GetAcl(const std::string& path, nlohmann::json& acl, nlohma
     return RestResult::kOk;
 }
 
-RestResult CCluster::SetAcl(const std::string& path, const nlohmann::json& body,
-                            std::string& error) {
+RestResult CCluster::SetAcl(const std::string& path, const nlohmann::json& body, std::string& error,
+                            DXHadoop::CHadoopRestUtil* client) {
     std::string text;
     try {
         text = body.dump();
@@ -210,7 +210,7 @@ RestResult CCluster::SetAcl(const std::string& path, const nlohmann::json& body,
         error = std::string("cannot encode the ACL request: ") + e.what();
         return RestResult::kPathProblem;
     }
-    CEkError err = SetACLandXattr(m_pRest.get(), path, text);
+    CEkError err = SetACLandXattr(client != nullptr ? client : m_pRest.get(), path, text);
     if (err.Failed())
         return Classify(err, "", path, error);
     return RestResult::kOk;

@@ -54,8 +54,10 @@ class CCluster {
     // `client` (the started service's own object when null).
     RestResult GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
                       std::string& error, DXHadoop::CHadoopRestUtil* client = nullptr);
-    // Sends a setacl request body ({"AclStatus":…,"XAttrs":…}) for an HDFS path.
-    RestResult SetAcl(const std::string& path, const nlohmann::json& body, std::string& error);
+    // Sends a setacl request body ({"AclStatus":…,"XAttrs":…}) for an HDFS path, through
+    // `client` (the started service's own object when null).
+    RestResult SetAcl(const std::string& path, const nlohmann::json& body, std::string& error,
+                      DXHadoop::CHadoopRestUtil* client = nullptr);
 
     // Lists the encryption zones; false (with the reason) when the listing failed.
     bool LoadZones(std::string& error);

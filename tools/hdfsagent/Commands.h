@@ -27,6 +27,7 @@ struct RestoreOptions {
     std::string target;
     bool force = false;
     bool noAcl = false;
+    unsigned threads = 4;  // files restored at the same time
 };
 
 struct VerifyOptions {
@@ -34,6 +35,7 @@ struct VerifyOptions {
     std::string hdfsPath;  // empty: only the backup is checked
     bool noAcl = false;
     bool noAtime = false;
+    unsigned threads = 4;  // files checked at the same time
 };
 
 struct DemoOptions {

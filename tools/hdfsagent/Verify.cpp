@@ -4,13 +4,17 @@
 // encryption zone, ACL and extended attributes. Every difference is printed; exit 3 when there
 // were any. An entry the backup itself recorded with a problem (no content, content that changed
 // while it was read, metadata it could not read) is a difference too: such a backup is never
-// "identical".
+// "identical". Worker threads hash and compare several files at once; the differences are
+// reported in manifest order.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "BackupDir.h"
@@ -18,10 +22,12 @@
 #include "Commands.h"
 #include "Hash.h"
 #include "Interrupt.h"
+#include "JobReport.h"
 #include "LocalFile.h"
 #include "Manifest.h"
 #include "Opening.h"
 #include "Paths.h"
+#include "Pipeline.h"
 #include "Walker.h"
 
 namespace tool {
@@ -38,6 +44,16 @@ nlohmann::json Sorted(nlohmann::json array) {
     return array;
 }
 
+// One path to check: a manifest entry, a path of the live tree, or both.
+struct Job {
+    bool inBackup = false;
+    ManifestEntry entry;
+    bool inHdfs = false;
+    WalkEntry live;
+    bool liveEncrypted = false;  // the live path is in an encryption zone
+    CJobReport report;
+};
+
 class CVerify {
   public:
     CVerify(const VerifyOptions& options, CReporter& reporter)
@@ -50,33 +66,40 @@ class CVerify {
     int Prepare(const ConnectOptions& connect);
     int CompareAll();
     int Summarise();
+    bool StartWorkers(std::string& error);
+
+    // On the main thread, in manifest order: the merge of the manifest with the live walk.
     bool Advance();
     bool VisitLive(const WalkEntry& live);
-    void Missing(const ManifestEntry& entry);
-    void CheckBackupCopy(const ManifestEntry& entry);
-    void ReportRecordedProblem(const ManifestEntry& entry);
-    void Compare(const ManifestEntry& entry, const WalkEntry& live);
-    void CompareAcl(const ManifestEntry& entry, const WalkEntry& live);
+    // Hands the held manifest entry, without a live path, to the pipeline and reads the next.
+    bool SubmitBackupOnly();
+
+    // On a worker thread.
+    void Check(Worker& worker, Job& job);
+    void Missing(Job& job);
+    void CheckBackupCopy(Worker& worker, Job& job);
+    void ReportRecordedProblem(Job& job);
+    void Compare(Worker& worker, Job& job);
+    void CompareFields(Job& job);
+    void CompareAcl(Worker& worker, Job& job);
     // Hash of an HDFS file; false (reported) when it cannot be read.
-    bool HashLive(const WalkEntry& live, std::string& hash, uint64_t& size);
-    void Difference(const std::string& path, const std::string& text) {
-        m_oReporter.Problem(path, text);
+    bool HashLive(Worker& worker, Job& job, std::string& hash);
+    static void Difference(Job& job, const std::string& path, const std::string& text) {
+        job.report.Problem(path, text);
     }
     template <typename T>
-    void Field(const ManifestEntry& entry, const char* name, const T& backup, const T& live) {
+    static void Field(Job& job, const char* name, const T& backup, const T& live) {
         if (!(backup == live))
-            Difference(entry.path, std::string(name) + " differs: backup " + Text(backup) +
-                                       ", HDFS " + Text(live));
+            Difference(
+                job, job.entry.path,
+                std::string(name) + " differs: backup " + Text(backup) + ", HDFS " + Text(live));
     }
     static std::string Text(const std::string& value) { return Quoted(value); }
     template <typename T>
     static std::string Text(const T& value) {
         return std::to_string(value);
     }
-    void Fatal(const std::string& message) {
-        if (m_sFatal.empty())
-            m_sFatal = message;
-    }
+    void Fatal(const std::string& message);
 
     const VerifyOptions& m_oOptions;
     CReporter& m_oReporter;
@@ -87,26 +110,38 @@ class CVerify {
     ManifestHeader m_oHeader;
     ManifestTrailer m_oTrailer;
     CBackupChain m_oChain;
+    // Main thread only: the next manifest entry.
     CManifestReader m_oReader;
     ManifestEntry m_oEntry;
     int m_nState = 0;  // 1 m_oEntry holds the next manifest entry, 0 end, -1 error
     std::string m_sReadError;
-    std::vector<char> m_vBuffer;
-    CContentHash m_oHash;
+
+    std::vector<std::unique_ptr<Worker>> m_vWorkers;
+    std::mutex m_oFatalLock;
     std::string m_sFatal;
-    uint64_t m_nChecked = 0;
+    std::atomic<uint64_t> m_nChecked{0};
+
+    // Last, so that it is destroyed first: its threads use everything above.
+    std::unique_ptr<COrderedPipeline<Job>> m_pPipeline;
 };
+
+void CVerify::Fatal(const std::string& message) {
+    {
+        std::lock_guard<std::mutex> guard(m_oFatalLock);
+        if (m_sFatal.empty())
+            m_sFatal = message;
+    }
+    if (m_pPipeline)
+        m_pPipeline->Stop();
+}
 
 bool CVerify::Advance() {
     m_nState = m_oReader.Next(m_oEntry, m_sReadError);
-    if (m_nState > 0) {
-        ReportRecordedProblem(m_oEntry);
-        CheckBackupCopy(m_oEntry);
-    }
     return m_nState >= 0;
 }
 
-void CVerify::ReportRecordedProblem(const ManifestEntry& entry) {
+void CVerify::ReportRecordedProblem(Job& job) {
+    const ManifestEntry& entry = job.entry;
     if (entry.status == kStatusOk)
         return;
     std::string text = "the backup recorded it as " + entry.status;
@@ -114,87 +149,90 @@ void CVerify::ReportRecordedProblem(const ManifestEntry& entry) {
         text += " (" + entry.detail + ")";
     if (!entry.directory && !entry.HasContent())
         text += "; the backup holds no content for it";
-    Difference(entry.path, text);
+    Difference(job, entry.path, text);
 }
 
-void CVerify::CheckBackupCopy(const ManifestEntry& entry) {
+void CVerify::CheckBackupCopy(Worker& worker, Job& job) {
+    const ManifestEntry& entry = job.entry;
     if (!entry.HasContent())
         return;
     const std::string local = m_oChain.Shown(entry.data);
     std::string why;
     CFd in(m_oChain.OpenCopy(entry.data, why));
     if (!in.IsOpen()) {
-        Difference(entry.path, "the backup copy is missing: " + local + ": " + why);
+        Difference(job, entry.path, "the backup copy is missing: " + local + ": " + why);
         return;
     }
-    m_oHash.Reset();
+    worker.hash.Reset();
     uint64_t size = 0;
     for (;;) {
         if (Interrupted())
             return;
-        const ssize_t n = ReadSome(in.Get(), m_vBuffer.data(), m_vBuffer.size());
+        const ssize_t n = ReadSome(in.Get(), worker.buffer.data(), worker.buffer.size());
         if (n < 0) {
-            Difference(entry.path, ErrnoMessage("cannot read the backup copy", local, errno));
+            const int error = errno;
+            Difference(job, entry.path, ErrnoMessage("cannot read the backup copy", local, error));
             return;
         }
         if (n == 0)
             break;
-        m_oHash.Update(m_vBuffer.data(), static_cast<size_t>(n));
+        worker.hash.Update(worker.buffer.data(), static_cast<size_t>(n));
         size += static_cast<uint64_t>(n);
         m_oReporter.AddBytes(static_cast<uint64_t>(n));
     }
-    if (size != entry.size || m_oHash.HexDigest() != entry.hash)
-        Difference(entry.path, "the backup copy " + local + " does not match the manifest (" +
-                                   std::to_string(size) + " bytes, hash " + m_oHash.HexDigest() +
-                                   ")");
+    if (size != entry.size || worker.hash.HexDigest() != entry.hash)
+        Difference(job, entry.path,
+                   "the backup copy " + local + " does not match the manifest (" +
+                       std::to_string(size) + " bytes, hash " + worker.hash.HexDigest() + ")");
     m_oReporter.FileDone();
     ++m_nChecked;
 }
 
-void CVerify::Missing(const ManifestEntry& entry) {
+void CVerify::Missing(Job& job) {
     // A file that vanished while it was backed up is not expected.
-    if (entry.status == kStatusVanished)
+    if (job.entry.status == kStatusVanished)
         return;
-    Difference(entry.path, "in the backup, missing from HDFS");
+    Difference(job, job.entry.path, "in the backup, missing from HDFS");
 }
 
-bool CVerify::HashLive(const WalkEntry& live, std::string& hash, uint64_t& size) {
+bool CVerify::HashLive(Worker& worker, Job& job, std::string& hash) {
+    const WalkEntry& live = job.live;
     boost::shared_ptr<CHadoopFile> file;
     errno = 0;
     if (m_oCluster.Fs().Open(live.hdfsPath.c_str(), O_RDONLY, file, 0, 0, 0) != 0 || !file) {
-        Difference(live.path, ErrnoMessage("cannot open", live.hdfsPath, errno != 0 ? errno : EIO));
+        Difference(job, live.path,
+                   ErrnoMessage("cannot open", live.hdfsPath, errno != 0 ? errno : EIO));
         return false;
     }
-    m_oHash.Reset();
-    size = 0;
+    worker.hash.Reset();
     for (;;) {
         if (Interrupted())
             return false;
         errno = 0;
-        const int n = file->Read(m_vBuffer.data(), static_cast<unsigned>(m_vBuffer.size()));
+        const int n = file->Read(worker.buffer.data(), static_cast<unsigned>(worker.buffer.size()));
         if (n < 0) {
-            Difference(live.path,
+            Difference(job, live.path,
                        ErrnoMessage("cannot read", live.hdfsPath, errno != 0 ? errno : EIO));
             return false;
         }
         if (n == 0)
             break;
-        m_oHash.Update(m_vBuffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
+        worker.hash.Update(worker.buffer.data(), static_cast<size_t>(n));
     }
-    hash = m_oHash.HexDigest();
+    hash = worker.hash.HexDigest();
     return true;
 }
 
-void CVerify::CompareAcl(const ManifestEntry& entry, const WalkEntry& live) {
+void CVerify::CompareAcl(Worker& worker, Job& job) {
+    const ManifestEntry& entry = job.entry;
     nlohmann::json acl;
     nlohmann::json xattrs;
     std::string error;
-    switch (m_oCluster.GetAcl(live.hdfsPath, acl, xattrs, error)) {
+    switch (m_oCluster.GetAcl(job.live.hdfsPath, acl, xattrs, error, worker.rest.get())) {
         case RestResult::kOk:
             break;
         case RestResult::kPathProblem:
-            Difference(entry.path, "cannot read its ACL and extended attributes: " + error);
+            Difference(job, entry.path, "cannot read its ACL and extended attributes: " + error);
             return;
         case RestResult::kServiceFailure:
             Fatal(error);
@@ -205,69 +243,112 @@ void CVerify::CompareAcl(const ManifestEntry& entry, const WalkEntry& live) {
     const nlohmann::json liveEntries =
         acl.contains("entries") ? Sorted(acl["entries"]) : nlohmann::json::array();
     if (backupEntries != liveEntries)
-        Difference(entry.path,
+        Difference(job, entry.path,
                    "ACL differs: backup " + backupEntries.dump() + ", HDFS " + liveEntries.dump());
     const nlohmann::json backupXattrs =
         entry.xattrs.is_array() ? Sorted(entry.xattrs) : nlohmann::json::array();
     if (backupXattrs != Sorted(xattrs))
-        Difference(entry.path, "extended attributes differ: backup " + backupXattrs.dump() +
-                                   ", HDFS " + Sorted(xattrs).dump());
+        Difference(job, entry.path,
+                   "extended attributes differ: backup " + backupXattrs.dump() + ", HDFS " +
+                       Sorted(xattrs).dump());
 }
 
-void CVerify::Compare(const ManifestEntry& entry, const WalkEntry& live) {
-    if (entry.directory != live.directory) {
-        Difference(entry.path, std::string("is a ") + (entry.directory ? "directory" : "file") +
-                                   " in the backup, a " + (live.directory ? "directory" : "file") +
-                                   " in HDFS");
-        return;
-    }
+void CVerify::CompareFields(Job& job) {
+    const ManifestEntry& entry = job.entry;
+    const WalkEntry& live = job.live;
     if (!entry.directory)
-        Field(entry, "size", entry.size, live.size);
-    Field(entry, "permission", FormatPermission(entry.permission),
-          FormatPermission(live.permission));
-    Field(entry, "owner", entry.owner, live.owner);
-    Field(entry, "group", entry.group, live.group);
-    Field(entry, "modification time", entry.mtime, live.mtime);
+        Field(job, "size", entry.size, live.size);
+    Field(job, "permission", FormatPermission(entry.permission), FormatPermission(live.permission));
+    Field(job, "owner", entry.owner, live.owner);
+    Field(job, "group", entry.group, live.group);
+    Field(job, "modification time", entry.mtime, live.mtime);
     if (!m_oOptions.noAtime)
-        Field(entry, "access time", entry.atime, live.atime);
+        Field(job, "access time", entry.atime, live.atime);
     if (!entry.directory) {
-        Field(entry, "replication", entry.replication, live.replication);
-        Field(entry, "block size", entry.blockSize, live.blockSize);
+        Field(job, "replication", entry.replication, live.replication);
+        Field(job, "block size", entry.blockSize, live.blockSize);
     }
-    const bool liveEncrypted = !m_oCluster.ZoneOf(live.hdfsPath).empty();
-    if (entry.zone.empty() == liveEncrypted)
-        Difference(entry.path,
+    if (entry.zone.empty() == job.liveEncrypted)
+        Difference(job, entry.path,
                    entry.zone.empty()
                        ? std::string("is in an encryption zone in HDFS, not in the backup")
                        : "was in the encryption zone " + entry.zone + ", is in none in HDFS");
+}
+
+void CVerify::Compare(Worker& worker, Job& job) {
+    const ManifestEntry& entry = job.entry;
+    const WalkEntry& live = job.live;
+    if (entry.directory != live.directory) {
+        Difference(job, entry.path,
+                   std::string("is a ") + (entry.directory ? "directory" : "file") +
+                       " in the backup, a " + (live.directory ? "directory" : "file") + " in HDFS");
+        return;
+    }
+    CompareFields(job);
     if (m_bAcl && !entry.acl.is_null())
-        CompareAcl(entry, live);
+        CompareAcl(worker, job);
     if (entry.HasContent() && entry.size == live.size) {
         std::string hash;
-        uint64_t size = 0;
-        if (HashLive(live, hash, size) && hash != entry.hash)
-            Difference(entry.path, "content differs (hash " + entry.hash + " in the backup, " +
-                                       hash + " in HDFS)");
+        if (HashLive(worker, job, hash) && hash != entry.hash)
+            Difference(
+                job, entry.path,
+                "content differs (hash " + entry.hash + " in the backup, " + hash + " in HDFS)");
     }
+}
+
+void CVerify::Check(Worker& worker, Job& job) {
+    if (job.inBackup) {
+        ReportRecordedProblem(job);
+        CheckBackupCopy(worker, job);
+    }
+    if (job.inBackup && job.inHdfs)
+        Compare(worker, job);
+    else if (job.inBackup && m_bLive)
+        Missing(job);
+    else if (job.inHdfs)
+        Difference(job, job.live.path,
+                   std::string("in HDFS, not in the backup (") +
+                       (job.live.directory ? "directory" : "file") + ")");
+    if (job.inHdfs && !job.live.listError.empty())
+        Difference(job, job.live.path, job.live.listError);
+}
+
+bool CVerify::SubmitBackupOnly() {
+    std::unique_ptr<Job> job(new Job);
+    job->inBackup = true;
+    job->entry = std::move(m_oEntry);
+    return m_pPipeline->Submit(std::move(job)) && Advance();
 }
 
 bool CVerify::VisitLive(const WalkEntry& live) {
     while (m_nState > 0 && ComparePathOrder(m_oEntry.path, live.path) < 0) {
-        Missing(m_oEntry);
-        if (!Advance())
+        if (!SubmitBackupOnly())
             return false;
     }
-    if (m_nState > 0 && m_oEntry.path == live.path) {
-        Compare(m_oEntry, live);
-        if (!Advance())
-            return false;
-    } else {
-        Difference(live.path, std::string("in HDFS, not in the backup (") +
-                                  (live.directory ? "directory" : "file") + ")");
+    std::unique_ptr<Job> job(new Job);
+    job->inHdfs = true;
+    job->live = live;
+    // The zone list is the main thread's.
+    job->liveEncrypted = !m_oCluster.ZoneOf(live.hdfsPath).empty();
+    const bool matched = m_nState > 0 && m_oEntry.path == live.path;
+    if (matched) {
+        job->inBackup = true;
+        job->entry = std::move(m_oEntry);
     }
-    if (!live.listError.empty())
-        Difference(live.path, live.listError);
-    return m_sFatal.empty() && !Interrupted();
+    return m_pPipeline->Submit(std::move(job)) && (!matched || Advance());
+}
+
+bool CVerify::StartWorkers(std::string& error) {
+    const unsigned count = std::max(1u, m_oOptions.threads);
+    if (!MakeWorkers(m_oCluster, count, m_vWorkers, error))
+        return false;
+    PipelineOptions options;
+    options.stopWhen = [] { return Interrupted(); };
+    m_pPipeline.reset(new COrderedPipeline<Job>(
+        [this](Job& job, unsigned worker) { Check(*m_vWorkers[worker], job); },
+        [this](Job& job) { job.report.Replay(m_oReporter); }, options));
+    m_pPipeline->Start(count);
+    return true;
 }
 
 int CVerify::Prepare(const ConnectOptions& connect) {
@@ -296,7 +377,10 @@ int CVerify::Prepare(const ConnectOptions& connect) {
             return rc;
     }
     m_oReporter.SetTotals(m_oTrailer.files, m_oTrailer.bytes);
-    m_vBuffer.resize(kBlockBytes);
+    if (!StartWorkers(error)) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
+    }
     if (!m_oReader.Open(m_oOptions.destDir, error) || !Advance()) {
         m_oReporter.Fatal(m_sReadError.empty() ? error : m_sReadError);
         return kExitFatal;
@@ -305,24 +389,25 @@ int CVerify::Prepare(const ConnectOptions& connect) {
 }
 
 int CVerify::CompareAll() {
+    std::string error;
+    bool walked = true;
     if (m_bLive) {
-        std::string error;
         CTreeWalker walker(m_oCluster.Fs(), m_sRoot, m_oHeader.excludes);
-        const bool walked =
-            walker.Walk([this](const WalkEntry& live) { return VisitLive(live); }, error);
-        if (!walked && !Interrupted() && m_sFatal.empty() && m_nState >= 0) {
-            m_oReporter.Fatal(error);
-            return kExitFatal;
-        }
+        walked = walker.Walk([this](const WalkEntry& live) { return VisitLive(live); }, error);
     }
-    while (m_nState > 0 && m_sFatal.empty() && !Interrupted()) {
-        if (m_bLive)
-            Missing(m_oEntry);
-        Advance();
+    // What the live tree did not have (or, without it, every entry).
+    while (walked && m_nState > 0 && SubmitBackupOnly()) {
     }
+    m_pPipeline->Drain();
+    m_pPipeline->Close();
     if (Interrupted()) {
         m_oReporter.Fatal("interrupted");
         EndByInterrupt();
+    }
+    // A walk that ended although nothing stopped it: the root could not be read.
+    if (!walked && m_sFatal.empty() && m_nState >= 0) {
+        m_oReporter.Fatal(error);
+        return kExitFatal;
     }
     if (m_nState < 0 || !m_sFatal.empty()) {
         m_oReporter.Fatal(m_sFatal.empty() ? m_sReadError : m_sFatal);
@@ -338,11 +423,12 @@ int CVerify::Summarise() {
     if (m_bLive)
         summary["hdfs_path"] = m_sRoot;
     summary["entries"] = m_oTrailer.entries;
-    summary["copies_checked"] = m_nChecked;
+    summary["copies_checked"] = m_nChecked.load();
     summary["differences"] = differences;
     std::string text = differences == 0 ? "identical: " : Plural(differences, "difference") + ": ";
-    text += std::to_string(m_nChecked) + (m_nChecked == 1 ? " backup copy" : " backup copies") +
-            " re-hashed";
+    const uint64_t checked = m_nChecked;
+    text +=
+        std::to_string(checked) + (checked == 1 ? " backup copy" : " backup copies") + " re-hashed";
     if (m_bLive)
         text += ", " + std::to_string(m_oTrailer.entries) +
                 (m_oTrailer.entries == 1 ? " entry" : " entries") + " compared with " + m_sRoot;

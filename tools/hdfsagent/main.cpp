@@ -48,6 +48,13 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& global) {
                    "HDFS user (default $HADOOP_USER_NAME, else the current user)");
 }
 
+// The worker threads of backup, restore and verify: one option, one range, one default.
+void AddThreadsOption(CLI::App& command, unsigned& threads, const std::string& description) {
+    command.add_option("--threads", threads, description)
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+}
+
 CLI::App* AddBackupCommand(CLI::App& app, tool::BackupOptions& backup) {
     CLI::App* command = app.add_subcommand("backup", "back up an HDFS tree into a directory");
     command->add_option("HDFS_PATH", backup.hdfsPath, "absolute HDFS path")->required();
@@ -64,9 +71,7 @@ CLI::App* AddBackupCommand(CLI::App& app, tool::BackupOptions& backup) {
     command->add_flag("--no-sync", backup.noSync,
                       "do not wait for the copies to reach the disk (faster; a system crash "
                       "soon after may leave the backup incomplete)");
-    command->add_option("--threads", backup.threads, "files copied at the same time")
-        ->check(CLI::Range(1, 64))
-        ->capture_default_str();
+    AddThreadsOption(*command, backup.threads, "files copied at the same time");
     return command;
 }
 
@@ -76,6 +81,7 @@ CLI::App* AddRestoreCommand(CLI::App& app, tool::RestoreOptions& restore) {
     command->add_option("HDFS_TARGET", restore.target, "absolute HDFS path")->required();
     command->add_flag("--force", restore.force, "restore into a non-empty target");
     command->add_flag("--no-acl", restore.noAcl, "skip ACLs and extended attributes");
+    AddThreadsOption(*command, restore.threads, "files restored at the same time");
     return command;
 }
 
@@ -87,6 +93,7 @@ CLI::App* AddVerifyCommand(CLI::App& app, tool::VerifyOptions& verify) {
     command->add_flag("--no-acl", verify.noAcl, "do not compare ACLs and extended attributes");
     command->add_flag("--no-atime", verify.noAtime,
                       "do not compare access times (reading a file may update them)");
+    AddThreadsOption(*command, verify.threads, "files checked at the same time");
     return command;
 }
 
