@@ -94,11 +94,20 @@ struct stat Stat(const std::string& path) {
 
 }  // namespace
 
-TEST(HdfsagentToolParallel, DirectoryMetadataIsAppliedAfterEverythingInside) {
-    ToolWorld world(HDFSAGENT_TOOL_PATH);
-    WriteWideTree(world);
+class HdfsagentToolParallel : public ::testing::Test {
+  protected:
+    void BackUp() {
+        ToolResult backup = world.Run({"backup", "--no-acl", "/src", full});
+        ASSERT_EQ(0, backup.status) << Trace(backup);
+    }
+
+    ToolWorld world{HDFSAGENT_TOOL_PATH};
     const std::string full = world.backupDir("full");
-    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+};
+
+TEST_F(HdfsagentToolParallel, DirectoryMetadataIsAppliedAfterEverythingInside) {
+    WriteWideTree(world);
+    BackUp();
 
     ToolResult restore = world.Run({"restore", "--threads", "8", full, "/dst"});
     ASSERT_EQ(0, restore.status) << Trace(restore);
@@ -114,11 +123,9 @@ TEST(HdfsagentToolParallel, DirectoryMetadataIsAppliedAfterEverythingInside) {
     EXPECT_THAT(verify.out, HasSubstr("identical: 90 backup copies re-hashed"));
 }
 
-TEST(HdfsagentToolParallel, CorruptedCopiesNeverAppearAndAreReportedInManifestOrder) {
-    ToolWorld world(HDFSAGENT_TOOL_PATH);
+TEST_F(HdfsagentToolParallel, CorruptedCopiesNeverAppearAndAreReportedInManifestOrder) {
     WriteUnevenTree(world);
-    const std::string full = world.backupDir("full");
-    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+    BackUp();
     Corrupt(full, "b/f12");
     Corrupt(full, "a/f25");
     Corrupt(full, "a/0big");
@@ -138,11 +145,9 @@ TEST(HdfsagentToolParallel, CorruptedCopiesNeverAppearAndAreReportedInManifestOr
     EXPECT_THAT(TemporariesBelow(world.Backing("/dst")), testing::IsEmpty());
 }
 
-TEST(HdfsagentToolParallel, OneThreadAndEightGiveTheSameResults) {
-    ToolWorld world(HDFSAGENT_TOOL_PATH);
+TEST_F(HdfsagentToolParallel, OneThreadAndEightGiveTheSameResults) {
     WriteUnevenTree(world);
-    const std::string full = world.backupDir("full");
-    ASSERT_EQ(0, world.Run({"backup", "--no-acl", "/src", full}).status);
+    BackUp();
     Corrupt(full, "a/0big");
     Corrupt(full, "b/f19");
     // The live tree moves on: a file changed, one gone, one new.

@@ -146,8 +146,8 @@ class CBackup {
 
     std::vector<std::unique_ptr<Worker>> m_vWorkers;
     std::atomic<bool> m_bStop{false};
-    std::mutex m_oStateLock;  // m_sFatal and the ACL probe, which the copy threads share
-    std::string m_sFatal;
+    CFatalError m_oFatal;
+    std::mutex m_oStateLock;  // the ACL probe, which the copy threads share
 
     // Until one ACL read succeeds or two fail differently: how many failed alike, and how.
     bool m_bAclProbing = true;
@@ -209,11 +209,7 @@ bool CBackup::PrepareDestination(std::string& error) {
 }
 
 void CBackup::Fatal(const std::string& message) {
-    {
-        std::lock_guard<std::mutex> guard(m_oStateLock);
-        if (m_sFatal.empty())
-            m_sFatal = message;
-    }
+    m_oFatal.Set(message);
     m_bStop = true;
     if (m_pPipeline)
         m_pPipeline->Stop();
@@ -597,9 +593,9 @@ int CBackup::Walk() {
         m_oReporter.Fatal("interrupted; no backup was recorded in " + m_sDest);
         EndByInterrupt();
     }
-    if (!walked || !m_sFatal.empty()) {
+    if (!walked || m_oFatal.IsSet()) {
         m_oWriter.Abort();
-        m_oReporter.Fatal(m_sFatal.empty() ? error : m_sFatal);
+        m_oReporter.Fatal(m_oFatal.IsSet() ? m_oFatal.Message() : error);
         return kExitFatal;
     }
     if (!m_oOptions.dryRun && !m_oWriter.Commit(!m_oOptions.noSync, error)) {

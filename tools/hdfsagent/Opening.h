@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,29 @@ struct ClusterOpening {
 // Runs the opening; on failure reports it as fatal and returns the exit status, else kExitOk.
 int OpenCluster(CCluster& cluster, const ConnectOptions& connect, const ClusterOpening& opening,
                 CReporter& reporter);
+
+// The first fatal error of a command whose worker threads may each meet one. Thread-safe.
+class CFatalError {
+  public:
+    // Keeps `message` unless an error was kept before.
+    void Set(const std::string& message) {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        if (m_sMessage.empty())
+            m_sMessage = message;
+    }
+    bool IsSet() const {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        return !m_sMessage.empty();
+    }
+    std::string Message() const {
+        std::lock_guard<std::mutex> guard(m_oLock);
+        return m_sMessage;
+    }
+
+  private:
+    mutable std::mutex m_oLock;
+    std::string m_sMessage;
+};
 
 // Content is read and written in blocks of this size (libhdfs reads are 32-bit; bigger blocks gain
 // nothing).

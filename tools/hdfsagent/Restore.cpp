@@ -134,8 +134,7 @@ class CRestore {
     uint64_t m_nDirectories = 0;
 
     std::vector<std::unique_ptr<Worker>> m_vWorkers;
-    std::mutex m_oFatalLock;
-    std::string m_sFatal;
+    CFatalError m_oFatal;
     std::atomic<uint64_t> m_nFiles{0};
     std::atomic<uint64_t> m_nBytes{0};
     std::atomic<uint64_t> m_nSkipped{0};
@@ -145,11 +144,7 @@ class CRestore {
 };
 
 void CRestore::Fatal(const std::string& message) {
-    {
-        std::lock_guard<std::mutex> guard(m_oFatalLock);
-        if (m_sFatal.empty())
-            m_sFatal = message;
-    }
+    m_oFatal.Set(message);
     if (m_pPipeline)
         m_pPipeline->Stop();
 }
@@ -550,8 +545,8 @@ int CRestore::RestoreAll(CManifestReader& reader, ManifestEntry& entry) {
                           " files were restored completely, none partially");
         EndByInterrupt();
     }
-    if (rc < 0 || !m_sFatal.empty()) {
-        m_oReporter.Fatal(m_sFatal.empty() ? error : m_sFatal);
+    if (rc < 0 || m_oFatal.IsSet()) {
+        m_oReporter.Fatal(m_oFatal.IsSet() ? m_oFatal.Message() : error);
         return kExitFatal;
     }
     return kExitOk;

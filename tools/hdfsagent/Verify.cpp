@@ -117,8 +117,7 @@ class CVerify {
     std::string m_sReadError;
 
     std::vector<std::unique_ptr<Worker>> m_vWorkers;
-    std::mutex m_oFatalLock;
-    std::string m_sFatal;
+    CFatalError m_oFatal;
     std::atomic<uint64_t> m_nChecked{0};
 
     // Last, so that it is destroyed first: its threads use everything above.
@@ -126,11 +125,7 @@ class CVerify {
 };
 
 void CVerify::Fatal(const std::string& message) {
-    {
-        std::lock_guard<std::mutex> guard(m_oFatalLock);
-        if (m_sFatal.empty())
-            m_sFatal = message;
-    }
+    m_oFatal.Set(message);
     if (m_pPipeline)
         m_pPipeline->Stop();
 }
@@ -405,12 +400,12 @@ int CVerify::CompareAll() {
         EndByInterrupt();
     }
     // A walk that ended although nothing stopped it: the root could not be read.
-    if (!walked && m_sFatal.empty() && m_nState >= 0) {
+    if (!walked && !m_oFatal.IsSet() && m_nState >= 0) {
         m_oReporter.Fatal(error);
         return kExitFatal;
     }
-    if (m_nState < 0 || !m_sFatal.empty()) {
-        m_oReporter.Fatal(m_sFatal.empty() ? m_sReadError : m_sFatal);
+    if (m_nState < 0 || m_oFatal.IsSet()) {
+        m_oReporter.Fatal(m_oFatal.IsSet() ? m_oFatal.Message() : m_sReadError);
         return kExitFatal;
     }
     return kExitOk;
