@@ -23,7 +23,6 @@ class CJobReport {
     // Something to decide only in the job's turn (a warning given once per run, say), in its
     // place among the problems and warnings.
     void Then(std::function<void(CReporter&)> step) { m_vSteps.push_back(std::move(step)); }
-    bool Empty() const { return m_vSteps.empty(); }
 
     // Reports everything, in the order it was found, and forgets it.
     void Replay(CReporter& reporter) {
