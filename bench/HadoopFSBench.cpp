@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
 #include "support/BenchSupport.h"

@@ -1,5 +1,7 @@
 // Run-time binding of libhdfs: the function table, its initialisation, the library links, and the
 // shared ownership of libhdfs file-system handles.
+#include "hadoop/HadoopBinding.h"
+
 #include <cerrno>
 
 #include "hadoop/HadoopFS.h"

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopCommon.h"
 #include "hadoop/HadoopFS.h"
 #include "host/Log.h"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "hadoop/HadoopBinding.h"
 #include "host/Log.h"
 #include "host/Strings.h"
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFile.h"
 #include "host/Log.h"

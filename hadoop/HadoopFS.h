@@ -1,9 +1,7 @@
-// The HDFS file-system object and the libhdfs binding it stands on.
+// The HDFS file-system object.
 //
-// libhdfs is not linked: CHadoopFS::Init loads "libhdfs.so" at run time and resolves its entry
-// points into one process-wide function table (func_table). Every HDFS call of the library goes
-// through a slot of that table. gbLibraryInitialized records that every required slot is filled;
-// it goes from false to true once and never back.
+// libhdfs is not linked: CHadoopFS::Init loads "libhdfs.so" at run time and binds its entry
+// points once per process; every HDFS call of the library goes through that binding.
 //
 // CHadoopFS is one connected cluster: its connection (CHadoopConnection, with Kerberos state),
 // the POSIX-style file-system operations (0 or a value on success, -1 with errno on failure, as
@@ -27,77 +25,19 @@
 #include <sys/types.h>
 #include <utime.h>
 
-#include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <list>
 #include <map>
 #include <string>
 
 #include "hadoop/HadoopCryptoUtil.h"
-#include "hadoop/LibHdfs.h"
+#include "hadoop/HadoopFile.h"
+#include "hadoop/HdfsTypes.h"
 #include "host/Error.h"
 #include "host/Export.h"
 #include "host/Lock.h"
 
-class CHadoopFile;
 class CHadoopFileInfoArray;
-
-// ---------------------------------------------------------------------------------------------
-// The libhdfs function table (internal: not exported).
-//
-// One typed slot per entry point, in slot order. A slot is null until Init resolves it; an
-// optional slot stays null when the loaded libhdfs lacks the entry point, and every user of an
-// optional slot tests it first (a missing optional entry point fails its operation with -1 and
-// ENOTSUP, or selects the older connection path). Slots 0..35 are the classic table; slot 36
-// (hdfsFreeHosts) is an optional extra used to release block host lists, slot 37 (hdfsRename)
-// one that renames within the cluster. After Init has set
-// gbLibraryInitialized the table is only read, so callers read it without locking.
-struct HdfsFunctionTable {
-    hdfsConnect_t hdfsConnect;                                              // 0
-    hdfsConnectAsUser_t hdfsConnectAsUser;                                  // 1
-    hdfsDisconnect_t hdfsDisconnect;                                        // 2
-    hdfsGetPathInfo_t hdfsGetPathInfo;                                      // 3
-    hdfsExists_t hdfsExists;                                                // 4
-    hdfsCreateDirectory_t hdfsCreateDirectory;                              // 5
-    hdfsGetCapacity_t hdfsGetCapacity;                                      // 6
-    hdfsGetUsed_t hdfsGetUsed;                                              // 7
-    hdfsListDirectory_t hdfsListDirectory;                                  // 8
-    hdfsOpenFile_t hdfsOpenFile;                                            // 9
-    hdfsCloseFile_t hdfsCloseFile;                                          // 10
-    hdfsRead_t hdfsRead;                                                    // 11
-    hdfsPread_t hdfsPread;                                                  // 12
-    hdfsWrite_t hdfsWrite;                                                  // 13
-    hdfsSeek_t hdfsSeek;                                                    // 14
-    hdfsTell_t hdfsTell;                                                    // 15
-    hdfsChown_t hdfsChown;                                                  // 16
-    hdfsChmod_t hdfsChmod;                                                  // 17
-    hdfsUtime_t hdfsUtime;                                                  // 18
-    hdfsNewBuilder_t hdfsNewBuilder;                                        // 19 optional
-    hdfsBuilderConnect_t hdfsBuilderConnect;                                // 20 optional
-    hdfsBuilderSetForceNewInstance_t hdfsBuilderSetForceNewInstance;        // 21 optional
-    hdfsBuilderSetNameNode_t hdfsBuilderSetNameNode;                        // 22 optional
-    hdfsBuilderSetNameNodePort_t hdfsBuilderSetNameNodePort;                // 23 optional
-    hdfsBuilderSetUserName_t hdfsBuilderSetUserName;                        // 24 optional
-    hdfsFreeFileInfo_t hdfsFreeFileInfo;                                    // 25
-    hdfsCopy_t hdfsCopy;                                                    // 26
-    hdfsDelete_t hdfsDelete;                                                // 27
-    hdfsFlush_t hdfsFlush;                                                  // 28
-    hdfsGetHosts_t hdfsGetHosts;                                            // 29
-    hdfsGetDefaultBlockSize_t hdfsGetDefaultBlockSize;                      // 30
-    hdfsGetDefaultBlockSizeAtPath_t hdfsGetDefaultBlockSizeAtPath;          // 31 optional
-    hdfsConfGetStr_t hdfsConfGetStr;                                        // 32 optional
-    hdfsConfGetInt_t hdfsConfGetInt;                                        // 33 optional
-    hdfsConfStrFree_t hdfsConfStrFree;                                      // 34 optional
-    hdfsBuilderSetKerbTicketCachePath_t hdfsBuilderSetKerbTicketCachePath;  // 35 optional
-    hdfsFreeHosts_t hdfsFreeHosts;                                          // 36 optional
-    hdfsRename_t hdfsRename;                                                // 37 optional
-};
-
-// Number of slots (the 36 classic ones and the hdfsFreeHosts and hdfsRename extras).
-constexpr int kHdfsFunctionTableSlots = 38;
-
-extern HdfsFunctionTable func_table;            // internal
-extern std::atomic<bool> gbLibraryInitialized;  // internal; set once by CHadoopFS::Init
 
 // The product's base directory as last written by CreateLibraryLinks; empty until then. Each
 // CHadoopFS destructor removes "<base>/libhdfs.so" and "<base>/libjvm.so" when it is not empty.
@@ -111,30 +51,6 @@ HDFSAGENT_API extern std::string g_sBaseDirectory;
 // Fails with the symlink errno and "symlink(<target>, <link>) failed". Not thread-safe: callers
 // serialise (the context does so under its named mutex).
 HDFSAGENT_API CEkError CreateLibraryLinks(const std::string& spec);
-
-// ---------------------------------------------------------------------------------------------
-// Shared ownership of a libhdfs file-system handle.
-//
-// A connection that reconnects (an expired Kerberos ticket) disconnects its old handle while
-// files opened on it may still be in use; calling libhdfs with a disconnected handle is
-// undefined. So a handle is reference-counted: the connection holds one HdfsHandlePtr (and its
-// raw m_hFS view of the same handle), every CHadoopFile opened on it holds a copy, and the real
-// hdfsDisconnect runs when the last holder lets go. A connection's Disconnect drops only its own
-// reference (ReleaseHdfsHandle); the handle then stays alive until the last file opened on it is
-// closed, and no call ever reaches a handle that was disconnected. The connection's
-// GetHDFSHandle() returns its owning pointer after the same refresh check as GetHDFS(); the
-// file-system operations hold that pointer for the duration of each call.
-typedef boost::shared_ptr<hdfs_internal> HdfsHandlePtr;
-
-// Takes ownership of `fs` (null gives an empty pointer). The last reference calls hdfsDisconnect
-// through the table and ignores its result (libhdfs invalidates the handle either way).
-HdfsHandlePtr AdoptHdfsHandle(hdfs_internal* fs);
-
-// Drops `handle`'s reference; `handle` is empty afterwards. When it was the last reference the
-// handle is disconnected now and hdfsDisconnect's result is returned (-1 with errno on
-// failure; the handle is invalid afterwards either way). Otherwise returns 0 and the handle is
-// disconnected when its last file is closed. An empty `handle` returns 0.
-int ReleaseHdfsHandle(HdfsHandlePtr& handle);
 
 // ---------------------------------------------------------------------------------------------
 // One directory listing from hdfsListDirectory, released with hdfsFreeFileInfo on destruction
@@ -303,5 +219,3 @@ class HDFSAGENT_API CHadoopFS {
 };
 
 typedef boost::shared_ptr<CHadoopFS> CHadoopFSPtr;
-
-#include "hadoop/HadoopFile.h"

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "hadoop/HadoopBinding.h"
 #include "host/Path.h"
 
 namespace {

@@ -15,10 +15,24 @@
 // position); Pread does not use that position.
 #pragma once
 
+#include <boost/shared_ptr.hpp>
 #include <string>
 
-#include "hadoop/HadoopFS.h"
+#include "hadoop/HdfsTypes.h"
 #include "host/Export.h"
+
+// Shared ownership of a libhdfs file-system handle.
+//
+// A connection that reconnects (an expired Kerberos ticket) disconnects its old handle while
+// files opened on it may still be in use; calling libhdfs with a disconnected handle is
+// undefined. So a handle is reference-counted: the connection holds one HdfsHandlePtr (and its
+// raw m_hFS view of the same handle), every CHadoopFile opened on it holds a copy, and the real
+// hdfsDisconnect runs when the last holder lets go. A connection's Disconnect drops only its own
+// reference; the handle then stays alive until the last file opened on it is
+// closed, and no call ever reaches a handle that was disconnected. The connection's
+// GetHDFSHandle() returns its owning pointer after the same refresh check as GetHDFS(); the
+// file-system operations hold that pointer for the duration of each call.
+typedef boost::shared_ptr<hdfs_internal> HdfsHandlePtr;
 
 class HDFSAGENT_API CHadoopFile {
   public:

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopKerberos.h"
 #include "host/Loader.h"

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopKerberos.h"
 #include "host/Log.h"

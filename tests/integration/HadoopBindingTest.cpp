@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopFS.h"
 #include "support/TestSupport.h"
 

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopCtx.h"
 #include "hadoop/HadoopFS.h"

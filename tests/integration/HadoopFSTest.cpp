@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
 #include "support/ErrorChecks.h"

@@ -56,4 +56,14 @@ TEST(LibraryExports, InternalsStayHidden) {
     EXPECT_FALSE(AnyStartsWith(names, "hdfs"));
 }
 
+// The libhdfs binding, the Kerberos helpers and the configuration lookup are the library's own
+// business: none of their names leaves it.
+TEST(LibraryExports, BindingInternalsStayHidden) {
+    auto names = ExportedSymbols(true);
+    for (const char* internal :
+         {"AdoptHdfsHandle", "ReleaseHdfsHandle", "HdfsFunctionTable", "kHdfsFunctionTableSlots",
+          "HadoopKerberos::", "HadoopConfig::", "hdfsagent::properties::"})
+        EXPECT_FALSE(AnyStartsWith(names, internal)) << internal;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "hadoop/HadoopBinding.h"
 #include "hadoop/HadoopCryptoUtil.h"
 #include "hadoop/HadoopFS.h"
 #include "support/ErrorChecks.h"
