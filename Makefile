@@ -54,7 +54,7 @@ bench: deps
 
 # The real-cluster benchmark (bench/realcluster-bench.sh): hdfsagent against hadoop fs
 # -copyToLocal, -put, -checksum and distcp on a MiniDFSCluster of its own; ratios and targets at
-# the end. About 8 GiB of disk and 15 minutes (ROUNDS=3).
+# the end. About 8 GiB of disk; under an hour on 2 cores (the README quotes a run).
 bench-real: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-bench -j $(JOBS) --target hdfsagent_tool realcluster
