@@ -1,10 +1,12 @@
-// GetACLandXattr / SetACLandXattr: a path's ACL and extended attributes through the REST
-// utility service, and the JSON bodies they send.
+// GetACLandXattr / SetACLandXattr / GetACLandXattrBatch: ACLs and extended attributes through
+// the REST utility service, and the JSON bodies they send.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <nlohmann/json.hpp>
 
 #include "hadoop/HadoopRestUtil.h"
 #include "host/Log.h"
@@ -190,4 +192,100 @@ CEkError SetACLandXattr(void* ptrHadoopRestUtil, const std::string& path,
             return err.Push(FX_LOCATION);
         return CEkError();
     });
+}
+
+namespace hdfsagent {
+namespace restutil {
+
+std::string BuildGetAclBatchBody(const std::vector<std::string>& paths, size_t first,
+                                 size_t count) {
+    std::string body = "{\"paths\":[";
+    for (size_t i = first; i < first + count; ++i) {
+        if (i > first)
+            body += ',';
+        body += '"' + JsonEscape(paths[i]) + '"';
+    }
+    body += "]}";
+    return body;
+}
+
+namespace {
+
+CEkError UnexpectedBatchAnswer(const char* why) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 2250, "Unexpected getaclbatch answer: %s", why);
+}
+
+// One path's answer as the per-path resources give it: everything but "status".
+CEkError TakeBatchAnswer(nlohmann::ordered_json& item, DXHadoop::AclAndXattrAnswer& answer) {
+    if (!item.is_object() || !item.contains("status") || !item["status"].is_number_integer())
+        return UnexpectedBatchAnswer("an answer without a status");
+    answer.status = item["status"].get<long>();
+    item.erase("status");
+    answer.body = item.dump();
+    return CEkError();
+}
+
+}  // namespace
+
+CEkError ParseGetAclBatchAnswer(const std::string& response, size_t count,
+                                std::vector<DXHadoop::AclAndXattrAnswer>& answers) {
+    // Ordered: each body keeps the service's member order, as a getacl answer does.
+    nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(response, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object() || !parsed.contains("answers") ||
+        !parsed["answers"].is_array())
+        return UnexpectedBatchAnswer("no \"answers\" array");
+    nlohmann::ordered_json& items = parsed["answers"];
+    if (items.size() != count)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 2250,
+                                       "Unexpected getaclbatch answer: %zu answers for %zu paths",
+                                       items.size(), count);
+    for (nlohmann::ordered_json& item : items) {
+        DXHadoop::AclAndXattrAnswer answer;
+        CEkError err = TakeBatchAnswer(item, answer);
+        if (err.Failed())
+            return err;
+        answers.push_back(std::move(answer));
+    }
+    return CEkError();
+}
+
+}  // namespace restutil
+}  // namespace hdfsagent
+
+namespace {
+
+CEkError GetAclBatch(CHadoopRestUtil& util, const std::vector<std::string>& paths,
+                     std::vector<DXHadoop::AclAndXattrAnswer>& answers) {
+    for (size_t first = 0; first < paths.size(); first += DXHadoop::kAclBatchPaths) {
+        const size_t count = std::min(DXHadoop::kAclBatchPaths, paths.size() - first);
+        const std::string body = hdfsagent::restutil::BuildGetAclBatchBody(paths, first, count);
+        std::string response;
+        CEkError err = util.Post("getaclbatch", body, response);
+        if (err.Failed())
+            return err.Push(FX_LOCATION);
+        err = hdfsagent::restutil::ParseGetAclBatchAnswer(response, count, answers);
+        if (err.Failed())
+            return err.Push(FX_LOCATION);
+    }
+    return CEkError();
+}
+
+}  // namespace
+
+CEkError GetACLandXattrBatch(void* ptrHadoopRestUtil, const std::vector<std::string>& paths,
+                             std::vector<DXHadoop::AclAndXattrAnswer>& answers) {
+    answers.clear();
+    CEkError err =
+        WithRestUtil(ptrHadoopRestUtil, "GetACLandXattrBatch", [&](CHadoopRestUtil& util) {
+            // Every path is checked before anything is sent.
+            for (size_t i = 0; i < paths.size(); ++i)
+                if (!hdfsagent::restutil::IsValidUtf8(paths[i]))
+                    return FXErrorUtil::ErrorWin32(FX_LOCATION, 22,
+                                                   "Path is not valid UTF-8 (path %zu)", i + 1);
+            answers.reserve(paths.size());
+            return GetAclBatch(util, paths, answers);
+        });
+    if (err.Failed())
+        answers.clear();
+    return err;
 }

@@ -16,10 +16,13 @@
 // when the process has exited. A failed Start leaves no process running. Stop kills the process
 // and reaps it; the destructor does the same.
 //
-// Requests. sendReq and its wrappers serialise exchanges on one object with a lock; many threads
-// may share one started object. Codes: 22 invalid input (nothing sent), 2250 not initialised or
-// no usable answer (any status but 503, or no answer at all; the body, if any, in `response`),
-// 5006 the service answered 503 (`response` untouched), 1627 a header refused.
+// Requests. Many threads may share one started object and send at once: each exchange borrows
+// an HTTP client (a libcurl handle that keeps its connection to the service open) from the
+// object's pool and gives it back afterwards, so exchanges from several threads run side by side
+// instead of queuing behind one another. The pool grows to the number of callers at once and
+// keeps at most kMaxIdleClients between exchanges. Codes: 22 invalid input (nothing sent), 2250 not
+// initialised or no usable answer (any status but 503, or no answer at all; the body, if any, in
+// `response`), 5006 the service answered 503 (`response` untouched), 1627 a header refused.
 //
 // Authentication. Every request, hello included, carries the service's secret in the header
 // "X-Hdfsagent-Secret"; the service answers 401 without the right one. Start (own service)
@@ -37,8 +40,9 @@
 // and 60 s. The pause between hello attempts is 10 s; the environment variable
 // HDFSAGENT_RESTUTIL_RETRY_MS replaces it (tests).
 //
-// Thread-safety: Start, Stop and the destructor take no lock; callers finish Start before sending
-// requests and stop sending before Stop.
+// Thread-safety: requests (sendReq, Get, Post, Put, Del and the ACL functions below) may run
+// from any number of threads at once. Start, Stop and the destructor take no lock; callers finish
+// Start before sending requests and stop sending before Stop.
 #pragma once
 
 #include <cstdint>
@@ -121,8 +125,10 @@ class HDFSAGENT_API CHadoopRestUtil {
     CEkError Post(const std::string& path, const std::string& body, std::string& response);
     CEkError Put(const std::string& path, const std::string& body, std::string& response);
     CEkError Del(const std::string& path, const std::string& body, std::string& response);
-    CEkError SetCommonCurlHeaders();
-    void recvResp(std::string& response);
+    // The headers every request carries (content type, agent, the secret) set on `client`.
+    CEkError SetCommonCurlHeaders(DXLibCurl& client);
+    // The answer body of `client`'s last exchange (up to its first NUL byte).
+    void recvResp(DXLibCurl& client, std::string& response);
     // Appends "?" (or "&" when `url` has a "?") and one printf-formatted, already encoded
     // name=value pair (at most 2047 characters).
     void appendQueryStringArgument(std::string& url, const char* format, ...)
@@ -150,6 +156,10 @@ class HDFSAGENT_API CHadoopRestUtil {
     void SetServiceSecret(const std::string& secret) { m_sSecret = secret; }
     const std::string& GetServiceSecret() const { return m_sSecret; }
 
+    // Idle HTTP clients kept between exchanges; more callers at once get clients of their own,
+    // which are released when they come back to a full pool.
+    static const size_t kMaxIdleClients = 16;
+
   private:
     CEkError StartGuarded();
     CEkError StartOwnProcess();
@@ -166,8 +176,12 @@ class HDFSAGENT_API CHadoopRestUtil {
                                   eHadoopAppType type, const char* failureMessage);
     CEkError PrepareLog4jProperties();
     CEkError WriteKerberosCachePath(const std::string& propertiesFile);
-    CEkError SendLocked(eReqType type, const std::string& path, const std::string& body,
-                        std::string& response);
+    // A client from the idle pool, or a new one when every client is busy.
+    CEkError TakeClient(std::unique_ptr<DXLibCurl>& client);
+    void ReturnClient(std::unique_ptr<DXLibCurl> client);
+    CEkError NewClient(std::unique_ptr<DXLibCurl>& client);
+    CEkError SendWith(DXLibCurl& client, eReqType type, const std::string& path,
+                      const std::string& body, std::string& response);
 
     std::string m_sJavaPath;
     std::string m_sBaseDir;
@@ -180,10 +194,14 @@ class HDFSAGENT_API CHadoopRestUtil {
     std::string m_sHBaseUser;
     std::string m_sDependencyJars;
     std::string m_sCmdArgs;
-    std::unique_ptr<DXLibCurl> m_pCurl;
     std::unique_ptr<DxProcess> m_pProcess;
     eHadoopAppType m_eAppType;
+    // Guards m_vIdleClients only; held to take or give back a client, never during an exchange.
     std::unique_ptr<DxCriticalSectionH> m_pLock;
+    std::vector<std::unique_ptr<DXLibCurl>> m_vIdleClients;
+    // Time-outs of every client, read by Start (0: the client's defaults).
+    long m_nConnectTimeoutMs = 0;
+    long m_nTotalTimeoutMs = 0;
     eMode m_eMode;
     unsigned int m_nHelloAttempts = 0;
     std::string m_sCommandLine;
@@ -210,6 +228,25 @@ HDFSAGENT_C_API CEkError GetACLandXattr(void* ptrHadoopRestUtil, const std::stri
                                         std::string& response);
 HDFSAGENT_C_API CEkError SetACLandXattr(void* ptrHadoopRestUtil, const std::string& path,
                                         const std::string& aclAndXattrJson);
+
+// ACLs and extended attributes of many paths with few exchanges: posts {"paths":[...]} to
+// "getaclbatch", at most kAclBatchPaths paths per exchange. `answers` gets one entry per path,
+// in order: status 200 and the same body GetACLandXattr returns for it, or the HTTP status and
+// the error body ({"RemoteException":{...}}) the service gave for that path alone. A path that
+// cannot be read does not fail the call. Errors: 22 "ptrHadoopRestUtil is NULL"; 22 "Path is not
+// valid UTF-8" naming the path's position (nothing sent); the request layer's error for an
+// exchange that fails as a whole; 2250 "Unexpected getaclbatch answer" when the service's answer
+// does not hold one answer per path. On failure `answers` is empty. Thread-safe as the requests.
+namespace DXHadoop {
+struct AclAndXattrAnswer {
+    long status = 0;
+    std::string body;
+};
+const size_t kAclBatchPaths = 1000;
+}  // namespace DXHadoop
+HDFSAGENT_C_API CEkError GetACLandXattrBatch(void* ptrHadoopRestUtil,
+                                             const std::vector<std::string>& paths,
+                                             std::vector<DXHadoop::AclAndXattrAnswer>& answers);
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
@@ -225,6 +262,12 @@ bool IsValidUtf8(const std::string& text);
 CEkError BuildGetAclBody(const std::string& path, std::string& body);
 CEkError BuildSetAclBody(const std::string& path, const std::string& callerObject,
                          std::string& body);
+// The body of one getaclbatch exchange for paths[first, first + count) (UTF-8 checked before).
+std::string BuildGetAclBatchBody(const std::vector<std::string>& paths, size_t first, size_t count);
+// Appends the answers of a getaclbatch exchange for `count` paths to `answers`; 2250
+// "Unexpected getaclbatch answer" (with the reason) when `response` is not such an answer.
+CEkError ParseGetAclBatchAnswer(const std::string& response, size_t count,
+                                std::vector<DXHadoop::AclAndXattrAnswer>& answers);
 
 // The service's command line and the same as an argument vector (argv[0] the Java program;
 // `cmdArgs` split as a command line; empty pieces dropped from the vector, kept as blanks in the

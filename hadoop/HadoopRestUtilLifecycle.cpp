@@ -306,18 +306,30 @@ CEkError CHadoopRestUtil::StartOwnProcess() {
     return CEkError();
 }
 
+// Reads the time-outs and makes the first client, so that a client that cannot be made fails
+// Start rather than the first request.
 CEkError CHadoopRestUtil::CreateHttpClient() {
-    m_pCurl.reset(new DXLibCurl);
-    if (!m_pCurl->DXLibCurlInit(nullptr, false, false, nullptr)) {
-        DXLOG(-1, "Curl initialization failed: %s", m_pCurl->GetLastErrorText().c_str());
-        m_pCurl.reset();
+    m_vIdleClients.clear();
+    m_nConnectTimeoutMs = 0;
+    m_nTotalTimeoutMs = 0;
+    DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilConnectTimeoutMs", m_nConnectTimeoutMs);
+    DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilRequestTimeoutMs", m_nTotalTimeoutMs);
+    std::unique_ptr<DXLibCurl> client;
+    CEkError err = NewClient(client);
+    if (err.Failed())
+        return err;
+    m_vIdleClients.push_back(std::move(client));
+    return CEkError();
+}
+
+CEkError CHadoopRestUtil::NewClient(std::unique_ptr<DXLibCurl>& client) {
+    client.reset(new DXLibCurl);
+    if (!client->DXLibCurlInit(nullptr, false, false, nullptr)) {
+        DXLOG(-1, "Curl initialization failed: %s", client->GetLastErrorText().c_str());
+        client.reset();
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Curl initialization failed");
     }
-    long connectMs = 0;
-    long totalMs = 0;
-    DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilConnectTimeoutMs", connectMs);
-    DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilRequestTimeoutMs", totalMs);
-    m_pCurl->SetTimeouts(connectMs, totalMs);
+    client->SetTimeouts(m_nConnectTimeoutMs, m_nTotalTimeoutMs);
     return CEkError();
 }
 

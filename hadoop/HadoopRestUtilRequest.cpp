@@ -1,5 +1,5 @@
-// CHadoopRestUtil: the request layer (one serialised HTTP exchange per call) and its two
-// utilities, the query-string builder and the properties-file reader.
+// CHadoopRestUtil: the request layer (one HTTP exchange per call, on a client borrowed from the
+// object's pool) and its two utilities, the query-string builder and the properties-file reader.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -14,7 +14,7 @@
 
 namespace {
 
-// Holds the request lock for a scope.
+// Holds the client pool's lock for a scope.
 class CriticalSectionScope {
   public:
     explicit CriticalSectionScope(DxCriticalSectionH& section) : m_oSection(section) {
@@ -43,12 +43,17 @@ CEkError CHadoopRestUtil::sendReq(eReqType type, const std::string& path, const 
 
     if (type == eReqInvalid || path.empty())
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "Invalid API input parameters");
-    if (!m_bInitialized || !m_pCurl)
+    if (!m_bInitialized)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 2250, "Hadoop REST server not initialized");
 
     try {
-        CriticalSectionScope scope(*m_pLock);
-        return SendLocked(type, path, body, response);
+        std::unique_ptr<DXLibCurl> client;
+        CEkError err = TakeClient(client);
+        if (err.Failed())
+            return err;
+        err = SendWith(*client, type, path, body, response);
+        ReturnClient(std::move(client));
+        return err;
     } catch (const std::bad_alloc&) {
         return FXErrorUtil::ErrorWin32(FX_LOCATION, ENOMEM, "Out of memory for the request");
     } catch (const std::exception& e) {
@@ -56,10 +61,35 @@ CEkError CHadoopRestUtil::sendReq(eReqType type, const std::string& path, const 
     }
 }
 
-// Everything of one exchange that touches the shared HTTP client; runs under the request lock.
-CEkError CHadoopRestUtil::SendLocked(eReqType type, const std::string& path,
-                                     const std::string& body, std::string& response) {
-    CEkError err = SetCommonCurlHeaders();
+CEkError CHadoopRestUtil::TakeClient(std::unique_ptr<DXLibCurl>& client) {
+    {
+        CriticalSectionScope scope(*m_pLock);
+        if (!m_vIdleClients.empty()) {
+            client = std::move(m_vIdleClients.back());
+            m_vIdleClients.pop_back();
+            return CEkError();
+        }
+    }
+    // Made outside the lock: the other callers need not wait for it.
+    return NewClient(client);
+}
+
+void CHadoopRestUtil::ReturnClient(std::unique_ptr<DXLibCurl> client) {
+    {
+        CriticalSectionScope scope(*m_pLock);
+        if (m_vIdleClients.size() < kMaxIdleClients) {
+            m_vIdleClients.push_back(std::move(client));
+            return;
+        }
+    }
+    // A full pool: this client and its connection end here, outside the lock.
+    client.reset();
+}
+
+// Everything of one exchange; `client` belongs to this call alone.
+CEkError CHadoopRestUtil::SendWith(DXLibCurl& client, eReqType type, const std::string& path,
+                                   const std::string& body, std::string& response) {
+    CEkError err = SetCommonCurlHeaders(client);
     if (err.Failed())
         return err.Push(FX_LOCATION, "Failed to set common Curl headers");
 
@@ -70,24 +100,24 @@ CEkError CHadoopRestUtil::SendLocked(eReqType type, const std::string& path,
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 22, "Unhandled curl request type passed");
 
     const _http_req_type_ curlType = static_cast<_http_req_type_>(type);
-    if (m_pCurl->DXLibCurlSendHttpReq(curlType, url.c_str(), body.data(), body.size(), false,
-                                      nullptr)) {
-        recvResp(response);
+    if (client.DXLibCurlSendHttpReq(curlType, url.c_str(), body.data(), body.size(), false,
+                                    nullptr)) {
+        recvResp(client, response);
         return CEkError();
     }
 
-    const long status = m_pCurl->m_nHttpStatusCode;
+    const long status = client.m_nHttpStatusCode;
     if (status == kStatusServiceUnavailable)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 5006, "JMXConnectionError");
 
-    recvResp(response);
+    recvResp(client, response);
     // Without a status there is no answer at all; the client's own text says why (refused,
     // closed, timed out), which the status alone cannot.
     std::string transport;
     if (status == 0)
-        transport = " Transport[" + m_pCurl->GetLastErrorText() + "]";
+        transport = " Transport[" + client.GetLastErrorText() + "]";
     DXLOG(-1, "HTTP %s to '%s' failed: status %ld %s", DXLibCurl::GetHttpReqTypeString(curlType),
-          url.c_str(), status, m_pCurl->GetLastErrorText().c_str());
+          url.c_str(), status, client.GetLastErrorText().c_str());
     return FXErrorUtil::ErrorWin32(
         FX_LOCATION, 2250, "Error: rc[%d] ReqType[%s] URL[%s] Req[%s] Resp[%s]%s",
         static_cast<int>(status), DXLibCurl::GetHttpReqTypeString(curlType), url.c_str(),
@@ -129,23 +159,23 @@ CEkError CHadoopRestUtil::Del(const std::string& path, const std::string& body,
     return CEkError();
 }
 
-CEkError CHadoopRestUtil::SetCommonCurlHeaders() {
-    m_pCurl->DXLibCurlFreeHttpHeaderList();
-    if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "Content-Type: application/json"))
+CEkError CHadoopRestUtil::SetCommonCurlHeaders(DXLibCurl& client) {
+    client.DXLibCurlFreeHttpHeaderList();
+    if (!client.DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "Content-Type: application/json"))
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set CURL Accept header 2");
-    if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "User-Agent: curl/7.32.0"))
+    if (!client.DXLibCurlAppendHeader(HTTP_HDR_REQUEST, "User-Agent: curl/7.32.0"))
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set CURL Accept header 3");
     if (!m_sSecret.empty()) {
         const std::string header = std::string(kSecretHeader) + ": " + m_sSecret;
-        if (!m_pCurl->DXLibCurlAppendHeader(HTTP_HDR_REQUEST, header.c_str()))
+        if (!client.DXLibCurlAppendHeader(HTTP_HDR_REQUEST, header.c_str()))
             return FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "Failed to set the secret header");
     }
     return CEkError();
 }
 
-void CHadoopRestUtil::recvResp(std::string& response) {
+void CHadoopRestUtil::recvResp(DXLibCurl& client, std::string& response) {
     size_t length = 0;
-    const char* body = m_pCurl->GetHttpResponse(length, false);
+    const char* body = client.GetHttpResponse(length, false);
     if (body != nullptr)
         response.assign(body);  // up to the first NUL byte
     else

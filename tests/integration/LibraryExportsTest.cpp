@@ -44,6 +44,7 @@ TEST(LibraryExports, InterfaceIsExported) {
     auto raw = ExportedSymbols(false);
     EXPECT_THAT(raw, testing::Contains("GetACLandXattr"));
     EXPECT_THAT(raw, testing::Contains("SetACLandXattr"));
+    EXPECT_THAT(raw, testing::Contains("GetACLandXattrBatch"));
 }
 
 TEST(LibraryExports, InternalsStayHidden) {

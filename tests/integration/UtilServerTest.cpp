@@ -125,7 +125,7 @@ TEST_F(UtilServerTest, HelloAnswersOnBothApplicationPathsAndLogsRequests) {
     EXPECT_EQ(ErrorOf(m_client.Get(m_server->baseUrl("other") + "/hello.json")),
               RemoteError(404, "FileNotFoundException",
                           "No such resource: /REST/other/hello.json (known: /REST/hadoop/ and "
-                          "/REST/hbase/ with hello.json, getacl, setacl)"));
+                          "/REST/hbase/ with hello.json, getacl, getaclbatch, setacl)"));
     EXPECT_EQ(ErrorOf(m_client.Get(Url("getacl"))),
               RemoteError(405, "UnsupportedOperationException",
                           "Method GET is not allowed for /REST/hadoop/getacl (allowed: POST)"));
@@ -319,6 +319,70 @@ TEST_F(UtilServerTest, BadRequestsAnswerJsonErrorsAndChangeNothing) {
     EXPECT_EQ(listxattr((m_dir / "outside").c_str(), names, sizeof names), 0);
 }
 
+// --- getaclbatch: many paths in one request ---
+
+TEST_F(UtilServerTest, BatchAnswersEachPathInOrderAndABadPathInTheMiddleAlone) {
+    testsupport::WriteFile(m_root + "/data/b", "b", 0600);
+    Start();
+    ASSERT_EQ(SetAcl("/data/b", {{"XAttrs", {{{"name", "user.k"}, {"value", "v"}}}}}).status, 200);
+
+    const json paths = {"/data/a", "/nope", "data/a", "/data/b", "/data/a"};
+    auto batch = m_client.Post(Url("getaclbatch"), json{{"paths", paths}}.dump());
+    ASSERT_EQ(batch.status, 200) << batch.body;
+    const json answers = json::parse(batch.body).at("answers");
+    ASSERT_EQ(answers.size(), paths.size());
+    // Each readable path's answer is its getacl answer with the status in front.
+    for (size_t i : {0, 3, 4}) {
+        SCOPED_TRACE(paths[i].get<std::string>());
+        json single = json::parse(GetAcl(paths[i]).body);
+        single["status"] = 200;
+        EXPECT_EQ(answers[i], single);
+    }
+    EXPECT_EQ(answers[3]["XAttrs"], (json{{{"name", "user.k"}, {"value", "v"}}}));
+    const auto remote = [](long status, const char* exception, const char* javaClass,
+                           const char* message) {
+        return json{
+            {"status", status},
+            {"RemoteException",
+             {{"exception", exception}, {"javaClassName", javaClass}, {"message", message}}}};
+    };
+    EXPECT_EQ(answers[1], remote(404, "FileNotFoundException", "java.io.FileNotFoundException",
+                                 "File does not exist: /nope"));
+    EXPECT_EQ(answers[2],
+              remote(400, "IllegalArgumentException", "java.lang.IllegalArgumentException",
+                     "Invalid path name: \"data/a\" is not an absolute path"));
+}
+
+TEST_F(UtilServerTest, BatchRequestsOfTheWrongShapeAreRefusedWhole) {
+    Start();
+    const json tooMany = {{"paths", std::vector<std::string>(1001, "/data/a")}};
+    const struct {
+        std::string body;
+        std::string message;
+    } cases[] = {
+        {"{}", "the request has no \"paths\" member"},
+        {R"({"paths":"/data/a"})", "paths must be a JSON array"},
+        {R"({"paths":[]})", "paths must name at least one path"},
+        {R"({"paths":["/data/a",7]})", "paths item must be a JSON string"},
+        {R"({"paths":["/data/a"],"path":"/data/a"})",
+         "unknown member \"path\" in the getaclbatch request (known: paths)"},
+        {tooMany.dump(), "paths names 1001 paths; at most 1000 are served at once"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body.substr(0, 80));
+        EXPECT_EQ(ErrorOf(m_client.Post(Url("getaclbatch"), c.body)),
+                  RemoteError(400, "IllegalArgumentException", c.message));
+    }
+    EXPECT_EQ(
+        ErrorOf(m_client.Get(Url("getaclbatch"))),
+        RemoteError(405, "UnsupportedOperationException",
+                    "Method GET is not allowed for /REST/hadoop/getaclbatch (allowed: POST)"));
+    const json limit = {{"paths", std::vector<std::string>(1000, "/data/a")}};
+    auto full = m_client.Post(Url("getaclbatch"), limit.dump());
+    ASSERT_EQ(full.status, 200) << full.body.substr(0, 200);
+    EXPECT_EQ(json::parse(full.body).at("answers").size(), 1000u);
+}
+
 // The configuration given as a file rather than a directory; the start delay and the 503 knob.
 TEST_F(UtilServerTest, StartDelayAndUnavailableKnobsWithConfigurationGivenAsFile) {
     auto started = std::chrono::steady_clock::now();
@@ -410,6 +474,8 @@ TEST_F(UtilServerTest, RequestsWithoutOrWithAWrongSecretGet401AndChangeNothing) 
         const RemoteError refused(401, "AuthenticationException", attempt.message);
         EXPECT_EQ(ErrorOf(intruder.Get(Url("hello.json"))), refused);
         EXPECT_EQ(ErrorOf(intruder.Post(Url("getacl"), json{{"path", "/data/a"}}.dump())), refused);
+        EXPECT_EQ(ErrorOf(intruder.Post(Url("getaclbatch"), json{{"paths", {"/data/a"}}}.dump())),
+                  refused);
         json body = change;
         body["path"] = "/data/a";
         EXPECT_EQ(ErrorOf(intruder.Post(Url("setacl"), body.dump())), refused);

@@ -383,6 +383,52 @@ TEST(AclRequestBody, InvalidUtf8PathOrCallerTextThatIsNotAnObjectIsRefused) {
 
 // --- GetACLandXattr / SetACLandXattr over the request layer ---
 
+TEST(AclBatchBody, PathsAreEscapedInOrderFromTheGivenRange) {
+    const std::vector<std::string> paths = {"/skip", "/a\"b", "/c\\d", "/e\nf", "/after"};
+    EXPECT_EQ(hdfsagent::restutil::BuildGetAclBatchBody(paths, 1, 3),
+              R"({"paths":["/a\"b","/c\\d","/e\nf"]})");
+    EXPECT_EQ(
+        nlohmann::json::parse(hdfsagent::restutil::BuildGetAclBatchBody(paths, 1, 3))["paths"],
+        nlohmann::json({"/a\"b", "/c\\d", "/e\nf"}));
+}
+
+TEST(AclBatchAnswer, EachAnswerLosesItsStatusAndKeepsTheServicesMemberOrder) {
+    std::vector<AclAndXattrAnswer> answers(1);  // answers are appended
+    CEkError err = hdfsagent::restutil::ParseGetAclBatchAnswer(
+        R"({"answers":[{"status":200,"XAttrs":[],"AclStatus":{"owner":"o","entries":[]}},)"
+        R"({"status":404,"RemoteException":{"message":"m","exception":"E"}}]})",
+        2, answers);
+    ASSERT_TRUE(err.Succeeded()) << err.AsString();
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[1].status, 200);
+    EXPECT_EQ(answers[1].body, R"({"XAttrs":[],"AclStatus":{"owner":"o","entries":[]}})");
+    EXPECT_EQ(answers[2].status, 404);
+    EXPECT_EQ(answers[2].body, R"({"RemoteException":{"message":"m","exception":"E"}})");
+}
+
+TEST(AclBatchAnswer, AnswersOfTheWrongShapeOrCountAreRefused) {
+    const struct {
+        const char* response;
+        const char* message;
+    } cases[] = {
+        {"not json", "Unexpected getaclbatch answer: no \"answers\" array"},
+        {R"({"answers":{}})", "Unexpected getaclbatch answer: no \"answers\" array"},
+        {R"({"answers":[{"status":200}]})", "Unexpected getaclbatch answer: 1 answers for 2 paths"},
+        {R"({"answers":[{"status":200},{"AclStatus":{}}]})",
+         "Unexpected getaclbatch answer: an answer without a status"},
+        {R"({"answers":[{"status":200},{"status":"404"}]})",
+         "Unexpected getaclbatch answer: an answer without a status"},
+        {R"({"answers":[{"status":200},[]]})",
+         "Unexpected getaclbatch answer: an answer without a status"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.response);
+        std::vector<AclAndXattrAnswer> answers;
+        ExpectError(hdfsagent::restutil::ParseGetAclBatchAnswer(c.response, 2, answers), 2250,
+                    c.message);
+    }
+}
+
 TEST_F(RestUtilTest, AclFunctionsPostTheirBodiesAndKeepTheRequestLayersCodes) {
     std::string response = "kept";
     ExpectError(GetACLandXattr(nullptr, "/a", response), 22, "ptrHadoopRestUtil is NULL");

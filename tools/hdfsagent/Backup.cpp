@@ -308,6 +308,8 @@ void CBackup::Process(Worker& worker, Job& job) {
         m_oReporter.FileDone();
     if (!m_oOptions.noAcl && job.entry.status != kStatusVanished && !Stopped())
         ReadAcl(worker, job.walk, job.entry);
+    else
+        m_oCluster.ForgetAcl(job.walk.hdfsPath);
 }
 
 bool CBackup::ReferencePrevious(const WalkEntry& walk, ManifestEntry& entry, std::string& error) {
@@ -544,6 +546,8 @@ bool CBackup::Visit(const WalkEntry& walk) {
         WriteEntry(job->entry);
         return true;
     }
+    if (m_oCluster.HasRest())
+        m_oCluster.ExpectAcl(walk.hdfsPath);
     return m_pPipeline->Submit(std::move(job));
 }
 

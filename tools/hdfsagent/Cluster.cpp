@@ -155,19 +155,22 @@ RestResult CCluster::Classify(const CEkError& err, const std::string& response,
         if (open != std::string::npos && close != std::string::npos && close > open + 6)
             body = text.substr(open + 6, close - (open + 6));
     }
-    const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
-    if (!answer.is_discarded() && answer.is_object() && answer.contains("RemoteException") &&
-        answer["RemoteException"].is_object()) {
-        const nlohmann::json& remote = answer["RemoteException"];
-        const nlohmann::json exception = remote.value("exception", nlohmann::json("error"));
-        const nlohmann::json message = remote.value("message", nlohmann::json(""));
-        error = (exception.is_string() ? exception.get<std::string>() : "error");
-        if (message.is_string() && !message.get<std::string>().empty())
-            error += ": " + message.get<std::string>();
-    } else {
-        error = "HTTP " + std::to_string(status);
-    }
+    error = DescribeRemoteError(status, body);
     return RestResult::kPathProblem;
+}
+
+std::string CCluster::DescribeRemoteError(long status, const std::string& body) {
+    const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
+    if (answer.is_discarded() || !answer.is_object() || !answer.contains("RemoteException") ||
+        !answer["RemoteException"].is_object())
+        return "HTTP " + std::to_string(status);
+    const nlohmann::json& remote = answer["RemoteException"];
+    const nlohmann::json exception = remote.value("exception", nlohmann::json("error"));
+    const nlohmann::json message = remote.value("message", nlohmann::json(""));
+    std::string error = exception.is_string() ? exception.get<std::string>() : "error";
+    if (message.is_string() && !message.get<std::string>().empty())
+        error += ": " + message.get<std::string>();
+    return error;
 }
 
 std::unique_ptr<DXHadoop::CHadoopRestUtil> CCluster::NewRestClient(std::string& error) {
@@ -185,10 +188,31 @@ std::unique_ptr<DXHadoop::CHadoopRestUtil> CCluster::NewRestClient(std::string& 
 
 RestResult CCluster::GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
                             std::string& error, DXHadoop::CHadoopRestUtil* client) {
+    DXHadoop::CHadoopRestUtil* rest = client != nullptr ? client : m_pRest.get();
+    DXHadoop::AclAndXattrAnswer answer;
+    CEkError failure;
+    if (rest != nullptr && m_oAclPrefetch.Take(path, *rest, answer, failure)) {
+        if (failure.Failed()) {
+            error = "the REST utility service did not answer a batch of ACL reads with " + path +
+                    ": " + ErrorText(failure);
+            return RestResult::kServiceFailure;
+        }
+        if (answer.status != 200) {
+            error = DescribeRemoteError(answer.status, answer.body);
+            return RestResult::kPathProblem;
+        }
+        return ParseAcl(path, answer.body, acl, xattrs, error);
+    }
     std::string response;
-    CEkError err = GetACLandXattr(client != nullptr ? client : m_pRest.get(), path, response);
+    CEkError err = GetACLandXattr(rest, path, response);
     if (err.Failed())
         return Classify(err, response, path, error);
+    return ParseAcl(path, response, acl, xattrs, error);
+}
+
+RestResult CCluster::ParseAcl(const std::string& path, const std::string& response,
+                              nlohmann::json& acl, nlohmann::json& xattrs,
+                              std::string& error) const {
     const nlohmann::json body = nlohmann::json::parse(response, nullptr, false);
     if (body.is_discarded() || !body.is_object() || !body.contains("AclStatus") ||
         !body["AclStatus"].is_object()) {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "AclPrefetch.h"
 #include "Tool.h"
 #include "hadoop/HadoopCtx.h"
 #include "hadoop/HadoopFS.h"
@@ -50,8 +51,14 @@ class CCluster {
     // serialises its requests, so each thread that sends requests uses its own client.
     std::unique_ptr<DXHadoop::CHadoopRestUtil> NewRestClient(std::string& error);
 
+    // Paths whose ACLs GetAcl will be asked for soon, in that order: they are read ahead in
+    // batches (see AclPrefetch.h). A path announced but not asked for is forgotten.
+    void ExpectAcl(const std::string& path) { m_oAclPrefetch.Expect(path); }
+    void ForgetAcl(const std::string& path) { m_oAclPrefetch.Forget(path); }
+
     // The ACL state ("AclStatus") and extended attributes ("XAttrs") of an HDFS path, through
-    // `client` (the started service's own object when null).
+    // `client` (the started service's own object when null); from the batches read ahead when
+    // the path was announced. A batch exchange that fails as a whole is a service failure.
     RestResult GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
                       std::string& error, DXHadoop::CHadoopRestUtil* client = nullptr);
     // Sends a setacl request body ({"AclStatus":…,"XAttrs":…}) for an HDFS path, through
@@ -71,10 +78,15 @@ class CCluster {
   private:
     RestResult Classify(const CEkError& err, const std::string& response, const std::string& path,
                         std::string& error) const;
+    // The service's error answer (status and body) for one path as text.
+    static std::string DescribeRemoteError(long status, const std::string& body);
+    RestResult ParseAcl(const std::string& path, const std::string& response, nlohmann::json& acl,
+                        nlohmann::json& xattrs, std::string& error) const;
 
     CHadoopFSPtr m_pFS;
     std::string m_sUser;
     std::unique_ptr<DXHadoop::CHadoopRestUtil> m_pRest;
+    CAclPrefetch m_oAclPrefetch;
 };
 
 }  // namespace tool

@@ -23,6 +23,7 @@ import java.util.Set;
  */
 public final class AclJson {
     private static final Set<String> GET_MEMBERS = Set.of("path");
+    private static final Set<String> BATCH_MEMBERS = Set.of("paths");
     private static final Set<String> SET_MEMBERS = Set.of("path", "AclStatus", "XAttrs");
     private static final Set<String> ACL_STATUS_MEMBERS = Set.of("entries", "owner", "group", "permission", "stickyBit");
     private static final Set<String> XATTR_MEMBERS = Set.of("name", "value");
@@ -53,6 +54,21 @@ public final class AclJson {
     public static String getRequestPath(Map<String, Object> request) {
         requireOnly(request, "the getacl request", GET_MEMBERS);
         return path(request);
+    }
+
+    /**
+     * The "paths" of a getaclbatch request, which has no other member: a JSON array of 1 to
+     * `limit` strings, in the order the answers are to come.
+     */
+    public static List<String> batchRequestPaths(Map<String, Object> request, int limit) {
+        requireOnly(request, "the getaclbatch request", BATCH_MEMBERS);
+        if (!request.containsKey("paths")) throw new JsonException("the request has no \"paths\" member");
+        List<String> paths = strings(request.get("paths"), "paths");
+        if (paths.isEmpty()) throw new JsonException("paths must name at least one path");
+        if (paths.size() > limit) {
+            throw new JsonException("paths names " + paths.size() + " paths; at most " + limit + " are served at once");
+        }
+        return paths;
     }
 
     /** The "path" of a setacl request. */

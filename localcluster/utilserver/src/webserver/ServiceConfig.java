@@ -35,7 +35,7 @@ import org.w3c.dom.NodeList;
  *   <li>dxutil.test.closeConnection=true: close the connection without an answer;
  *   <li>dxutil.test.hangMs=N: wait N milliseconds before handling a request;
  *   <li>dxutil.test.resources=a,b: apply the four knobs above only to these resources (hello.json,
- *       getacl, setacl); default every request;
+ *       getacl, getaclbatch, setacl); default every request;
  *   <li>dxutil.test.startDelayMs=N: wait N milliseconds before listening (read at start only).
  * </ul>
  * Service setting: dxutil.server.threads (request threads, default 16; read at start only).

@@ -21,6 +21,7 @@ import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.security.MessageDigest;
+import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
@@ -43,6 +44,10 @@ import java.util.concurrent.atomic.AtomicInteger;
  * <ul>
  *   <li>GET (or POST) hello.json: {"status":"OK","service":"dxhdfsutil","application":APP,"version":"1"}
  *   <li>POST getacl {"path":P}: 200 with {"AclStatus":{…},"XAttrs":[…]}
+ *   <li>POST getaclbatch {"paths":[P1,P2,…]} (1 to 1000 paths): 200 with {"answers":[A1,A2,…]}, one
+ *       answer per path in the order asked: {"status":200,"AclStatus":{…},"XAttrs":[…]} or, for a
+ *       path that cannot be read, {"status":S,"RemoteException":{…}} with the status and error
+ *       that getacl would give for it alone; one bad path does not spoil the others
  *   <li>POST setacl {"path":P,"AclStatus":{…},"XAttrs":[…]}: applies what is given, answers 200
  *       with the resulting state in the getacl shape
  * </ul>
@@ -63,7 +68,9 @@ import java.util.concurrent.atomic.AtomicInteger;
 public final class UtilServer {
     private static final int MAX_BODY = 4 << 20;
     private static final Set<String> APPLICATIONS = Set.of("hadoop", "hbase");
-    private static final Set<String> RESOURCES = Set.of("hello.json", "getacl", "setacl");
+    private static final Set<String> RESOURCES = Set.of("hello.json", "getacl", "getaclbatch", "setacl");
+    /** Paths one getaclbatch request may name: bounds the work and the answer of one request. */
+    static final int MAX_BATCH_PATHS = 1000;
     private static final String DEFAULT_CONFIG_DIR = "/etc/Rezod/";
     static final String PROPERTIES = "dxhadooputil.properties";
     static final String LOG4J_PROPERTIES = "dxhadooplog4j.properties";
@@ -220,14 +227,15 @@ public final class UtilServer {
             if (route == null) {
                 throw new Failure(404, "FileNotFoundException", "java.io.FileNotFoundException",
                         "No such resource: " + exchange.getRequestURI().getPath()
-                                + " (known: /REST/hadoop/ and /REST/hbase/ with hello.json, getacl, setacl)");
+                                + " (known: /REST/hadoop/ and /REST/hbase/ with hello.json, getacl, getaclbatch, setacl)");
             }
             Object answer = serve(route[0], route[1], exchange, settings);
             return send(exchange, 200, answer);
         } catch (Failure f) {
             return sendError(exchange, f.status, f.exception, f.javaClassName, f.getMessage());
         } catch (Throwable t) {
-            return sendError(exchange, t);
+            Failure f = failureOf(t);
+            return sendError(exchange, f.status, f.exception, f.javaClassName, f.getMessage());
         }
     }
 
@@ -284,6 +292,12 @@ public final class UtilServer {
                 String path = AclJson.getRequestPath(request);
                 return AclJson.toJson(backend(settings, application).read(path));
             }
+            case "getaclbatch": {
+                requireMethod(exchange, method, "POST");
+                Map<String, Object> request = Json.parseObject(body(exchange));
+                List<String> paths = AclJson.batchRequestPaths(request, MAX_BATCH_PATHS);
+                return readBatch(backend(settings, application), paths);
+            }
             default: { // setacl
                 requireMethod(exchange, method, "POST");
                 Map<String, Object> request = Json.parseObject(body(exchange));
@@ -291,6 +305,29 @@ public final class UtilServer {
                 return AclJson.toJson(backend(settings, application).apply(path, AclJson.change(request)));
             }
         }
+    }
+
+    /** The answers of a getaclbatch request; a path that fails gets its own error answer. */
+    private static Map<String, Object> readBatch(AttributeBackend backend, List<String> paths) {
+        List<Object> answers = new ArrayList<>(paths.size());
+        for (String path : paths) answers.add(readOne(backend, path));
+        Map<String, Object> answer = new LinkedHashMap<>();
+        answer.put("answers", answers);
+        return answer;
+    }
+
+    private static Map<String, Object> readOne(AttributeBackend backend, String path) {
+        Map<String, Object> answer = new LinkedHashMap<>();
+        try {
+            Map<String, Object> state = AclJson.toJson(backend.read(path));
+            answer.put("status", 200);
+            answer.putAll(state);
+        } catch (Exception e) {
+            Failure f = failureOf(e);
+            answer.put("status", f.status);
+            answer.put("RemoteException", remoteException(f.exception, f.javaClassName, f.getMessage()));
+        }
+        return answer;
     }
 
     private static void requireMethod(HttpExchange exchange, String method, String... allowed) throws Failure {
@@ -396,38 +433,44 @@ public final class UtilServer {
         return false;
     }
 
-    private static int sendError(HttpExchange exchange, Throwable t) {
+    /** The answer a failure gets: WebHDFS's status and exception for its kind. */
+    private static Failure failureOf(Throwable t) {
+        if (t instanceof Failure) return (Failure) t;
         if (isA(t, "org.apache.hadoop.security.AccessControlException")) {
-            return sendError(exchange, 403, "AccessControlException",
-                    "org.apache.hadoop.security.AccessControlException", t.getMessage());
+            return new Failure(403, "AccessControlException", "org.apache.hadoop.security.AccessControlException",
+                    t.getMessage());
         }
         if (isA(t, "org.apache.hadoop.hdfs.protocol.AclException")) {
-            return sendError(exchange, 400, "AclException", "org.apache.hadoop.hdfs.protocol.AclException", t.getMessage());
+            return new Failure(400, "AclException", "org.apache.hadoop.hdfs.protocol.AclException", t.getMessage());
         }
         if (t instanceof IllegalArgumentException) {
-            return sendError(exchange, 400, "IllegalArgumentException", "java.lang.IllegalArgumentException", t.getMessage());
+            return new Failure(400, "IllegalArgumentException", "java.lang.IllegalArgumentException", t.getMessage());
         }
         if (t instanceof FileNotFoundException) {
-            return sendError(exchange, 404, "FileNotFoundException", "java.io.FileNotFoundException", t.getMessage());
+            return new Failure(404, "FileNotFoundException", "java.io.FileNotFoundException", t.getMessage());
         }
         if (t instanceof AccessDeniedException) {
-            return sendError(exchange, 403, "AccessControlException",
-                    "org.apache.hadoop.security.AccessControlException", t.getMessage());
+            return new Failure(403, "AccessControlException", "org.apache.hadoop.security.AccessControlException",
+                    t.getMessage());
         }
         if (t instanceof IOException) {
-            return sendError(exchange, 500, "IOException", "java.io.IOException", t.getMessage());
+            return new Failure(500, "IOException", "java.io.IOException", t.getMessage());
         }
         ServiceLog.error("unexpected failure: " + stackTrace(t));
-        return sendError(exchange, 500, t.getClass().getSimpleName(), t.getClass().getName(), String.valueOf(t.getMessage()));
+        return new Failure(500, t.getClass().getSimpleName(), t.getClass().getName(), String.valueOf(t.getMessage()));
     }
 
-    private static int sendError(HttpExchange exchange, int status, String exception, String javaClassName, String message) {
+    private static Map<String, Object> remoteException(String exception, String javaClassName, String message) {
         Map<String, Object> remote = new LinkedHashMap<>();
         remote.put("exception", exception);
         remote.put("javaClassName", javaClassName);
         remote.put("message", message);
+        return remote;
+    }
+
+    private static int sendError(HttpExchange exchange, int status, String exception, String javaClassName, String message) {
         Map<String, Object> answer = new LinkedHashMap<>();
-        answer.put("RemoteException", remote);
+        answer.put("RemoteException", remoteException(exception, javaClassName, message));
         ServiceLog.debug("answering " + status + ": " + message);
         return send(exchange, status, answer);
     }
@@ -447,6 +490,8 @@ public final class UtilServer {
     }
 
     private static void logRequest(HttpExchange exchange, int status, long started) {
+        // Formatting costs more than a small request itself: only for a line that is written.
+        if (status < 500 && !ServiceLog.isDebug()) return;
         String line = String.format("%s %s -> %s (%.1f ms)", exchange.getRequestMethod(), exchange.getRequestURI(),
                 status == 0 ? "connection closed" : String.valueOf(status), (System.nanoTime() - started) / 1e6);
         if (status >= 500) {
