@@ -313,7 +313,7 @@ void FailEveryAclRead(ToolWorld& world) {
     const std::string properties = world.home() + "/restutil/dxhadooputil.properties";
     WriteFile(properties,
               ReadFile(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/dxhadooputil.properties") +
-                  "\ndxutil.test.status=500\ndxutil.test.resources=getacl\n");
+                  "\ndxutil.test.status=500\ndxutil.test.resources=getacl,getaclbatch\n");
 }
 
 TEST_F(HdfsagentTool, AclReadFailureKeepsTheCopiedContentAndRestoresIt) {
@@ -476,7 +476,7 @@ TEST_F(HdfsagentTool, RestServiceFailingDuringTheBackupLeavesNoManifest) {
     const std::string properties = world.home() + "/restutil/dxhadooputil.properties";
     WriteFile(properties,
               ReadFile(std::string(LOCALCLUSTER_UTILSERVER_DIR) + "/dxhadooputil.properties") +
-                  "\ndxutil.test.unavailable=true\ndxutil.test.resources=getacl\n");
+                  "\ndxutil.test.unavailable=true\ndxutil.test.resources=getacl,getaclbatch\n");
     ToolResult backup = world.Run({"backup", "/src", full});
     EXPECT_EQ(1, backup.status) << Trace(backup);
     EXPECT_THAT(backup.err,

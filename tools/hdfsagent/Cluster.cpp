@@ -192,11 +192,9 @@ RestResult CCluster::GetAcl(const std::string& path, nlohmann::json& acl, nlohma
     DXHadoop::AclAndXattrAnswer answer;
     CEkError failure;
     if (rest != nullptr && m_oAclPrefetch.Take(path, *rest, answer, failure)) {
-        if (failure.Failed()) {
-            error = "the REST utility service did not answer a batch of ACL reads with " + path +
-                    ": " + ErrorText(failure);
-            return RestResult::kServiceFailure;
-        }
+        // The batch's failure is each of its paths' failure, as if read alone.
+        if (failure.Failed())
+            return Classify(failure, "", path, error);
         if (answer.status != 200) {
             error = DescribeRemoteError(answer.status, answer.body);
             return RestResult::kPathProblem;

@@ -58,7 +58,7 @@ class CCluster {
 
     // The ACL state ("AclStatus") and extended attributes ("XAttrs") of an HDFS path, through
     // `client` (the started service's own object when null); from the batches read ahead when
-    // the path was announced. A batch exchange that fails as a whole is a service failure.
+    // the path was announced (a batch that fails as a whole fails each of its paths alike).
     RestResult GetAcl(const std::string& path, nlohmann::json& acl, nlohmann::json& xattrs,
                       std::string& error, DXHadoop::CHadoopRestUtil* client = nullptr);
     // Sends a setacl request body ({"AclStatus":…,"XAttrs":…}) for an HDFS path, through
