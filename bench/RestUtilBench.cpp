@@ -1,5 +1,7 @@
 // The REST utility service client: the round trip of GetACLandXattr against the same POST made
-// with a bare libcurl handle, and Start-to-ready of the real Java service against `java -version`.
+// with a bare libcurl handle; reads from several threads sharing one object against one thread;
+// one batched read of many paths against as many single reads; and Start-to-ready of the real
+// Java service against `java -version`.
 //
 // Set-up (once per process): a product home in a temporary directory with "dxjars" linking the
 // built service jars and templates, a Hadoop configuration directory naming a namespace root,
@@ -11,6 +13,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +21,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "hadoop/HadoopRestUtil.h"
 #include "host/Process.h"
@@ -113,13 +118,15 @@ size_t Collect(char* data, size_t size, size_t count, void* context) {
 }
 
 // The same exchange as GetACLandXattr, with nothing but libcurl: one reused easy handle, the
-// same two headers, the same body.
+// same three headers, the same body.
 class BareClient {
   public:
-    explicit BareClient(const std::string& url) : m_sUrl(url) {
+    BareClient(const std::string& url, const std::string& secret)
+        : m_sUrl(url), m_sSecretHeader("X-Hdfsagent-Secret: " + secret) {
         m_pCurl = curl_easy_init();
         m_pHeaders = curl_slist_append(nullptr, "Content-Type: application/json");
         m_pHeaders = curl_slist_append(m_pHeaders, "User-Agent: curl/7.32.0");
+        m_pHeaders = curl_slist_append(m_pHeaders, m_sSecretHeader.c_str());
         curl_easy_setopt(m_pCurl, CURLOPT_URL, m_sUrl.c_str());
         curl_easy_setopt(m_pCurl, CURLOPT_HTTPHEADER, m_pHeaders);
         curl_easy_setopt(m_pCurl, CURLOPT_POSTFIELDS, m_sBody.c_str());
@@ -142,6 +149,7 @@ class BareClient {
 
   private:
     std::string m_sUrl;
+    std::string m_sSecretHeader;
     std::string m_sBody = "{\"path\":\"/data/a\"}";
     std::string m_sResponse;
     CURL* m_pCurl;
@@ -161,7 +169,7 @@ BENCHMARK(BM_GetACLandXattr)->Unit(benchmark::kMicrosecond);
 
 void BM_BareCurlPost(benchmark::State& state) {
     CHadoopRestUtil& util = StartedService();
-    BareClient bare(util.GetBaseUrl() + "/getacl");
+    BareClient bare(util.GetBaseUrl() + "/getacl", util.GetServiceSecret());
     for (auto _ : state) {
         if (!bare.Post())
             state.SkipWithError("bare POST failed");
@@ -173,7 +181,7 @@ BENCHMARK(BM_BareCurlPost)->Unit(benchmark::kMicrosecond);
 // counter "ratio" is library time over bare time.
 void BM_RoundTripRatio(benchmark::State& state) {
     CHadoopRestUtil& util = StartedService();
-    BareClient bare(util.GetBaseUrl() + "/getacl");
+    BareClient bare(util.GetBaseUrl() + "/getacl", util.GetServiceSecret());
     std::string response;
     double libraryNs = 0, bareNs = 0;
     for (auto _ : state) {
@@ -192,6 +200,80 @@ void BM_RoundTripRatio(benchmark::State& state) {
     state.counters["ratio"] = bareNs > 0 ? libraryNs / bareNs : 0;
 }
 BENCHMARK(BM_RoundTripRatio)->Unit(benchmark::kMicrosecond)->Iterations(2000);
+
+// `total` reads of one path spread over `threads` threads that share `util`; false when one failed.
+bool ReadFromThreads(CHadoopRestUtil& util, int threads, int total) {
+    std::atomic<bool> ok{true};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&util, &ok, count = total / threads] {
+            std::string response;
+            for (int i = 0; i < count; ++i)
+                if (GetACLandXattr(&util, "/data/a", response).Failed())
+                    ok = false;
+        });
+    }
+    for (std::thread& thread : pool)
+        thread.join();
+    return ok;
+}
+
+// The same 256 reads from N threads sharing one object and from one thread, alternately; the
+// counter "ratio" is the time with N threads over the time with one (below 1: the threads'
+// exchanges overlap instead of queuing).
+void BM_ConcurrentReadsRatio(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    const int total = 256;
+    CHadoopRestUtil& util = StartedService();
+    double manyNs = 0, oneNs = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        if (!ReadFromThreads(util, threads, total))
+            state.SkipWithError("a read from several threads failed");
+        auto t1 = std::chrono::steady_clock::now();
+        if (!ReadFromThreads(util, 1, total))
+            state.SkipWithError("a read from one thread failed");
+        auto t2 = std::chrono::steady_clock::now();
+        manyNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        oneNs += std::chrono::duration<double, std::nano>(t2 - t1).count();
+    }
+    const double reads = static_cast<double>(total) * static_cast<double>(state.iterations());
+    state.counters["threads_us_per_read"] = manyNs / 1000.0 / reads;
+    state.counters["one_us_per_read"] = oneNs / 1000.0 / reads;
+    state.counters["ratio"] = oneNs > 0 ? manyNs / oneNs : 0;
+}
+BENCHMARK(BM_ConcurrentReadsRatio)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
+
+// 256 paths read with GetACLandXattrBatch against 256 single GetACLandXattr reads, alternately;
+// "ratio" is batch time over single-read time.
+void BM_BatchReadRatio(benchmark::State& state) {
+    const std::vector<std::string> paths(256, "/data/a");
+    CHadoopRestUtil& util = StartedService();
+    std::vector<DXHadoop::AclAndXattrAnswer> answers;
+    double batchNs = 0, singleNs = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        if (GetACLandXattrBatch(&util, paths, answers).Failed())
+            state.SkipWithError("GetACLandXattrBatch failed");
+        auto t1 = std::chrono::steady_clock::now();
+        if (!ReadFromThreads(util, 1, static_cast<int>(paths.size())))
+            state.SkipWithError("a single read failed");
+        auto t2 = std::chrono::steady_clock::now();
+        batchNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        singleNs += std::chrono::duration<double, std::nano>(t2 - t1).count();
+    }
+    const double reads =
+        static_cast<double>(paths.size()) * static_cast<double>(state.iterations());
+    state.counters["batch_us_per_path"] = batchNs / 1000.0 / reads;
+    state.counters["single_us_per_path"] = singleNs / 1000.0 / reads;
+    state.counters["ratio"] = singleNs > 0 ? batchNs / singleNs : 0;
+}
+BENCHMARK(BM_BatchReadRatio)->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // Start (free port, property files, process, hello probe) until the first successful hello.
 void BM_StartToReady(benchmark::State& state) {

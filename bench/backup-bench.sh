@@ -20,8 +20,9 @@
 # measurement is the best of ROUNDS runs (default 3); in each round every contender runs once,
 # the order rotating from round to round, each on a source read into the page cache just
 # before, so that load drift and cache effects hit all alike.
-# The copies measure data and metadata (--no-acl): ACLs and extended attributes come from the
-# REST service, one request per path, measured separately (no target; see the README).
+# The copies measure data and metadata (--no-acl); the small files are also backed up with their
+# ACLs and extended attributes (the default, read from the REST service in batches), against the
+# same backup without them: target at least 0.5 (reported, not part of the exit status).
 #
 # Usage: bench/backup-bench.sh BUILD_DIR [WORK_DIR]    (needs about 8 GiB free in WORK_DIR)
 # Environment: ROUNDS (3), LARGE_FILES (8), LARGE_MIB (256), SMALL_DIRS (200),
@@ -99,6 +100,7 @@ dd_each() {
 tar_synced() { tar -cf "$2" -C "$1" . && sync -f "$2"; }
 backup() { "$tool" backup --no-acl "$@"; }
 backup_nosync() { "$tool" backup --no-acl --no-sync "$@"; }
+backup_acl() { "$tool" backup "$@"; }
 
 say "== building the data in $ns/bench"
 mkdir -p "$ns/bench/large" "$ns/bench/small" "$ns/bench/many"
@@ -125,7 +127,7 @@ large_mib=$((LARGE_FILES * LARGE_MIB))
 label() {
     case $1 in
     tool) echo hdfsagent ;; ns) echo --no-sync ;; cps) echo cp -a+sync ;; cp) echo cp -a ;;
-    tar) echo tar+sync ;; dd) echo dd ;;
+    tar) echo tar+sync ;; dd) echo dd ;; acl) echo with-ACLs ;;
     esac
 }
 # Runs one contender once on SOURCE (HDFS_SOURCE for hdfsagent) in round $r and keeps its best
@@ -135,6 +137,7 @@ once() { # PHASE CONTENDER
     case $2 in
     tool) t=$(timed backup "$HDFS_SOURCE" "$dest") ;;
     ns) t=$(timed backup_nosync "$HDFS_SOURCE" "$dest") ;;
+    acl) t=$(timed backup_acl "$HDFS_SOURCE" "$dest") ;;
     cps) t=$(timed cp_synced "$SOURCE" "$dest") ;;
     cp) t=$(timed cp -a "$SOURCE" "$dest") ;;
     tar) t=$(timed tar_synced "$SOURCE" "$dest.tar") ;;
@@ -174,13 +177,13 @@ say "== 2. $small_files files of 4 KiB in $SMALL_DIRS directories, best of $ROUN
 # Copies are kept until the end: removing many files right before creating as many makes ext4
 # search for inodes it may reuse, which would slow whoever runs next.
 SOURCE=$ns/bench/small HDFS_SOURCE=/bench/small KEEP=1
-rounds small tool ns cps cp tar
-t=$(timed "$tool" backup /bench/small "$out/small-acl"); best_acl=$t
+rounds small tool ns cps cp tar acl
 small_ratio=$(ratio "$best_cps" "$best_tool")
 small_ratio_plain=$(ratio "$best_cp" "$best_tool")
 small_ratio_ns=$(ratio "$best_cp" "$best_ns")
 small_ratio_tar=$(ratio "$best_tar" "$best_tool")
 small_ratio_acl=$(ratio "$best_cps" "$best_acl")
+small_ratio_acl_own=$(ratio "$best_tool" "$best_acl")
 say "   hdfsagent $(per "$small_files" "$best_tool") files/s, cp -a+sync $(per "$small_files" "$best_cps") files/s; --no-sync $(per "$small_files" "$best_ns") files/s, cp -a $(per "$small_files" "$best_cp") files/s; with ACLs and extended attributes $(per "$small_files" "$best_acl") files/s"
 rm -rf "$out"/small-*
 
@@ -222,7 +225,9 @@ say "small files, files/s (target 0.5):"
 say "   hdfsagent vs cp -a+sync:            $small_ratio ($(verdict "$small_ratio" 0.5))"
 say "   hdfsagent --no-sync vs cp -a:       $small_ratio_ns ($(verdict "$small_ratio_ns" 0.5))"
 say "   hdfsagent vs cp -a:                 $small_ratio_plain; vs tar+sync $small_ratio_tar"
-say "small files with ACLs and xattrs (REST): $small_ratio_acl vs cp -a+sync (no target)"
+say "small files with ACLs and xattrs (REST):"
+say "   vs the same backup without:         $small_ratio_acl_own (target 0.5: $(verdict "$small_ratio_acl_own" 0.5))"
+say "   vs cp -a+sync:                      $small_ratio_acl"
 say "peak memory over $many_files files: backup $peak_backup MiB, restore $peak_restore MiB, verify $peak_verify MiB (target at most 64: $mem_verdict)"
 for value_target in "$large_ratio 0.7" "$large_ratio_ns 0.7" "$small_ratio 0.5" "$small_ratio_ns 0.5"; do
     # shellcheck disable=SC2086
