@@ -1,4 +1,10 @@
-// Locking primitives: FXLockableResource, FXMutex (recursive), auto_lock, DxCriticalSectionH.
+// Locking primitives: FXLockableResource, FXMutex (recursive), auto_lock, DxCriticalSectionH, and
+// the scope guards FXMutexLock and DxCriticalSectionLock.
+//
+// The lock types are thread-safety capabilities (host/ThreadAnnotations.h): data marked
+// GUARDED_BY one of them is checked by clang's -Wthread-safety. The analysis does not follow
+// recursion: code that checks clean takes each lock once and passes it on to helpers marked
+// REQUIRES. auto_lock locks conditionally and is not checked; FXMutexLock is its checked form.
 //
 // FXMutex is a recursive pthread mutex that counts its holds and remembers its owner thread.
 // The exact bookkeeping (what Unlock does at count 0, what the destructor releases) is part of the
@@ -13,6 +19,7 @@
 #include <cstdint>
 
 #include "host/Export.h"
+#include "host/ThreadAnnotations.h"
 
 // The host's time-interval value type; FXMutex::TryLock(CTimeInterval) does not read it.
 struct HDFSAGENT_API CTimeInterval {
@@ -21,14 +28,14 @@ struct HDFSAGENT_API CTimeInterval {
     explicit CTimeInterval(int64_t ms) : milliseconds(ms) {}
 };
 
-class HDFSAGENT_API FXLockableResource {
+class CAPABILITY("mutex") HDFSAGENT_API FXLockableResource {
   public:
     virtual ~FXLockableResource() = default;
-    virtual void Lock() = 0;
-    virtual void Unlock() = 0;
+    virtual void Lock() ACQUIRE() = 0;
+    virtual void Unlock() RELEASE() = 0;
 };
 
-class HDFSAGENT_API FXMutex : public FXLockableResource {
+class CAPABILITY("mutex") HDFSAGENT_API FXMutex : public FXLockableResource {
   public:
     FXMutex();
     // Releases the mutex as many times as the calling thread holds it and sets count and owner to
@@ -38,15 +45,15 @@ class HDFSAGENT_API FXMutex : public FXLockableResource {
     FXMutex& operator=(const FXMutex&) = delete;
 
     // One pthread_mutex_trylock; true and count+1 on success, false and nothing changed otherwise.
-    virtual bool TryLock();
+    virtual bool TryLock() TRY_ACQUIRE(true);
     // Does not wait: returns the virtual TryLock()'s result; the interval is not read.
-    virtual bool TryLock(CTimeInterval interval);
+    virtual bool TryLock(CTimeInterval interval) TRY_ACQUIRE(true);
     // Blocks; on success count+1 and the caller becomes owner; on failure nothing changes.
-    void Lock() override;
+    void Lock() override ACQUIRE();
     // By the holding thread: count-1 (owner cleared when it reaches 0), then one
     // pthread_mutex_unlock. By any other thread, or at count 0: a misuse, reported as a level -1
     // log line; count, owner and the pthread mutex are left as they are.
-    void Unlock() override;
+    void Unlock() override RELEASE();
     // Owner to 0 and the mutex initialised again (recursive, unlocked: the calling thread's holds
     // are released first); the count is kept.
     virtual void Init();
@@ -78,8 +85,20 @@ class HDFSAGENT_API auto_lock {
     bool m_bLocked;
 };
 
+// Holds an FXMutex for a scope: the form of auto_lock that the thread-safety analysis checks.
+class SCOPED_CAPABILITY FXMutexLock {
+  public:
+    explicit FXMutexLock(FXMutex& mutex) ACQUIRE(mutex) : m_oMutex(mutex) { m_oMutex.Lock(); }
+    ~FXMutexLock() RELEASE() { m_oMutex.Unlock(); }
+    FXMutexLock(const FXMutexLock&) = delete;
+    FXMutexLock& operator=(const FXMutexLock&) = delete;
+
+  private:
+    FXMutex& m_oMutex;
+};
+
 // A blocking critical section (a plain recursive mutex).
-class HDFSAGENT_API DxCriticalSectionH {
+class CAPABILITY("mutex") HDFSAGENT_API DxCriticalSectionH {
   public:
     DxCriticalSectionH();
     ~DxCriticalSectionH();
@@ -87,9 +106,33 @@ class HDFSAGENT_API DxCriticalSectionH {
     DxCriticalSectionH& operator=(const DxCriticalSectionH&) = delete;
 
     // Blocks when `wait` is true; with false returns false at once when another thread holds it.
-    bool enter(bool wait = true);
-    void leave();
+    bool enter(bool wait = true) TRY_ACQUIRE(true);
+    void leave() RELEASE();
 
   private:
     pthread_mutex_t m_hMutex;
+};
+
+// Holds a DxCriticalSectionH for a scope (waiting for it); leaves it only when it was entered.
+class SCOPED_CAPABILITY DxCriticalSectionLock {
+  public:
+    explicit DxCriticalSectionLock(DxCriticalSectionH& section) ACQUIRE(section)
+        : m_oSection(section), m_bEntered(EnterWaiting(section)) {}
+    ~DxCriticalSectionLock() RELEASE() { LeaveIfEntered(); }
+    DxCriticalSectionLock(const DxCriticalSectionLock&) = delete;
+    DxCriticalSectionLock& operator=(const DxCriticalSectionLock&) = delete;
+
+  private:
+    // A recursive mutex fails to lock only when its hold count would overflow; the analysis sees
+    // the section as held either way, the release below knows better.
+    static bool EnterWaiting(DxCriticalSectionH& section) NO_THREAD_SAFETY_ANALYSIS {
+        return section.enter(true);
+    }
+    void LeaveIfEntered() NO_THREAD_SAFETY_ANALYSIS {
+        if (m_bEntered)
+            m_oSection.leave();
+    }
+
+    DxCriticalSectionH& m_oSection;
+    const bool m_bEntered;
 };
