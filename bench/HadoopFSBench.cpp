@@ -55,7 +55,7 @@ struct Fixture {
         fs.reset(new CHadoopFS());
         if (!fs->Good())
             throw std::runtime_error("no connection: " + fs->GetLastErrorString());
-        handle = fs->m_pConnection->m_hFS;
+        handle = fs->m_pConnection->GetHDFS();
         void* library = dlopen("libhdfs.so", RTLD_NOW | RTLD_NOLOAD);
         if (library == nullptr)
             throw std::runtime_error("libhdfs.so is not loaded");

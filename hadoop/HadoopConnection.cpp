@@ -91,12 +91,16 @@ void CHadoopFS::CHadoopConnection::SetHandle(hdfs_internal* fs) {
 }
 
 CEkError CHadoopFS::CHadoopConnection::Connect() {
-    auto_lock lock(&m_oConnectionLock);
+    FXMutexLock lock(m_oConnectionLock);
+    return ConnectLocked();
+}
+
+CEkError CHadoopFS::CHadoopConnection::ConnectLocked() {
     if (!gbLibraryInitialized)
         return FXErrorUtil::ErrorErrNo(FX_LOCATION, 14, "not initialized");
 
     if (m_hFS != nullptr) {
-        CEkError err = Disconnect();
+        CEkError err = DisconnectLocked();
         if (err.Failed())
             return err.Push(FX_LOCATION, "Disconnect failed");
         if (m_hFS != nullptr)
@@ -126,7 +130,7 @@ CEkError CHadoopFS::CHadoopConnection::Connect() {
     DXLOG(0, "Connecting to HDFS(%s%s) as %s ...", m_sNameNode.c_str(),
           port != 0 ? FXString::Format(", %d", port).c_str() : "", m_sUser.c_str());
     time_t started = time(nullptr);
-    err = ConnectUsingApi(port);
+    err = ConnectUsingApiLocked(port);
     if (err.Failed())
         return err.Push(FX_LOCATION);
     if (m_hFS == nullptr)
@@ -180,7 +184,11 @@ CEkError CHadoopFS::CHadoopConnection::ConnectFailure(int error) {
 }
 
 CEkError CHadoopFS::CHadoopConnection::ConnectUsingApi(int port) {
-    auto_lock lock(&m_oConnectionLock);
+    FXMutexLock lock(m_oConnectionLock);
+    return ConnectUsingApiLocked(port);
+}
+
+CEkError CHadoopFS::CHadoopConnection::ConnectUsingApiLocked(int port) {
     const tPort hdfsPort = static_cast<tPort>(port);
     if (IsOldHadoopVersion()) {
         hdfs_internal* fs =
@@ -274,18 +282,26 @@ CEkError CHadoopFS::CHadoopConnection::DiscoverDefaultFSName() {
 }
 
 CEkError CHadoopFS::CHadoopConnection::CheckAndRefreshConnection() {
-    auto_lock lock(&m_oConnectionLock);
+    FXMutexLock lock(m_oConnectionLock);
+    return RefreshLocked();
+}
+
+CEkError CHadoopFS::CHadoopConnection::RefreshLocked() {
     if (m_eAuthType != 1)
         return CEkError();
     CEkError err = CheckCacheValidity();
     if (err.Succeeded())
         return CEkError();
     DXLOG(-1, "Kerberos cache has expired, refreshing connection, [%s]", err.AsString().c_str());
-    return Connect();
+    return ConnectLocked();
 }
 
 CEkError CHadoopFS::CHadoopConnection::Disconnect() {
-    auto_lock lock(&m_oConnectionLock);
+    FXMutexLock lock(m_oConnectionLock);
+    return DisconnectLocked();
+}
+
+CEkError CHadoopFS::CHadoopConnection::DisconnectLocked() {
     if (!gbLibraryInitialized)
         return FXErrorUtil::ErrorErrNo(FX_LOCATION, 14, "not initialized");
     if (!m_bGood)
@@ -304,15 +320,15 @@ CEkError CHadoopFS::CHadoopConnection::Disconnect() {
 }
 
 hdfs_internal* CHadoopFS::CHadoopConnection::GetHDFS() {
-    auto_lock lock(&m_oConnectionLock);
-    if (CheckAndRefreshConnection().Failed())
+    FXMutexLock lock(m_oConnectionLock);
+    if (RefreshLocked().Failed())
         return nullptr;
     return m_hFS;
 }
 
 HdfsHandlePtr CHadoopFS::CHadoopConnection::GetHDFSHandle() {
-    auto_lock lock(&m_oConnectionLock);
-    if (CheckAndRefreshConnection().Failed())
+    FXMutexLock lock(m_oConnectionLock);
+    if (RefreshLocked().Failed())
         return HdfsHandlePtr();
     return m_pHandle;
 }

@@ -36,10 +36,12 @@
 // when the last of them is closed, and Disconnect succeeds.
 //
 // Thread-safety: Connect, Disconnect, CheckAndRefreshConnection, GetHDFS and GetHDFSHandle of
-// one connection are serialised by its own recursive lock (a refresh inside GetHDFS reconnects
-// under the same lock), so two threads never reconnect one connection at once. The fields are
-// open to the rest of the library; read them only from the thread that owns the object or while
-// no reconnect can run. The Kerberos cache directory is settled once per process under a lock.
+// one connection are serialised by its own lock (a refresh inside GetHDFS reconnects under the
+// same hold, through the *Locked bodies), so two threads never reconnect one connection at once.
+// The handle (m_pHandle, m_hFS) is guarded by that lock, which clang's thread-safety analysis
+// checks. The other fields are open to the rest of the library; read them only from the thread
+// that owns the object or while no reconnect can run. The Kerberos cache directory is settled once
+// per process under a lock.
 #pragma once
 
 #include <sys/types.h>
@@ -73,11 +75,11 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     // ConnectUsingApi's errors; ECONNREFUSED(111) "connect failed" when libhdfs refuses (its errno
     // 255), else libhdfs's errno (EIO when it left none) with "connect failed". A connection whose
     // first connection failed but that holds a handle is left as it is (success).
-    CEkError Connect();
+    CEkError Connect() EXCLUDES(m_oConnectionLock);
     // The libhdfs part of connecting; fills m_pHandle/m_hFS (null when libhdfs returns none,
     // with libhdfs's errno left in errno). Errors: the builder cannot be created (errno, "failed to
     // create connection builder"); tickets cannot be obtained ("InitKerberosCache failed" pushed).
-    CEkError ConnectUsingApi(int port);
+    CEkError ConnectUsingApi(int port) EXCLUDES(m_oConnectionLock);
     // 1 when "hadoop.security.authentication" is exactly "kerberos", 0 for any other value,
     // 2 when there is no value or the library is not initialised.
     AuthType_t DiscoverAuthType();
@@ -86,15 +88,15 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     CEkError DiscoverDefaultFSName();
     // Reconnects a Kerberos connection whose ticket cache has expired; success at once for any
     // other connection. Returns Connect's result when it reconnects.
-    CEkError CheckAndRefreshConnection();
+    CEkError CheckAndRefreshConnection() EXCLUDES(m_oConnectionLock);
     // Drops the connection's handle (see "Handle ownership" above). EFAULT(14) "not initialized"
     // before the library is initialised. A connection whose first connection failed keeps its
     // handle (success).
-    CEkError Disconnect();
+    CEkError Disconnect() EXCLUDES(m_oConnectionLock);
     // Refreshes if needed; the raw handle, or null (no handle, or the refresh failed).
-    hdfs_internal* GetHDFS();
+    hdfs_internal* GetHDFS() EXCLUDES(m_oConnectionLock);
     // The same refresh; a shared reference to the handle (empty when GetHDFS would return null).
-    HdfsHandlePtr GetHDFSHandle();
+    HdfsHandlePtr GetHDFSHandle() EXCLUDES(m_oConnectionLock);
     // True when the loaded libhdfs lacks any entry point of the builder interface.
     bool IsOldHadoopVersion();
 
@@ -148,22 +150,30 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     std::string m_sKerberosCachePath;
     std::string m_sKinitCommand;
     std::string m_sKeytabFile;
-    hdfs_internal* m_hFS;  // raw view of m_pHandle
+    hdfs_internal* m_hFS GUARDED_BY(m_oConnectionLock);  // raw view of m_pHandle
     std::string m_sPathPrefix;
     std::string m_sLastError;
     CTimeStamp m_oCacheExpiryTime;
     time_t m_nRenewMarginSeconds = 0;  // set with m_oCacheExpiryTime from the ticket's life
     CHadoopFS* m_pFS;                  // owner, not owned
     bool m_bGood;
-    HdfsHandlePtr m_pHandle;  // owning reference to the handle m_hFS views
+    HdfsHandlePtr m_pHandle GUARDED_BY(m_oConnectionLock);  // owning reference to m_hFS's handle
 
   private:
+    friend class CHadoopConnectionTestPeer;  // tests read and set the handle under the lock
+
     // The constructors' first connection: a failure is logged naming `target` and leaves the
     // connection not good.
     void ConnectOnConstruction(const std::string& target);
+    // The bodies of Connect, ConnectUsingApi, CheckAndRefreshConnection and Disconnect, for
+    // callers that hold the connection's lock already.
+    CEkError ConnectLocked() REQUIRES(m_oConnectionLock);
+    CEkError ConnectUsingApiLocked(int port) REQUIRES(m_oConnectionLock);
+    CEkError RefreshLocked() REQUIRES(m_oConnectionLock);
+    CEkError DisconnectLocked() REQUIRES(m_oConnectionLock);
     CEkError ParseNameNode(int& port);
     CEkError ConnectFailure(int error);
-    void SetHandle(hdfs_internal* fs);
+    void SetHandle(hdfs_internal* fs) REQUIRES(m_oConnectionLock);
     // Run options for kinit and "klist -k": the connection user's identity (none for "root" or
     // when this process already is that user). `uid` receives the user ID the cache must have.
     CEkError KerberosRunOptions(DxRunOptions& options, DxProcessIdentity& identity, uid_t& uid);

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include "hadoop/HadoopCommon.h"
@@ -161,7 +162,7 @@ boost::shared_ptr<CHadoopCtx> CHadoopCtx::GetInstance() {
 }
 
 CHadoopFSPtr CHadoopCtx::GetHadoopFSInstance() {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     return m_pHadoopFS;
 }
 
@@ -170,7 +171,7 @@ void CHadoopCtx::Hold(const CHadoopFSPtr& fs) {
     // libhdfs has been loaded and connected, this one runs before libhdfs's own.
     static std::once_flag s_registered;
     std::call_once(s_registered, []() { std::atexit(&CHadoopCtx::ReleaseAtExit); });
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     m_pHadoopFS = fs;
 }
 
@@ -178,7 +179,7 @@ void CHadoopCtx::ReleaseAtExit() {
     CHadoopFSPtr released;
     {
         boost::shared_ptr<CHadoopCtx> ctx = GetInstance();
-        std::lock_guard<std::mutex> guard(ctx->m_oLock);
+        hdfsagent::MutexLock guard(ctx->m_oLock);
         released.swap(ctx->m_pHadoopFS);
     }
     // Destroyed here, outside the lock: the last reference disconnects and removes the links.

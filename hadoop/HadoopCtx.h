@@ -38,13 +38,13 @@
 
 #include <boost/shared_ptr.hpp>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "hadoop/HadoopFS.h"
 #include "hadoop/HadoopInstance.h"
 #include "host/Error.h"
 #include "host/Export.h"
+#include "host/Mutex.h"
 
 class HDFSAGENT_API CHadoopCtx {
   public:
@@ -52,7 +52,7 @@ class HDFSAGENT_API CHadoopCtx {
     // The context, created on the first call.
     static boost::shared_ptr<CHadoopCtx> GetInstance();
     // A copy of the held file-system object; empty when none has been created.
-    CHadoopFSPtr GetHadoopFSInstance();
+    CHadoopFSPtr GetHadoopFSInstance() EXCLUDES(m_oLock);
 
     // The held file-system object in *fs (when `fs` is not null); the first call creates and
     // connects it (see above), with the link specification from `instance` when the setting
@@ -72,14 +72,14 @@ class HDFSAGENT_API CHadoopCtx {
                                   const std::string& nameNode, const std::string& user,
                                   const std::string& logConfigDir);
     // Copies the held object into *fs; false when none is held.
-    bool HandOutExisting(CHadoopFSPtr* fs);
+    bool HandOutExisting(CHadoopFSPtr* fs) EXCLUDES(m_oLock);
     // Stores a connected object and makes sure it is released at exit while the libraries it
     // uses are still there.
-    void Hold(const CHadoopFSPtr& fs);
+    void Hold(const CHadoopFSPtr& fs) EXCLUDES(m_oLock);
     static void ReleaseAtExit();
 
-    std::mutex m_oLock;  // guards m_pHadoopFS
-    CHadoopFSPtr m_pHadoopFS;
+    hdfsagent::Mutex m_oLock;
+    CHadoopFSPtr m_pHadoopFS GUARDED_BY(m_oLock);
 };
 
 // Prepares the process for libhdfs: the link specification "<libhdfs dir>:<libjvm dir>" from

@@ -189,10 +189,10 @@ class HDFSAGENT_API CHadoopFS {
   private:
     friend class CHadoopFSTestPeer;  // tests seed and inspect the identity caches
 
-    std::map<std::string, ID> m_mapIDs;
+    std::map<std::string, ID> m_mapIDs GUARDED_BY(m_oIDsLock);
     FXMutex m_oIDsLock;
-    std::map<std::string, unsigned int> m_mapUserIDs;
-    std::map<std::string, unsigned int> m_mapGroupIDs;
+    std::map<std::string, unsigned int> m_mapUserIDs GUARDED_BY(m_oUserIDsLock);
+    std::map<std::string, unsigned int> m_mapGroupIDs GUARDED_BY(m_oGroupIDsLock);
     FXMutex m_oUserIDsLock;
     FXMutex m_oGroupIDsLock;
 

@@ -95,7 +95,7 @@ CEkError NoThrow(Lookup lookup) {
 
 CEkError CHadoopFS::GetID(const std::string& name, ID& id) {
     return NoThrow([&] {
-        auto_lock lock(&m_oIDsLock);
+        FXMutexLock lock(m_oIDsLock);
         auto cached = m_mapIDs.find(name);
         if (cached != m_mapIDs.end()) {
             id = cached->second;
@@ -122,7 +122,7 @@ CEkError CHadoopFS::GetUserID(const std::string& name, uid_t& uid) {
         const size_t at = key.find('@');
         const std::string shortKey = at == std::string::npos ? key : key.substr(0, at);
 
-        auto_lock lock(&m_oUserIDsLock);
+        FXMutexLock lock(m_oUserIDsLock);
         auto cached = m_mapUserIDs.find(key);
         if (cached != m_mapUserIDs.end()) {
             uid = cached->second;
@@ -152,7 +152,7 @@ CEkError CHadoopFS::GetUserID(const std::string& name, uid_t& uid) {
 
 CEkError CHadoopFS::GetGroupID(const std::string& name, gid_t& gid) {
     return NoThrow([&] {
-        auto_lock lock(&m_oGroupIDsLock);
+        FXMutexLock lock(m_oGroupIDsLock);
         auto cached = m_mapGroupIDs.find(name);
         if (cached != m_mapGroupIDs.end()) {
             gid = cached->second;
@@ -172,7 +172,7 @@ CEkError CHadoopFS::GetGroupID(const std::string& name, gid_t& gid) {
 
 CEkError CHadoopFS::GetUserName(uid_t uid, std::string& name) {
     return NoThrow([&] {
-        auto_lock lock(&m_oUserIDsLock);
+        FXMutexLock lock(m_oUserIDsLock);
         if (FindCachedName(m_mapUserIDs, uid, name))
             return CEkError();
         passwd entry;
@@ -189,7 +189,7 @@ CEkError CHadoopFS::GetUserName(uid_t uid, std::string& name) {
 
 CEkError CHadoopFS::GetGroupName(gid_t gid, std::string& name) {
     return NoThrow([&] {
-        auto_lock lock(&m_oGroupIDsLock);
+        FXMutexLock lock(m_oGroupIDsLock);
         if (FindCachedName(m_mapGroupIDs, gid, name))
             return CEkError();
         group entry;

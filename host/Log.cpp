@@ -63,7 +63,7 @@ int SettingsLevel(std::vector<std::string>& problems) {
 DXLogWriter::DXLogWriter() = default;
 
 DXLogWriter::~DXLogWriter() {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    hdfsagent::MutexLock guard(m_mutex);
     if (m_pFile && m_bOwnsFile)
         fclose(m_pFile);
     m_pFile = nullptr;
@@ -119,7 +119,7 @@ void DXLogWriter::WriteV(int level, const char* function, int line, const char* 
     std::string text = FXString::Format("%s %d %ld %d %s:%d %s\n", TimeText().c_str(), getpid(),
                                         static_cast<long>(syscall(SYS_gettid)), level,
                                         function ? function : "", line, message.c_str());
-    std::lock_guard<std::mutex> guard(m_mutex);
+    hdfsagent::MutexLock guard(m_mutex);
     if (!m_pFile)
         OpenDestination();
     fwrite(text.data(), 1, text.size(), m_pFile);
@@ -127,7 +127,7 @@ void DXLogWriter::WriteV(int level, const char* function, int line, const char* 
 }
 
 void DXLogWriter::Reconfigure() {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    hdfsagent::MutexLock guard(m_mutex);
     if (m_pFile && m_bOwnsFile)
         fclose(m_pFile);
     m_pFile = nullptr;

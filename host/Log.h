@@ -15,10 +15,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "host/Export.h"
+#include "host/Mutex.h"
 
 class HDFSAGENT_API DXLogWriter {
   public:
@@ -46,12 +46,12 @@ class HDFSAGENT_API DXLogWriter {
         return level != kLevelUnread ? level : ReadConfiguredLevel();
     }
     int ReadConfiguredLevel() const;
-    void OpenDestination();
+    void OpenDestination() REQUIRES(m_mutex);
 
     mutable std::atomic<int> m_nLevel{kLevelUnread};
-    std::mutex m_mutex;
-    FILE* m_pFile = nullptr;
-    bool m_bOwnsFile = false;
+    hdfsagent::Mutex m_mutex;
+    FILE* m_pFile GUARDED_BY(m_mutex) = nullptr;
+    bool m_bOwnsFile GUARDED_BY(m_mutex) = false;
 };
 
 // The shared log writer; constructed before every other static object of the library (so

@@ -13,6 +13,7 @@
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
 #include "support/ErrorChecks.h"
+#include "support/HadoopConnectionPeer.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
@@ -80,8 +81,9 @@ TEST_F(Connection, DefaultNameNodeUsesTheConfiguredDefaultFileSystem) {
     LogCapture log;
     CHadoopFS fs;
     ASSERT_TRUE(Of(fs).m_bGood) << log.Text();
-    EXPECT_NE(nullptr, Of(fs).m_hFS);
-    EXPECT_EQ(Of(fs).m_pHandle.get(), Of(fs).m_hFS);
+    EXPECT_NE(nullptr, CHadoopConnectionTestPeer::Handle(Of(fs)));
+    EXPECT_EQ(CHadoopConnectionTestPeer::OwnedHandle(Of(fs)).get(),
+              CHadoopConnectionTestPeer::Handle(Of(fs)));
     EXPECT_EQ("default", Of(fs).m_sNameNode);
     EXPECT_EQ("hdfs://localhost:8020", fs.GetHadoopPathPrefix());
     EXPECT_EQ("hdfs://localhost:8020/", RootName(fs));
@@ -154,13 +156,13 @@ TEST_F(Connection, NameNodeWithSchemeAndPortBareHostAndPortOutOfRange) {
         EXPECT_TRUE(log.Contains("Connecting to HDFS(localhost) as hdfs ..."));
     }
     CHadoopFS fs("hdfs://localhost:73556", "hdfs");  // 73556 would wrap to 8020
-    EXPECT_EQ(nullptr, Of(fs).m_hFS);
+    EXPECT_EQ(nullptr, CHadoopConnectionTestPeer::Handle(Of(fs)));
     EXPECT_EQ(
         EINVAL,
         ExpectFailed(fs, "Invalid HDFS name node port '73556' in 'hdfs://localhost:73556'").Code());
     // Trailing characters were once cut off and the rest used as the port.
     CHadoopFS junk("hdfs://localhost:8020;junk", "hdfs");
-    EXPECT_EQ(nullptr, Of(junk).m_hFS);
+    EXPECT_EQ(nullptr, CHadoopConnectionTestPeer::Handle(Of(junk)));
     EXPECT_EQ(EINVAL, ExpectFailed(junk,
                                    "Invalid HDFS name node port '8020;junk' in "
                                    "'hdfs://localhost:8020;junk'")
@@ -270,14 +272,15 @@ TEST_F(Connection, ConnectOnFailedFirstConnectionHoldingAHandleLeavesIt) {
     CHadoopFS failed;
     CHadoopFS::CHadoopConnection& connection = Of(failed);
     ASSERT_FALSE(connection.m_bGood);
-    connection.m_pHandle = Of(good).GetHDFSHandle();
-    connection.m_hFS = connection.m_pHandle.get();
+    CHadoopConnectionTestPeer::ShareHandle(connection, Of(good).GetHDFSHandle());
     LogCapture log;
     EXPECT_TRUE(connection.Connect().Succeeded());
-    EXPECT_EQ(Of(good).m_hFS, connection.m_hFS);
+    EXPECT_EQ(CHadoopConnectionTestPeer::Handle(Of(good)),
+              CHadoopConnectionTestPeer::Handle(connection));
     EXPECT_FALSE(log.Contains("Connecting to HDFS"));
     EXPECT_TRUE(connection.Disconnect().Succeeded());
-    EXPECT_EQ(Of(good).m_hFS, connection.m_hFS);
+    EXPECT_EQ(CHadoopConnectionTestPeer::Handle(Of(good)),
+              CHadoopConnectionTestPeer::Handle(connection));
 }
 
 // --- Disconnecting and handle ownership -------------------------------------------------------
@@ -288,7 +291,7 @@ TEST_F(Connection, ReconnectAndDestructionDisconnect) {
     {
         CHadoopFS fs;
         ASSERT_TRUE(Of(fs).Connect().Succeeded());
-        EXPECT_NE(nullptr, Of(fs).m_hFS);
+        EXPECT_NE(nullptr, CHadoopConnectionTestPeer::Handle(Of(fs)));
         EXPECT_EQ(1, log.Count("Disconnecting hdfs(default, hdfs)"));
         EXPECT_EQ(0, fs.Exists("/"));
     }
@@ -304,8 +307,8 @@ TEST_F(Connection, FailingDisconnectIsReportedAndTheDeadHandleDropped) {
     ASSERT_EQ(2u, err.Frames().size());
     EXPECT_TRUE(StartsWith(err.Frames()[1].message, "disconnect failed"));
     // libhdfs has invalidated the handle all the same: the connection must not hand it out.
-    EXPECT_EQ(nullptr, Of(fs).m_hFS);
-    EXPECT_FALSE(Of(fs).m_pHandle);
+    EXPECT_EQ(nullptr, CHadoopConnectionTestPeer::Handle(Of(fs)));
+    EXPECT_FALSE(CHadoopConnectionTestPeer::OwnedHandle(Of(fs)));
     EXPECT_TRUE(Of(fs).Connect().Succeeded());
     EXPECT_EQ(0, fs.Exists("/"));
 }
@@ -347,6 +350,7 @@ TEST_F(Connection, ConcurrentReconnectsOfOneConnectionAreSerialised) {
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(0, failures.load());
-    EXPECT_EQ(Of(fs).m_pHandle.get(), Of(fs).m_hFS);
+    EXPECT_EQ(CHadoopConnectionTestPeer::OwnedHandle(Of(fs)).get(),
+              CHadoopConnectionTestPeer::Handle(Of(fs)));
     EXPECT_EQ(0, fs.Exists("/"));
 }

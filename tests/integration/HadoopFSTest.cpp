@@ -19,6 +19,7 @@
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
 #include "support/ErrorChecks.h"
+#include "support/HadoopConnectionPeer.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/LocalInstall.h"
 #include "support/TestSupport.h"
@@ -231,7 +232,7 @@ TEST_F(FileSystem, FileOpenedBeforeDisconnectStaysReadableUntilClosed) {
     MakeFile("/f", "still here");
     boost::shared_ptr<CHadoopFile> file;
     ASSERT_EQ(0, m_fs->Open("/f", O_RDONLY, file, 0, 0, 0));
-    hdfs_internal* handle = m_fs->m_pConnection->m_hFS;
+    hdfs_internal* handle = CHadoopConnectionTestPeer::Handle(*m_fs->m_pConnection);
     ASSERT_TRUE(m_fs->m_pConnection->Disconnect().Succeeded());
     char buffer[16] = {};
     EXPECT_EQ(10, file->Read(buffer, sizeof buffer));

@@ -11,6 +11,7 @@
 
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
+#include "support/HadoopConnectionPeer.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/Kdc.h"
 #include "support/LocalInstall.h"
@@ -40,7 +41,7 @@ TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
     const CTimeStamp firstExpiry = connection.m_oCacheExpiryTime;
     ASSERT_FALSE(firstExpiry.IsZero());
     ASSERT_LE(firstExpiry, CTimeStamp::FromTimeT(time(nullptr) + 5));
-    hdfs_internal* firstHandle = connection.m_hFS;
+    hdfs_internal* firstHandle = CHadoopConnectionTestPeer::Handle(connection);
 
     boost::shared_ptr<CHadoopFile> file;
     ASSERT_EQ(0, fs.Open("/data", O_RDONLY, file, 0, 0, 0));
@@ -58,7 +59,7 @@ TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
     EXPECT_EQ(0, fs.Exists("/"));
     EXPECT_TRUE(log.Contains("Kerberos cache has expired, refreshing connection, ["));
     EXPECT_EQ(2u, recorder.Calls("kinit").size());
-    EXPECT_NE(firstHandle, connection.m_hFS);
+    EXPECT_NE(firstHandle, CHadoopConnectionTestPeer::Handle(connection));
     EXPECT_GT(connection.m_oCacheExpiryTime, firstExpiry);
     EXPECT_TRUE(connection.CheckCacheValidity().Succeeded());
 

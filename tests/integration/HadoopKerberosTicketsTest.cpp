@@ -24,6 +24,7 @@
 #include "hadoop/HadoopFS.h"
 #include "hadoop/HadoopKerberos.h"
 #include "support/ErrorChecks.h"
+#include "support/HadoopConnectionPeer.h"
 #include "support/HadoopConnectionSupport.h"
 #include "support/Kdc.h"
 #include "support/LocalInstall.h"
@@ -250,14 +251,14 @@ TEST_F(KerberosTickets, RefreshAfterARealmPrincipalMapsBackToTheUser) {
     ProgramRecorder recorder({"kinit"});
     CHadoopFS fs("default", "nobody");
     ASSERT_TRUE(Of(fs).m_bGood);
-    hdfs_internal* before = Of(fs).m_hFS;
+    hdfs_internal* before = CHadoopConnectionTestPeer::Handle(Of(fs));
     Of(fs).m_sUser = m_kdc->principal("nobody");
     Of(fs).m_oCacheExpiryTime = CTimeStamp::FromTimeT(time(nullptr));  // expired now
     LogCapture log;
     EXPECT_EQ(0, fs.Exists("/"));
     EXPECT_TRUE(log.Contains("Kerberos cache has expired, refreshing connection"));
     EXPECT_EQ(2u, recorder.Calls("kinit").size());
-    EXPECT_NE(before, Of(fs).m_hFS);
+    EXPECT_NE(before, CHadoopConnectionTestPeer::Handle(Of(fs)));
     EXPECT_EQ(m_sandbox->cachePath(kNobody), Of(fs).m_sKerberosCachePath);
     EXPECT_EQ(m_kdc->principal("nobody"), Of(fs).m_sUser);
     EXPECT_FALSE(Of(fs).CheckCacheValidity().Failed());

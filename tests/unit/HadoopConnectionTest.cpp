@@ -8,6 +8,7 @@
 
 #include "hadoop/HadoopConnection.h"
 #include "hadoop/HadoopFS.h"
+#include "support/HadoopConnectionPeer.h"
 #include "support/HadoopConnectionSupport.h"
 
 using testsupport::LogCapture;
@@ -35,7 +36,7 @@ TEST(ConnectionBeforeInit, ConstructorsLogTheFailureAndKeepTheObject) {
     EXPECT_EQ("hdfs://nn.example:8020", second.m_sNameNode);
     EXPECT_EQ("alice", second.m_sUser);
     EXPECT_EQ(0, first.m_eAuthType);
-    EXPECT_EQ(nullptr, first.m_hFS);
+    EXPECT_EQ(nullptr, CHadoopConnectionTestPeer::Handle(first));
     EXPECT_TRUE(first.m_oCacheExpiryTime.IsZero());
     EXPECT_EQ(&byDefault, first.m_pFS);
     EXPECT_TRUE(log.Contains("Failed to connect to HDFS (\"default\", \"hdfs\"), error=["));

@@ -71,8 +71,23 @@ CReporter::CReporter(std::string command, bool json)
       m_dLastDraw(m_dStart) {}
 
 CReporter::~CReporter() {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     ClearLine();
+}
+
+uint64_t CReporter::Files() const {
+    hdfsagent::MutexLock guard(m_oLock);
+    return m_nFiles;
+}
+
+uint64_t CReporter::Bytes() const {
+    hdfsagent::MutexLock guard(m_oLock);
+    return m_nBytes;
+}
+
+uint64_t CReporter::Problems() const {
+    hdfsagent::MutexLock guard(m_oLock);
+    return m_nProblems;
 }
 
 double CReporter::ElapsedSeconds() const {
@@ -80,20 +95,20 @@ double CReporter::ElapsedSeconds() const {
 }
 
 void CReporter::SetTotals(uint64_t files, uint64_t bytes) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     m_nTotalFiles = files;
     m_nTotalBytes = bytes;
     m_bTotals = true;
 }
 
 void CReporter::AddBytes(uint64_t bytes) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     m_nBytes += bytes;
     MaybeDraw(false);
 }
 
 void CReporter::FileDone() {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     ++m_nFiles;
     MaybeDraw(false);
 }
@@ -148,7 +163,7 @@ void CReporter::ClearLine() {
 }
 
 void CReporter::Problem(const std::string& path, const std::string& message) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     ++m_nProblems;
     if (m_bJson) {
         nlohmann::ordered_json event;
@@ -165,7 +180,7 @@ void CReporter::Problem(const std::string& path, const std::string& message) {
 }
 
 void CReporter::Line(const std::string& text) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     if (m_bJson)
         return;
     ClearLine();
@@ -174,14 +189,14 @@ void CReporter::Line(const std::string& text) {
 }
 
 void CReporter::Event(nlohmann::ordered_json event) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     if (!m_bJson)
         return;
     PrintJson(event);
 }
 
 void CReporter::Warning(const std::string& message) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     if (m_bJson) {
         nlohmann::ordered_json event;
         event["event"] = "warning";
@@ -196,7 +211,7 @@ void CReporter::Warning(const std::string& message) {
 }
 
 void CReporter::Fatal(const std::string& message) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     if (m_bJson) {
         nlohmann::ordered_json event;
         event["event"] = "error";
@@ -211,7 +226,7 @@ void CReporter::Fatal(const std::string& message) {
 }
 
 void CReporter::Summary(const std::string& text, nlohmann::ordered_json fields) {
-    std::lock_guard<std::mutex> guard(m_oLock);
+    hdfsagent::MutexLock guard(m_oLock);
     if (m_bJson) {
         nlohmann::ordered_json event;
         event["event"] = "summary";

@@ -8,9 +8,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+
+#include "host/Mutex.h"
 
 namespace tool {
 
@@ -27,13 +28,13 @@ class CReporter {
     void SetTotals(uint64_t files, uint64_t bytes);
     void AddBytes(uint64_t bytes);
     void FileDone();
-    uint64_t Files() const { return m_nFiles; }
-    uint64_t Bytes() const { return m_nBytes; }
+    uint64_t Files() const;
+    uint64_t Bytes() const;
     double ElapsedSeconds() const;
 
     // A problem with one path; counted.
     void Problem(const std::string& path, const std::string& message);
-    uint64_t Problems() const { return m_nProblems; }
+    uint64_t Problems() const;
     // A line of text (text mode) or an event (JSON mode) on standard output.
     void Line(const std::string& text);
     void Event(nlohmann::ordered_json event);
@@ -45,22 +46,24 @@ class CReporter {
     void Summary(const std::string& text, nlohmann::ordered_json fields);
 
   private:
-    void MaybeDraw(bool force);
-    void ClearLine();
+    void MaybeDraw(bool force) REQUIRES(m_oLock);
+    void ClearLine() REQUIRES(m_oLock);
 
-    mutable std::mutex m_oLock;
-    std::string m_sCommand;
-    bool m_bJson;
-    bool m_bTerminal;
-    bool m_bLineDrawn = false;
-    uint64_t m_nTotalFiles = 0;
-    uint64_t m_nTotalBytes = 0;
-    bool m_bTotals = false;
-    uint64_t m_nFiles = 0;
-    uint64_t m_nBytes = 0;
-    uint64_t m_nProblems = 0;
-    double m_dStart;
-    double m_dLastDraw = 0;
+    mutable hdfsagent::Mutex m_oLock;
+    // Set at construction, read by any thread.
+    const std::string m_sCommand;
+    const bool m_bJson;
+    const bool m_bTerminal;
+    const double m_dStart;
+    // Counts and the progress line, written by the copy workers and the main thread.
+    bool m_bLineDrawn GUARDED_BY(m_oLock) = false;
+    uint64_t m_nTotalFiles GUARDED_BY(m_oLock) = 0;
+    uint64_t m_nTotalBytes GUARDED_BY(m_oLock) = 0;
+    bool m_bTotals GUARDED_BY(m_oLock) = false;
+    uint64_t m_nFiles GUARDED_BY(m_oLock) = 0;
+    uint64_t m_nBytes GUARDED_BY(m_oLock) = 0;
+    uint64_t m_nProblems GUARDED_BY(m_oLock) = 0;
+    double m_dLastDraw GUARDED_BY(m_oLock) = 0;
 };
 
 // "1 file", "2 files".
