@@ -7,15 +7,15 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "host/Mutex.h"
 
 namespace tool {
 
@@ -64,10 +64,10 @@ class COrderedPipeline {
     // Queues `job` for a worker (or, with `work` false, as finished already: it is only written
     // in its turn), then writes the finished jobs at the front, waiting while the window is
     // full. False once the pipeline is stopped.
-    bool Submit(std::unique_ptr<Job> job, bool work = true) {
+    bool Submit(std::unique_ptr<Job> job, bool work = true) EXCLUDES(m_oLock) {
         bool wake = false;
         {
-            std::lock_guard<std::mutex> guard(m_oLock);
+            hdfsagent::MutexLock guard(m_oLock);
             m_dqInFlight.push_back(Slot{std::move(job), !work});
             if (work)
                 m_dqPending.push_back(&m_dqInFlight.back());
@@ -76,18 +76,18 @@ class COrderedPipeline {
             wake = m_nIdleWorkers > 0 && m_dqPending.size() >= m_oOptions.wakeBatch;
         }
         if (wake)
-            m_oWork.notify_one();
+            m_oWork.Signal();
         return WriteFinished(false);
     }
 
     // Waits for every submitted job and writes it. False when the pipeline was stopped.
-    bool Drain() { return WriteFinished(true); }
+    bool Drain() EXCLUDES(m_oLock) { return WriteFinished(true); }
 
     // No job is started or written any more; Submit and Drain return false. Any thread.
-    void Stop() {
+    void Stop() EXCLUDES(m_oLock) {
         m_bStop = true;
-        std::lock_guard<std::mutex> guard(m_oLock);
-        m_oDone.notify_all();
+        hdfsagent::MutexLock guard(m_oLock);
+        m_oDone.SignalAll();
     }
 
     bool Stopped() const {
@@ -95,12 +95,12 @@ class COrderedPipeline {
     }
 
     // Lets the workers end once no job waits for them, and waits for them.
-    void Close() {
+    void Close() EXCLUDES(m_oLock) {
         {
-            std::lock_guard<std::mutex> guard(m_oLock);
+            hdfsagent::MutexLock guard(m_oLock);
             m_bClosed = true;
         }
-        m_oWork.notify_all();
+        m_oWork.SignalAll();
         for (std::thread& thread : m_vThreads)
             if (thread.joinable())
                 thread.join();
@@ -112,13 +112,14 @@ class COrderedPipeline {
         bool done;
     };
 
-    void WorkerLoop(unsigned worker) {
+    void WorkerLoop(unsigned worker) EXCLUDES(m_oLock) {
         for (;;) {
             Slot* slot = nullptr;
             {
-                std::unique_lock<std::mutex> lock(m_oLock);
+                hdfsagent::MutexLock lock(m_oLock);
                 ++m_nIdleWorkers;
-                m_oWork.wait(lock, [this] { return m_bClosed || !m_dqPending.empty(); });
+                while (!m_bClosed && m_dqPending.empty())
+                    m_oWork.Wait(m_oLock);
                 --m_nIdleWorkers;
                 if (m_dqPending.empty())
                     return;
@@ -132,18 +133,18 @@ class COrderedPipeline {
                 m_fnWork(*slot->job, worker);
             bool wake = false;
             {
-                std::lock_guard<std::mutex> guard(m_oLock);
+                hdfsagent::MutexLock guard(m_oLock);
                 slot->done = true;
                 ++m_nFinished;
                 wake = m_bSubmitterWaits && SubmitterMayGoOn();
             }
             if (wake)
-                m_oDone.notify_one();
+                m_oDone.Signal();
         }
     }
 
-    // Under m_oLock: whether the submitter, waiting in WriteFinished, has something to do.
-    bool SubmitterMayGoOn() const {
+    // Whether the submitter, waiting in WriteFinished, has something to do.
+    bool SubmitterMayGoOn() const REQUIRES(m_oLock) {
         if (m_dqInFlight.empty() || Stopped())
             return true;
         if (!m_dqInFlight.front().done)
@@ -152,14 +153,14 @@ class COrderedPipeline {
     }
 
     // Writes the finished jobs at the front; with `all`, waits for every job first.
-    bool WriteFinished(bool all) {
+    bool WriteFinished(bool all) EXCLUDES(m_oLock) {
         for (;;) {
             std::unique_ptr<Job> job;
             {
-                std::unique_lock<std::mutex> lock(m_oLock);
+                hdfsagent::MutexLock lock(m_oLock);
                 m_bDraining = all;
                 if (all || m_dqInFlight.size() >= m_oOptions.window)
-                    WaitForFront(lock);
+                    WaitForFront();
                 if (m_dqInFlight.empty() || !m_dqInFlight.front().done)
                     return !Stopped();
                 job = std::move(m_dqInFlight.front().job);
@@ -171,15 +172,15 @@ class COrderedPipeline {
         }
     }
 
-    // Under m_oLock: wakes idle workers for the jobs that wait, then waits until the submitter
-    // may go on.
-    void WaitForFront(std::unique_lock<std::mutex>& lock) {
+    // Wakes idle workers for the jobs that wait, then waits until the submitter may go on.
+    void WaitForFront() REQUIRES(m_oLock) {
         if (m_nIdleWorkers > 0 && !m_dqPending.empty())
-            m_oWork.notify_all();
+            m_oWork.SignalAll();
         if (m_oOptions.onSubmitterWaits)
             m_oOptions.onSubmitterWaits(m_dqInFlight.size());
         m_bSubmitterWaits = true;
-        m_oDone.wait(lock, [this] { return SubmitterMayGoOn(); });
+        while (!SubmitterMayGoOn())
+            m_oDone.Wait(m_oLock);
         m_bSubmitterWaits = false;
     }
 
@@ -189,18 +190,19 @@ class COrderedPipeline {
     std::vector<std::thread> m_vThreads;
     std::atomic<bool> m_bStop{false};
 
-    std::mutex m_oLock;
-    std::condition_variable m_oWork;  // a job to take, or the end
-    std::condition_variable m_oDone;  // a job finished, or the pipeline stopped
+    hdfsagent::Mutex m_oLock;
+    hdfsagent::CondVar m_oWork;  // a job to take, or the end
+    hdfsagent::CondVar m_oDone;  // a job finished, or the pipeline stopped
     // Every job between submission and writing, in submission order; m_dqPending those no
-    // worker has taken yet.
-    std::deque<Slot> m_dqInFlight;
-    std::deque<Slot*> m_dqPending;
-    bool m_bClosed = false;
-    bool m_bSubmitterWaits = false;
-    bool m_bDraining = false;     // every finished job is written at once
-    size_t m_nFinished = 0;       // finished jobs not yet written
-    unsigned m_nIdleWorkers = 0;  // workers waiting for a job
+    // worker has taken yet. A slot's `done` is read and written under m_oLock too; its job
+    // belongs to the worker that took it until `done` is set.
+    std::deque<Slot> m_dqInFlight GUARDED_BY(m_oLock);
+    std::deque<Slot*> m_dqPending GUARDED_BY(m_oLock);
+    bool m_bClosed GUARDED_BY(m_oLock) = false;
+    bool m_bSubmitterWaits GUARDED_BY(m_oLock) = false;
+    bool m_bDraining GUARDED_BY(m_oLock) = false;     // every finished job is written at once
+    size_t m_nFinished GUARDED_BY(m_oLock) = 0;       // finished jobs not yet written
+    unsigned m_nIdleWorkers GUARDED_BY(m_oLock) = 0;  // workers waiting for a job
 };
 
 }  // namespace tool
