@@ -109,7 +109,9 @@ TEST(InstallLayout, InstalledHeadersAreTheAgentInterfaceOnly) {
                                             "host/Export.h",
                                             "host/Http.h",
                                             "host/Lock.h",
+                                            "host/Mutex.h",
                                             "host/Process.h",
+                                            "host/ThreadAnnotations.h",
                                             "host/TimeStamp.h"};
     EXPECT_EQ(expected, headers);
 }
