@@ -11,7 +11,6 @@
 #include <boost/shared_ptr.hpp>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -147,12 +146,12 @@ class CBackup {
     std::vector<std::unique_ptr<Worker>> m_vWorkers;
     std::atomic<bool> m_bStop{false};
     CFatalError m_oFatal;
-    std::mutex m_oStateLock;  // the ACL probe, which the copy threads share
+    hdfsagent::Mutex m_oStateLock;  // the ACL probe, which the copy threads share
 
     // Until one ACL read succeeds or two fail differently: how many failed alike, and how.
-    bool m_bAclProbing = true;
-    unsigned m_nAclFailuresAlike = 0;
-    std::string m_sAclFailure;
+    bool m_bAclProbing GUARDED_BY(m_oStateLock) = true;
+    unsigned m_nAclFailuresAlike GUARDED_BY(m_oStateLock) = 0;
+    std::string m_sAclFailure GUARDED_BY(m_oStateLock);
 
     // Incremental: the previous manifest, read side by side with the walk.
     std::unique_ptr<CManifestReader> m_pPrevious;
@@ -422,7 +421,7 @@ void CBackup::CheckUnchangedAfterRead(const WalkEntry& walk, uint64_t copied,
 void CBackup::NoteAclAnswer(bool ok, const std::string& error, const std::string& path) {
     std::string stop;
     {
-        std::lock_guard<std::mutex> guard(m_oStateLock);
+        hdfsagent::MutexLock guard(m_oStateLock);
         if (!m_bAclProbing)
             return;
         const std::string failure = WithoutPath(error, path);

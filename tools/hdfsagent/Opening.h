@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "Hash.h"
 #include "Reporter.h"
 #include "Tool.h"
+#include "host/Mutex.h"
 
 namespace tool {
 
@@ -38,22 +38,22 @@ class CFatalError {
   public:
     // Keeps `message` unless an error was kept before.
     void Set(const std::string& message) {
-        std::lock_guard<std::mutex> guard(m_oLock);
+        hdfsagent::MutexLock guard(m_oLock);
         if (m_sMessage.empty())
             m_sMessage = message;
     }
     bool IsSet() const {
-        std::lock_guard<std::mutex> guard(m_oLock);
+        hdfsagent::MutexLock guard(m_oLock);
         return !m_sMessage.empty();
     }
     std::string Message() const {
-        std::lock_guard<std::mutex> guard(m_oLock);
+        hdfsagent::MutexLock guard(m_oLock);
         return m_sMessage;
     }
 
   private:
-    mutable std::mutex m_oLock;
-    std::string m_sMessage;
+    mutable hdfsagent::Mutex m_oLock;
+    std::string m_sMessage GUARDED_BY(m_oLock);
 };
 
 // Content is read and written in blocks of this size (libhdfs reads are 32-bit; bigger blocks gain
