@@ -177,8 +177,8 @@ class HDFSAGENT_API CHadoopRestUtil {
     CEkError PrepareLog4jProperties();
     CEkError WriteKerberosCachePath(const std::string& propertiesFile);
     // A client from the idle pool, or a new one when every client is busy.
-    CEkError TakeClient(std::unique_ptr<DXLibCurl>& client);
-    void ReturnClient(std::unique_ptr<DXLibCurl> client);
+    CEkError TakeClient(std::unique_ptr<DXLibCurl>& client) EXCLUDES(*m_pLock);
+    void ReturnClient(std::unique_ptr<DXLibCurl> client) EXCLUDES(*m_pLock);
     CEkError NewClient(std::unique_ptr<DXLibCurl>& client);
     CEkError SendWith(DXLibCurl& client, eReqType type, const std::string& path,
                       const std::string& body, std::string& response);
@@ -198,7 +198,7 @@ class HDFSAGENT_API CHadoopRestUtil {
     eHadoopAppType m_eAppType;
     // Guards m_vIdleClients only; held to take or give back a client, never during an exchange.
     std::unique_ptr<DxCriticalSectionH> m_pLock;
-    std::vector<std::unique_ptr<DXLibCurl>> m_vIdleClients;
+    std::vector<std::unique_ptr<DXLibCurl>> m_vIdleClients GUARDED_BY(*m_pLock);
     // Time-outs of every client, read by Start (0: the client's defaults).
     long m_nConnectTimeoutMs = 0;
     long m_nTotalTimeoutMs = 0;

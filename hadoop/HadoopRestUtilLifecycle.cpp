@@ -309,7 +309,10 @@ CEkError CHadoopRestUtil::StartOwnProcess() {
 // Reads the time-outs and makes the first client, so that a client that cannot be made fails
 // Start rather than the first request.
 CEkError CHadoopRestUtil::CreateHttpClient() {
-    m_vIdleClients.clear();
+    {
+        DxCriticalSectionLock lock(*m_pLock);
+        m_vIdleClients.clear();
+    }
     m_nConnectTimeoutMs = 0;
     m_nTotalTimeoutMs = 0;
     DXPlatformInfo::getNumber(kSection, "nHadoopRestUtilConnectTimeoutMs", m_nConnectTimeoutMs);
@@ -318,6 +321,7 @@ CEkError CHadoopRestUtil::CreateHttpClient() {
     CEkError err = NewClient(client);
     if (err.Failed())
         return err;
+    DxCriticalSectionLock lock(*m_pLock);
     m_vIdleClients.push_back(std::move(client));
     return CEkError();
 }

@@ -14,20 +14,6 @@
 
 namespace {
 
-// Holds the client pool's lock for a scope.
-class CriticalSectionScope {
-  public:
-    explicit CriticalSectionScope(DxCriticalSectionH& section) : m_oSection(section) {
-        m_oSection.enter(true);
-    }
-    ~CriticalSectionScope() { m_oSection.leave(); }
-    CriticalSectionScope(const CriticalSectionScope&) = delete;
-    CriticalSectionScope& operator=(const CriticalSectionScope&) = delete;
-
-  private:
-    DxCriticalSectionH& m_oSection;
-};
-
 const int kStatusServiceUnavailable = 503;
 using hdfsagent::restutil::kSecretHeader;
 
@@ -63,7 +49,7 @@ CEkError CHadoopRestUtil::sendReq(eReqType type, const std::string& path, const 
 
 CEkError CHadoopRestUtil::TakeClient(std::unique_ptr<DXLibCurl>& client) {
     {
-        CriticalSectionScope scope(*m_pLock);
+        DxCriticalSectionLock scope(*m_pLock);
         if (!m_vIdleClients.empty()) {
             client = std::move(m_vIdleClients.back());
             m_vIdleClients.pop_back();
@@ -76,7 +62,7 @@ CEkError CHadoopRestUtil::TakeClient(std::unique_ptr<DXLibCurl>& client) {
 
 void CHadoopRestUtil::ReturnClient(std::unique_ptr<DXLibCurl> client) {
     {
-        CriticalSectionScope scope(*m_pLock);
+        DxCriticalSectionLock scope(*m_pLock);
         if (m_vIdleClients.size() < kMaxIdleClients) {
             m_vIdleClients.push_back(std::move(client));
             return;
