@@ -8,7 +8,7 @@ PACKAGES="build-essential cmake ninja-build pkg-config git
   libboost-dev nlohmann-json3-dev libtinyxml2-dev libcli11-dev
   libcurl4-openssl-dev libxxhash-dev
   libkrb5-dev krb5-kdc krb5-admin-server krb5-user
-  clang libclang-rt-14-dev clang-format plocate attr tzdata time
+  clang libclang-rt-14-dev clang-format plocate attr tzdata time python3
   default-jdk-headless maven"
 
 # The real-cluster tier fetches the libhdfs sources with cargo; a rustup installation counts.

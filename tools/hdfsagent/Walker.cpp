@@ -69,64 +69,79 @@ void FillWalkEntry(const hdfsFileInfo& info, WalkEntry& entry) {
 CTreeWalker::CTreeWalker(CHadoopFS& fs, std::string root, std::vector<std::string> excludes)
     : m_oFS(fs), m_sRoot(std::move(root)), m_vExcludes(std::move(excludes)) {}
 
-bool CTreeWalker::Walk(const Visitor& visit, std::string& error) {
-    error.clear();
+namespace {
+
+// Reads the root and visits it; a directory root's sorted listing becomes the first frame.
+bool VisitRoot(CHadoopFS& fs, const std::string& root, const CTreeWalker::Visitor& visit,
+               std::vector<Frame>& stack, std::string& error) {
     hdfsFileInfo* info = nullptr;
     errno = 0;
-    if (m_oFS.GetFileInfo(m_sRoot.c_str(), &info) != 0 || info == nullptr) {
-        error = ErrnoMessage("cannot read", m_sRoot, errno != 0 ? errno : EIO);
+    if (fs.GetFileInfo(root.c_str(), &info) != 0 || info == nullptr) {
+        error = ErrnoMessage("cannot read", root, errno != 0 ? errno : EIO);
         return false;
     }
     WalkEntry entry;
     FillWalkEntry(*info, entry);
-    m_oFS.FreeFileInfo(info, 1);
+    fs.FreeFileInfo(info, 1);
     entry.path = ".";
-    entry.hdfsPath = m_sRoot;
-
-    std::vector<Frame> stack;
+    entry.hdfsPath = root;
     if (entry.directory) {
-        Frame root;
-        root.path = entry.path;
-        root.hdfsPath = entry.hdfsPath;
-        entry.listError = ListInto(m_oFS, root);
+        Frame frame;
+        frame.path = entry.path;
+        frame.hdfsPath = entry.hdfsPath;
+        entry.listError = ListInto(fs, frame);
         if (!entry.listError.empty()) {
             error = entry.listError;
             return false;
         }
-        stack.push_back(std::move(root));
+        stack.push_back(std::move(frame));
     }
+    return visit(entry);
+}
+
+// Visits the next child of the innermost listed directory (leaving the directory when it has
+// none left); a child directory is listed before its visit and, when listed, walked next.
+// False stops the walk.
+bool VisitNextChild(CHadoopFS& fs, const std::string& root,
+                    const std::vector<std::string>& excludes, const CTreeWalker::Visitor& visit,
+                    std::vector<Frame>& stack) {
+    Frame& frame = stack.back();
+    if (!frame.listing || frame.next >= frame.order.size()) {
+        stack.pop_back();
+        return true;
+    }
+    const hdfsFileInfo& child = (*frame.listing)[frame.order[frame.next++]];
+    const std::string name = NameOf(child);
+    const std::string path = JoinEntryPath(frame.path, name);
+    if (name.empty() || IsExcluded(excludes, path))
+        return true;
+    WalkEntry entry;
+    FillWalkEntry(child, entry);
+    entry.path = path;
+    entry.hdfsPath = JoinHdfsPath(root, path);
+    if (!entry.directory)
+        return visit(entry);
+    Frame sub;
+    sub.path = entry.path;
+    sub.hdfsPath = entry.hdfsPath;
+    entry.listError = ListInto(fs, sub);
     if (!visit(entry))
         return false;
+    if (entry.listError.empty())
+        stack.push_back(std::move(sub));
+    return true;
+}
 
+}  // namespace
+
+bool CTreeWalker::Walk(const Visitor& visit, std::string& error) {
+    error.clear();
+    std::vector<Frame> stack;
+    if (!VisitRoot(m_oFS, m_sRoot, visit, stack, error))
+        return false;
     while (!stack.empty()) {
-        if (Interrupted())
+        if (Interrupted() || !VisitNextChild(m_oFS, m_sRoot, m_vExcludes, visit, stack))
             return false;
-        Frame& frame = stack.back();
-        if (!frame.listing || frame.next >= frame.order.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const hdfsFileInfo& child = (*frame.listing)[frame.order[frame.next++]];
-        const std::string name = NameOf(child);
-        const std::string path = JoinEntryPath(frame.path, name);
-        if (name.empty() || IsExcluded(m_vExcludes, path))
-            continue;
-        FillWalkEntry(child, entry);
-        entry.path = path;
-        entry.hdfsPath = JoinHdfsPath(m_sRoot, path);
-        if (!entry.directory) {
-            if (!visit(entry))
-                return false;
-            continue;
-        }
-        Frame sub;
-        sub.path = entry.path;
-        sub.hdfsPath = entry.hdfsPath;
-        entry.listError = ListInto(m_oFS, sub);
-        if (!visit(entry))
-            return false;
-        if (entry.listError.empty())
-            stack.push_back(std::move(sub));
     }
     return !Interrupted();
 }
