@@ -5,11 +5,14 @@ import dxutil.AttributeChange;
 import dxutil.AttributeState;
 import java.io.File;
 import java.io.IOException;
+import java.security.AccessController;
 import java.security.PrivilegedExceptionAction;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Map;
 import java.util.TreeMap;
+import javax.security.auth.Subject;
+import javax.security.auth.kerberos.KerberosTicket;
 import org.apache.hadoop.conf.Configuration;
 import org.apache.hadoop.fs.FileStatus;
 import org.apache.hadoop.fs.FileSystem;
@@ -42,12 +45,20 @@ final class HadoopBackend implements AttributeBackend {
     private final String user;
     private final String ticketCache;
     private Session session;
+    /** How often, and how far apart, a login that found no ticket is tried (kinit takes milliseconds). */
+    private static final int LOGIN_ATTEMPTS = 20;
+    private static final long LOGIN_RETRY_MILLIS = 50;
 
-    /** One login and its file system, replaced when the ticket cache changes. */
+    /**
+     * One login and its file system, replaced when the ticket cache changes. A replaced session's
+     * file system stays open until the last request that took it has finished with it.
+     */
     private static final class Session {
         final UserGroupInformation ugi;
         final FileSystem fs;
         final long cacheStamp;
+        int users; // requests running on it; guarded by the backend
+        boolean replaced; // guarded by the backend
 
         Session(UserGroupInformation ugi, FileSystem fs, long cacheStamp) {
             this.ugi = ugi;
@@ -186,7 +197,7 @@ final class HadoopBackend implements AttributeBackend {
 
     /** Runs an action as the configured identity; remote failures come back as their own class. */
     private <T> T call(Action<T> action) throws IOException {
-        Session current = session();
+        Session current = take();
         try {
             return current.ugi.doAs((PrivilegedExceptionAction<T>) () -> action.run(current.fs));
         } catch (RemoteException e) {
@@ -197,30 +208,94 @@ final class HadoopBackend implements AttributeBackend {
         } catch (IOException e) {
             if (e.getCause() instanceof RemoteException) throw ((RemoteException) e.getCause()).unwrapRemoteException();
             throw e;
+        } finally {
+            giveBack(current);
         }
     }
 
+    private synchronized Session take() throws IOException {
+        Session current = session();
+        current.users++;
+        return current;
+    }
+
+    private synchronized void giveBack(Session used) {
+        used.users--;
+        if (used.replaced && used.users == 0) close(used);
+    }
+
+    private static void close(Session old) {
+        try {
+            old.fs.close();
+        } catch (IOException e) {
+            ServiceLog.warn("closing the file system of a replaced login failed: " + e);
+        }
+    }
+
+    /**
+     * The current session; a new login when the ticket cache file has changed. A login that found
+     * no ticket-granting ticket (a cache read while kinit rewrites it) is not kept: the request
+     * fails at once, and the next one logs in again.
+     */
     private synchronized Session session() throws IOException {
         long stamp = ticketCache.isEmpty() ? 0 : new File(ticketCache).lastModified();
         if (session != null && session.cacheStamp == stamp) return session;
-        if (session != null) {
-            ServiceLog.info("ticket cache " + ticketCache + " changed: logging in again");
-            session.fs.close();
-        }
         UserGroupInformation ugi;
         if (UserGroupInformation.isSecurityEnabled()) {
-            ugi = ticketCache.isEmpty() ? UserGroupInformation.getLoginUser()
-                                        : UserGroupInformation.getUGIFromTicketCache(ticketCache, null);
+            ugi = ticketCache.isEmpty() ? UserGroupInformation.getLoginUser() : loginFromTicketCache();
         } else {
             ugi = user.isEmpty() ? UserGroupInformation.getCurrentUser() : UserGroupInformation.createRemoteUser(user);
         }
+        FileSystem fs;
         try {
-            FileSystem fs = ugi.doAs((PrivilegedExceptionAction<FileSystem>) () -> FileSystem.newInstance(conf));
-            session = new Session(ugi, fs, stamp);
-            return session;
+            fs = ugi.doAs((PrivilegedExceptionAction<FileSystem>) () -> FileSystem.newInstance(conf));
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
             throw new IOException("interrupted", e);
         }
+        if (session != null) {
+            ServiceLog.info("ticket cache " + ticketCache + " changed: logged in again");
+            session.replaced = true;
+            if (session.users == 0) close(session);
+        }
+        session = new Session(ugi, fs, stamp);
+        return session;
+    }
+
+    /**
+     * A login from the ticket cache that holds a ticket-granting ticket. kinit rewrites the cache
+     * in place, so a login may read it half written: it is tried again for a short while.
+     */
+    private UserGroupInformation loginFromTicketCache() throws IOException {
+        for (int attempt = 1; ; attempt++) {
+            UserGroupInformation ugi = UserGroupInformation.getUGIFromTicketCache(ticketCache, null);
+            if (holdsTicketGrantingTicket(ugi)) return ugi;
+            if (attempt == LOGIN_ATTEMPTS) {
+                throw new IOException("no Kerberos ticket-granting ticket in the ticket cache " + ticketCache);
+            }
+            try {
+                Thread.sleep(LOGIN_RETRY_MILLIS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                throw new IOException("interrupted", e);
+            }
+        }
+    }
+
+    /** True when the login holds a current ticket-granting ticket. */
+    @SuppressWarnings("removal") // Subject.getSubject: the way to reach a login's tickets on JDK 17
+    private static boolean holdsTicketGrantingTicket(UserGroupInformation ugi) throws IOException {
+        Subject subject;
+        try {
+            subject = ugi.doAs((PrivilegedExceptionAction<Subject>) () -> Subject.getSubject(AccessController.getContext()));
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new IOException("interrupted", e);
+        }
+        if (subject == null) return false;
+        for (KerberosTicket ticket : subject.getPrivateCredentials(KerberosTicket.class)) {
+            if (ticket.getServer().getName().startsWith("krbtgt/") && ticket.isCurrent()) return true;
+        }
+        return false;
     }
 }
