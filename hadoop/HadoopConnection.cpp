@@ -319,6 +319,19 @@ CEkError CHadoopFS::CHadoopConnection::DisconnectLocked() {
     return CEkError();
 }
 
+HdfsHandlePtr CHadoopFS::CHadoopConnection::ReconnectAfterKerberosFailure(
+    const HdfsHandlePtr& failed) {
+    FXMutexLock lock(m_oConnectionLock);
+    if (m_eAuthType != 1)
+        return HdfsHandlePtr();
+    if (m_pHandle == failed) {
+        DXLOG(-1, "An operation failed with an internal error: obtaining new Kerberos tickets");
+        if (ConnectLocked().Failed())
+            return HdfsHandlePtr();
+    }
+    return m_pHandle;
+}
+
 hdfs_internal* CHadoopFS::CHadoopConnection::GetHDFS() {
     FXMutexLock lock(m_oConnectionLock);
     if (RefreshLocked().Failed())

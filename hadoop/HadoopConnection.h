@@ -93,6 +93,13 @@ class HDFSAGENT_API CHadoopFS::CHadoopConnection {
     // before the library is initialised. A connection whose first connection failed keeps its
     // handle (success).
     CEkError Disconnect() EXCLUDES(m_oConnectionLock);
+    // After an operation on `failed` ended in libhdfs's internal error: on a Kerberos connection
+    // whose handle still is `failed`, obtains new tickets and reconnects (a ticket may run out
+    // while a call authenticates, however early it is renewed); when another thread has already
+    // replaced that handle, its replacement. Empty for any other connection or when
+    // reconnecting fails.
+    HdfsHandlePtr ReconnectAfterKerberosFailure(const HdfsHandlePtr& failed)
+        EXCLUDES(m_oConnectionLock);
     // Refreshes if needed; the raw handle, or null (no handle, or the refresh failed).
     hdfs_internal* GetHDFS() EXCLUDES(m_oConnectionLock);
     // The same refresh; a shared reference to the handle (empty when GetHDFS would return null).

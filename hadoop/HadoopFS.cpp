@@ -126,6 +126,21 @@ int CHadoopFS::RunConnected(bool argumentsValid, Operation operation) {
     });
 }
 
+template <typename Operation>
+int CHadoopFS::RunConnectedReadOnly(bool argumentsValid, Operation operation) {
+    return RunConnected(argumentsValid, [&](const HdfsHandlePtr& fs) {
+        const int result = operation(fs);
+        if (result != -1 || errno != EINTERNAL)
+            return result;
+        HdfsHandlePtr renewed = m_pConnection->ReconnectAfterKerberosFailure(fs);
+        if (!renewed) {
+            errno = EINTERNAL;
+            return result;
+        }
+        return operation(renewed);
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // File information
 
@@ -133,7 +148,7 @@ int CHadoopFS::GetFileInfo(const char* path, hdfsFileInfo** info) {
     if (info == nullptr)
         return Fail(EINVAL);
     *info = nullptr;
-    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
+    return RunConnectedReadOnly(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         *info = func_table.hdfsGetPathInfo(fs.get(), path);
         return *info != nullptr ? 0 : -1;
     });
@@ -190,14 +205,14 @@ int CHadoopFS::IsRegular(const char* path) {
 }
 
 int CHadoopFS::Exists(const char* path) {
-    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
+    return RunConnectedReadOnly(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         return func_table.hdfsExists(fs.get(), utfToMbe(path).c_str());
     });
 }
 
 int CHadoopFS::ListDirectory(const char* path, boost::shared_ptr<CHadoopFileInfoArray>& entries,
                              int& count) {
-    return RunConnected(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
+    return RunConnectedReadOnly(!IsBadPath(path), [&](const HdfsHandlePtr& fs) {
         int listed = 0;
         errno = 0;
         hdfsFileInfo* array = func_table.hdfsListDirectory(fs.get(), path, &listed);

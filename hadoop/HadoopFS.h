@@ -216,6 +216,11 @@ class HDFSAGENT_API CHadoopFS {
     // it throws leaves: ENOMEM for an allocation failure, EIO for any other exception.
     template <typename Operation>
     int RunConnected(bool argumentsValid, Operation operation);
+    // RunConnected for an operation that changes nothing: when it fails with libhdfs's internal
+    // error on a Kerberos connection (a ticket that ran out while the call authenticated), the
+    // connection obtains new tickets and the operation runs once more on the new handle.
+    template <typename Operation>
+    int RunConnectedReadOnly(bool argumentsValid, Operation operation);
 };
 
 typedef boost::shared_ptr<CHadoopFS> CHadoopFSPtr;

@@ -23,6 +23,7 @@ using testsupport::LocalInstall;
 using testsupport::LogCapture;
 using testsupport::ProductHome;
 using testsupport::ProgramRecorder;
+using testsupport::ScopedEnv;
 
 TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
     ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
@@ -69,4 +70,70 @@ TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
     EXPECT_EQ(0, file->Close());
     EXPECT_EQ(0, fs.Exists("/"));
     EXPECT_EQ(2u, recorder.Calls("kinit").size());
+}
+
+// A ticket can run out while a call authenticates, however early the library renews it: libhdfs
+// then fails the call with its internal error. A call that changes nothing is tried once more
+// with new tickets; one that changes the cluster is not, since it may have taken effect.
+TEST(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot) {
+    ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
+    ProductHome home;
+    Kdc kdc(std::string(HDFSAGENT_BINARY_DIR) + "/kdc-short-fixture");
+    KerberosSandbox sandbox(kdc);
+    LocalInstall install({{"hadoop.security.authentication", "kerberos"},
+                          {"hadoop.user.keytab.file", sandbox.Keytab({""}, 65534)}});
+    install.Activate();
+    testsupport::WriteFile(install.namespaceRoot() + "/data", "0123456789");
+    ProgramRecorder recorder({"kinit"});
+
+    CHadoopFS fs("default", "nobody");
+    CHadoopFS::CHadoopConnection& connection = *fs.m_pConnection;
+    ASSERT_TRUE(connection.m_bGood) << connection.m_sLastError;
+    hdfs_internal* firstHandle = connection.m_hFS;
+
+    ScopedEnv faults("LOCALHDFS_FAULTS",
+                     "hdfsGetPathInfo=255:1,hdfsListDirectory=255:1,"
+                     "hdfsExists=255:1,hdfsChmod=255:1");
+    LogCapture log;
+    hdfsFileInfo* info = nullptr;
+    ASSERT_EQ(0, fs.GetFileInfo("/data", &info)) << errno;
+    EXPECT_EQ(10, info->mSize);
+    fs.FreeFileInfo(info, 1);
+    EXPECT_TRUE(
+        log.Contains("An operation failed with an internal error: obtaining new Kerberos "
+                     "tickets"));
+    EXPECT_EQ(2u, recorder.Calls("kinit").size());
+    EXPECT_NE(firstHandle, connection.m_hFS);
+
+    boost::shared_ptr<CHadoopFileInfoArray> entries;
+    int count = 0;
+    EXPECT_EQ(0, fs.ListDirectory("/", entries, count)) << errno;
+    EXPECT_EQ(1, count);
+    EXPECT_EQ(0, fs.Exists("/data"));
+    EXPECT_EQ(4u, recorder.Calls("kinit").size());
+
+    errno = 0;
+    EXPECT_EQ(-1, fs.Chmod("/data", 0600));
+    EXPECT_EQ(EINTERNAL, errno);
+    EXPECT_EQ(4u, recorder.Calls("kinit").size());
+}
+
+// Without Kerberos a new connection would bring nothing new: the internal error stands.
+TEST(KerberosRefresh, InternalErrorOfAReadWithoutKerberosIsNotRetried) {
+    ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
+    ProductHome home;
+    LocalInstall install;
+    install.Activate();
+    testsupport::WriteFile(install.namespaceRoot() + "/data", "0123456789");
+
+    CHadoopFS fs("default", "nobody");
+    ASSERT_TRUE(fs.m_pConnection->m_bGood) << fs.m_pConnection->m_sLastError;
+    hdfs_internal* firstHandle = fs.m_pConnection->m_hFS;
+    ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsGetPathInfo=255:1");
+    hdfsFileInfo* info = nullptr;
+    errno = 0;
+    EXPECT_EQ(-1, fs.GetFileInfo("/data", &info));
+    EXPECT_EQ(EINTERNAL, errno);
+    EXPECT_EQ(nullptr, info);
+    EXPECT_EQ(firstHandle, fs.m_pConnection->m_hFS);
 }
