@@ -7,6 +7,8 @@
 #include <fstream>
 #include <new>
 
+#include "hadoop/HadoopConnection.h"
+#include "hadoop/HadoopCtx.h"
 #include "hadoop/HadoopRestUtil.h"
 #include "host/Log.h"
 #include "host/Path.h"
@@ -16,6 +18,15 @@ namespace {
 
 const int kStatusServiceUnavailable = 503;
 using hdfsagent::restutil::kSecretHeader;
+
+// The service logs in from the ticket cache that the library's connection fills, and the
+// connection renews that cache only when it is used. A request renews it when it is due, so that
+// a stretch of work done through the service alone does not outlive the service's tickets.
+void RenewConnectionTicketsIfDue() {
+    CHadoopFSPtr fs = CHadoopCtx::GetInstance()->GetHadoopFSInstance();
+    if (fs && fs->m_pConnection)
+        (void)fs->m_pConnection->CheckAndRefreshConnection();
+}
 
 }  // namespace
 
@@ -33,6 +44,7 @@ CEkError CHadoopRestUtil::sendReq(eReqType type, const std::string& path, const 
         return FXErrorUtil::ErrorWin32(FX_LOCATION, 2250, "Hadoop REST server not initialized");
 
     try {
+        RenewConnectionTicketsIfDue();
         std::unique_ptr<DXLibCurl> client;
         CEkError err = TakeClient(client);
         if (err.Failed())

@@ -238,11 +238,12 @@ final class HadoopBackend implements AttributeBackend {
      * fails at once, and the next one logs in again.
      */
     private synchronized Session session() throws IOException {
-        long stamp = ticketCache.isEmpty() ? 0 : new File(ticketCache).lastModified();
+        String cache = UserGroupInformation.isSecurityEnabled() ? watchedTicketCache() : "";
+        long stamp = cache.isEmpty() ? 0 : new File(cache).lastModified();
         if (session != null && session.cacheStamp == stamp) return session;
         UserGroupInformation ugi;
         if (UserGroupInformation.isSecurityEnabled()) {
-            ugi = ticketCache.isEmpty() ? UserGroupInformation.getLoginUser() : loginFromTicketCache();
+            ugi = cache.isEmpty() ? UserGroupInformation.getLoginUser() : loginFromTicketCache(cache);
         } else {
             ugi = user.isEmpty() ? UserGroupInformation.getCurrentUser() : UserGroupInformation.createRemoteUser(user);
         }
@@ -254,7 +255,7 @@ final class HadoopBackend implements AttributeBackend {
             throw new IOException("interrupted", e);
         }
         if (session != null) {
-            ServiceLog.info("ticket cache " + ticketCache + " changed: logged in again");
+            ServiceLog.info("ticket cache " + cache + " changed: logged in again");
             session.replaced = true;
             if (session.users == 0) close(session);
         }
@@ -263,15 +264,28 @@ final class HadoopBackend implements AttributeBackend {
     }
 
     /**
+     * The ticket cache file whose changes bring a new login: the named one, else the default cache
+     * when KRB5CCNAME names a file (the library exports its own cache there and renews it; a login
+     * made once would run out with the first ticket). Empty when there is no such file.
+     */
+    private String watchedTicketCache() {
+        if (!ticketCache.isEmpty()) return ticketCache;
+        String name = System.getenv("KRB5CCNAME");
+        if (name == null) return "";
+        if (name.startsWith("FILE:")) name = name.substring("FILE:".length());
+        return name.startsWith("/") ? name : "";
+    }
+
+    /**
      * A login from the ticket cache that holds a ticket-granting ticket. kinit rewrites the cache
      * in place, so a login may read it half written: it is tried again for a short while.
      */
-    private UserGroupInformation loginFromTicketCache() throws IOException {
+    private static UserGroupInformation loginFromTicketCache(String cache) throws IOException {
         for (int attempt = 1; ; attempt++) {
-            UserGroupInformation ugi = UserGroupInformation.getUGIFromTicketCache(ticketCache, null);
+            UserGroupInformation ugi = UserGroupInformation.getUGIFromTicketCache(cache, null);
             if (holdsTicketGrantingTicket(ugi)) return ugi;
             if (attempt == LOGIN_ATTEMPTS) {
-                throw new IOException("no Kerberos ticket-granting ticket in the ticket cache " + ticketCache);
+                throw new IOException("no current Kerberos ticket-granting ticket in the ticket cache " + cache);
             }
             try {
                 Thread.sleep(LOGIN_RETRY_MILLIS);
