@@ -89,7 +89,7 @@ TEST(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot
     CHadoopFS fs("default", "nobody");
     CHadoopFS::CHadoopConnection& connection = *fs.m_pConnection;
     ASSERT_TRUE(connection.m_bGood) << connection.m_sLastError;
-    hdfs_internal* firstHandle = connection.m_hFS;
+    hdfs_internal* firstHandle = CHadoopConnectionTestPeer::Handle(connection);
 
     ScopedEnv faults("LOCALHDFS_FAULTS",
                      "hdfsGetPathInfo=255:1,hdfsListDirectory=255:1,"
@@ -103,7 +103,7 @@ TEST(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot
         log.Contains("An operation failed with an internal error: obtaining new Kerberos "
                      "tickets"));
     EXPECT_EQ(2u, recorder.Calls("kinit").size());
-    EXPECT_NE(firstHandle, connection.m_hFS);
+    EXPECT_NE(firstHandle, CHadoopConnectionTestPeer::Handle(connection));
 
     boost::shared_ptr<CHadoopFileInfoArray> entries;
     int count = 0;
@@ -128,12 +128,12 @@ TEST(KerberosRefresh, InternalErrorOfAReadWithoutKerberosIsNotRetried) {
 
     CHadoopFS fs("default", "nobody");
     ASSERT_TRUE(fs.m_pConnection->m_bGood) << fs.m_pConnection->m_sLastError;
-    hdfs_internal* firstHandle = fs.m_pConnection->m_hFS;
+    hdfs_internal* firstHandle = CHadoopConnectionTestPeer::Handle(*fs.m_pConnection);
     ScopedEnv faults("LOCALHDFS_FAULTS", "hdfsGetPathInfo=255:1");
     hdfsFileInfo* info = nullptr;
     errno = 0;
     EXPECT_EQ(-1, fs.GetFileInfo("/data", &info));
     EXPECT_EQ(EINTERNAL, errno);
     EXPECT_EQ(nullptr, info);
-    EXPECT_EQ(firstHandle, fs.m_pConnection->m_hFS);
+    EXPECT_EQ(firstHandle, CHadoopConnectionTestPeer::Handle(*fs.m_pConnection));
 }
