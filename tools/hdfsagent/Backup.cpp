@@ -208,10 +208,8 @@ bool CBackup::PrepareDestination(std::string& error) {
 }
 
 void CBackup::Fatal(const std::string& message) {
-    m_oFatal.Set(message);
+    m_oFatal.SetAndStop(message, m_pPipeline.get());
     m_bStop = true;
-    if (m_pPipeline)
-        m_pPipeline->Stop();
 }
 
 bool CBackup::OpenPrevious(std::string& error) {

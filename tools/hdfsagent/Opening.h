@@ -50,6 +50,14 @@ class CFatalError {
         hdfsagent::MutexLock guard(m_oLock);
         return m_sMessage;
     }
+    // Keeps `message` as Set does and stops `work` (a pipeline, when one is running), so that
+    // no further job starts after the first fatal error.
+    template <typename Stoppable>
+    void SetAndStop(const std::string& message, Stoppable* work) {
+        Set(message);
+        if (work)
+            work->Stop();
+    }
 
   private:
     mutable hdfsagent::Mutex m_oLock;

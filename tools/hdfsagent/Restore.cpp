@@ -144,9 +144,7 @@ class CRestore {
 };
 
 void CRestore::Fatal(const std::string& message) {
-    m_oFatal.Set(message);
-    if (m_pPipeline)
-        m_pPipeline->Stop();
+    m_oFatal.SetAndStop(message, m_pPipeline.get());
 }
 
 bool CRestore::CheckTarget(const ManifestEntry& root, std::string& error) {

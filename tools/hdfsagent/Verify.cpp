@@ -125,9 +125,7 @@ class CVerify {
 };
 
 void CVerify::Fatal(const std::string& message) {
-    m_oFatal.Set(message);
-    if (m_pPipeline)
-        m_pPipeline->Stop();
+    m_oFatal.SetAndStop(message, m_pPipeline.get());
 }
 
 bool CVerify::Advance() {
