@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -66,6 +67,30 @@ void CDemo::Say(const std::string& text, const nlohmann::ordered_json& event) {
     fflush(stdout);
 }
 
+// This process's environment with the demo installation's settings applied (an empty value
+// removes the variable), as "NAME=value" strings for execve.
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& changes) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (changes.count(text.substr(0, text.find('='))) == 0)
+            entries.push_back(text);
+    }
+    for (const auto& [name, value] : changes) {
+        if (!value.empty())
+            entries.push_back(name + "=" + value);
+    }
+    return entries;
+}
+
+std::vector<char*> PointersOf(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& text : strings)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 int CDemo::RunTool(const std::vector<std::string>& args) {
     const std::string self = ExecutablePath();
     std::vector<std::string> argv = {"hdfsagent"};
@@ -74,10 +99,12 @@ int CDemo::RunTool(const std::vector<std::string>& args) {
     argv.push_back("--user");
     argv.push_back(m_oSetup.User());
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& arg : argv)
-        pointers.push_back(&arg[0]);
-    pointers.push_back(nullptr);
+    std::vector<std::string> env = ChildEnvironment(m_oSetup.Environment());
+    // Everything the child needs is prepared here: between fork and exec it may only make
+    // async-signal-safe calls.
+    const std::vector<char*> argvPointers = PointersOf(argv);
+    const std::vector<char*> envPointers = PointersOf(env);
+    const std::string failure = "hdfsagent demo: cannot run " + self + "\n";
 
     fflush(stdout);
     fflush(stderr);
@@ -85,14 +112,9 @@ int CDemo::RunTool(const std::vector<std::string>& args) {
     if (pid < 0)
         return 127;
     if (pid == 0) {
-        for (const auto& [name, value] : m_oSetup.Environment()) {
-            if (value.empty())
-                unsetenv(name.c_str());
-            else
-                setenv(name.c_str(), value.c_str(), 1);
-        }
-        execv(self.c_str(), pointers.data());
-        fprintf(stderr, "hdfsagent demo: cannot run %s: %s\n", self.c_str(), strerror(errno));
+        execve(self.c_str(), argvPointers.data(), envPointers.data());
+        ssize_t ignored = write(STDERR_FILENO, failure.data(), failure.size());
+        (void)ignored;
         _exit(127);
     }
     int status = 0;
