@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -25,20 +26,45 @@ using testsupport::ProductHome;
 using testsupport::ProgramRecorder;
 using testsupport::ScopedEnv;
 
-TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
-    ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
-    ProductHome home;
-    Kdc kdc(std::string(HDFSAGENT_BINARY_DIR) + "/kdc-short-fixture");
-    KerberosSandbox sandbox(kdc);
-    LocalInstall install({{"hadoop.security.authentication", "kerberos"},
-                          {"hadoop.user.keytab.file", sandbox.Keytab({""}, 65534)}});
-    install.Activate();
-    testsupport::WriteFile(install.namespaceRoot() + "/data", "0123456789");
-    ProgramRecorder recorder({"kinit"});
+// A Kerberos installation on the short-ticket realm with one file, "/data", whose kinit calls are
+// recorded.
+struct ShortTicketInstall {
+    ShortTicketInstall()
+        : kdc(std::string(HDFSAGENT_BINARY_DIR) + "/kdc-short-fixture"),
+          sandbox(kdc),
+          install({{"hadoop.security.authentication", "kerberos"},
+                   {"hadoop.user.keytab.file", sandbox.Keytab({""}, 65534)}}),
+          recorder({"kinit"}) {
+        install.Activate();
+        testsupport::WriteFile(install.namespaceRoot() + "/data", "0123456789");
+    }
 
-    CHadoopFS fs("default", "nobody");
+    ProductHome home;
+    Kdc kdc;
+    KerberosSandbox sandbox;
+    LocalInstall install;
+    ProgramRecorder recorder;
+};
+
+// That installation and a connection to it as "nobody". The test process re-executes itself
+// with libhdfs on its library path first, before anything is created that it would leave behind.
+class KerberosRefresh : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
+        cluster = std::make_unique<ShortTicketInstall>();
+        fs = std::make_unique<CHadoopFS>("default", "nobody");
+        ASSERT_TRUE(fs->m_pConnection->m_bGood) << fs->m_pConnection->m_sLastError;
+    }
+    size_t KinitCalls() const { return cluster->recorder.Calls("kinit").size(); }
+
+    std::unique_ptr<ShortTicketInstall> cluster;
+    std::unique_ptr<CHadoopFS> fs;
+};
+
+TEST_F(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
+    CHadoopFS& fs = *this->fs;
     CHadoopFS::CHadoopConnection& connection = *fs.m_pConnection;
-    ASSERT_TRUE(connection.m_bGood) << connection.m_sLastError;
     const CTimeStamp firstExpiry = connection.m_oCacheExpiryTime;
     ASSERT_FALSE(firstExpiry.IsZero());
     ASSERT_LE(firstExpiry, CTimeStamp::FromTimeT(time(nullptr) + 5));
@@ -59,7 +85,7 @@ TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
     LogCapture log;
     EXPECT_EQ(0, fs.Exists("/"));
     EXPECT_TRUE(log.Contains("Kerberos cache has expired, refreshing connection, ["));
-    EXPECT_EQ(2u, recorder.Calls("kinit").size());
+    EXPECT_EQ(2u, KinitCalls());
     EXPECT_NE(firstHandle, CHadoopConnectionTestPeer::Handle(connection));
     EXPECT_GT(connection.m_oCacheExpiryTime, firstExpiry);
     EXPECT_TRUE(connection.CheckCacheValidity().Succeeded());
@@ -69,26 +95,15 @@ TEST(KerberosRefresh, ExpiredTicketsAreRenewedByTheNextOperation) {
     EXPECT_EQ("4567", std::string(buffer, 4));
     EXPECT_EQ(0, file->Close());
     EXPECT_EQ(0, fs.Exists("/"));
-    EXPECT_EQ(2u, recorder.Calls("kinit").size());
+    EXPECT_EQ(2u, KinitCalls());
 }
 
 // A ticket can run out while a call authenticates, however early the library renews it: libhdfs
 // then fails the call with its internal error. A call that changes nothing is tried once more
 // with new tickets; one that changes the cluster is not, since it may have taken effect.
-TEST(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot) {
-    ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
-    ProductHome home;
-    Kdc kdc(std::string(HDFSAGENT_BINARY_DIR) + "/kdc-short-fixture");
-    KerberosSandbox sandbox(kdc);
-    LocalInstall install({{"hadoop.security.authentication", "kerberos"},
-                          {"hadoop.user.keytab.file", sandbox.Keytab({""}, 65534)}});
-    install.Activate();
-    testsupport::WriteFile(install.namespaceRoot() + "/data", "0123456789");
-    ProgramRecorder recorder({"kinit"});
-
-    CHadoopFS fs("default", "nobody");
+TEST_F(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot) {
+    CHadoopFS& fs = *this->fs;
     CHadoopFS::CHadoopConnection& connection = *fs.m_pConnection;
-    ASSERT_TRUE(connection.m_bGood) << connection.m_sLastError;
     hdfs_internal* firstHandle = CHadoopConnectionTestPeer::Handle(connection);
 
     ScopedEnv faults("LOCALHDFS_FAULTS",
@@ -102,7 +117,7 @@ TEST(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot
     EXPECT_TRUE(
         log.Contains("An operation failed with an internal error: obtaining new Kerberos "
                      "tickets"));
-    EXPECT_EQ(2u, recorder.Calls("kinit").size());
+    EXPECT_EQ(2u, KinitCalls());
     EXPECT_NE(firstHandle, CHadoopConnectionTestPeer::Handle(connection));
 
     boost::shared_ptr<CHadoopFileInfoArray> entries;
@@ -110,16 +125,16 @@ TEST(KerberosRefresh, InternalErrorOfAReadIsRetriedWithNewTicketsButAChangeIsNot
     EXPECT_EQ(0, fs.ListDirectory("/", entries, count)) << errno;
     EXPECT_EQ(1, count);
     EXPECT_EQ(0, fs.Exists("/data"));
-    EXPECT_EQ(4u, recorder.Calls("kinit").size());
+    EXPECT_EQ(4u, KinitCalls());
 
     errno = 0;
     EXPECT_EQ(-1, fs.Chmod("/data", 0600));
     EXPECT_EQ(EINTERNAL, errno);
-    EXPECT_EQ(4u, recorder.Calls("kinit").size());
+    EXPECT_EQ(4u, KinitCalls());
 }
 
 // Without Kerberos a new connection would bring nothing new: the internal error stands.
-TEST(KerberosRefresh, InternalErrorOfAReadWithoutKerberosIsNotRetried) {
+TEST(KerberosRefreshWithoutKerberos, InternalErrorOfAReadIsNotRetried) {
     ASSERT_TRUE(testsupport::StartWithLibhdfs().Succeeded());
     ProductHome home;
     LocalInstall install;
