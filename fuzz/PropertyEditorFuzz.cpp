@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hadoop/HadoopCommon.h"
+#include "hadoop/HadoopProperties.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <list>
 #include <vector>
 
+#include "hadoop/HadoopProperties.h"
 #include "host/File.h"
 #include "host/Log.h"
 #include "host/Path.h"

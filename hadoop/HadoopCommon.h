@@ -61,17 +61,3 @@ HDFSAGENT_API CEkError ResetNativeHadoopLogLevel(const std::string& logConfigDir
 // `logConfigDir` is empty. Errors: the copy's error with "Failed to copy '%s' to '%s'" pushed;
 // the editor's error with "Failed to update log directory in config file" pushed.
 HDFSAGENT_API CEkError EnableNativeHadoopLogging(const std::string& logConfigDir);
-
-namespace hdfsagent {
-namespace properties {
-
-// The pure text edit behind AddOrUpdateFieldInConfigFile (exposed for tests and the fuzzer):
-// `content` with every entry of `key` replaced by "key=value", or the pair appended.
-// Precondition: IsValidKey(key) and IsValidValue(value).
-std::string SetProperty(const std::string& content, const std::string& key,
-                        const std::string& value);
-bool IsValidKey(const std::string& key);
-bool IsValidValue(const std::string& value);
-
-}  // namespace properties
-}  // namespace hdfsagent

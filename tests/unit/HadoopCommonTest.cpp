@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "hadoop/HadoopCommon.h"
+#include "hadoop/HadoopProperties.h"
 #include "host/Log.h"
 #include "support/ErrorChecks.h"
 #include "support/TestSupport.h"
