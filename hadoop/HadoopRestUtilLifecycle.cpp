@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,42 @@ class SocketGuard {
   private:
     EKSOCKET m_hSocket;
 };
+
+// How often a hello retry looks whether the service has begun to listen.
+const unsigned long kListenPollMs = 50;
+
+// Whether something accepts TCP connections on `port` of one of `addresses`.
+bool PortAccepts(const EKNET_HOSTENT& addresses, unsigned int port) {
+    for (EKNET_ADDRESS address : addresses.m_vAddresses) {
+        EKSOCKET socket = EKNET_INVALID_SOCKET;
+        if (EKNET_socket(address.Family(), socket) != 0)
+            continue;
+        SocketGuard guard(socket);
+        EKNET_SetPort(address, htons(static_cast<uint16_t>(port)));
+        if (EKNET_connect(socket, address) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Sleeps `retryMs`, or less when `port` on localhost, closed as the sleep begins, starts to
+// accept connections: the service's JVM listens a second or two after its start, and the hello
+// check should then ask at once rather than sleep out the rest of a ten-second delay. A port that
+// already accepts (a service that listens but cannot answer yet) gets the whole delay.
+void SleepUntilListening(unsigned int port, unsigned long retryMs) {
+    EKNET_HOSTENT* addresses = nullptr;
+    if (EKNET_name2ip("localhost", addresses, 0) != 0 || PortAccepts(*addresses, port)) {
+        EKNET_freehostent(addresses);
+        EKSLEEP(retryMs);
+        return;
+    }
+    for (unsigned long slept = 0; slept < retryMs; slept += kListenPollMs) {
+        EKSLEEP(std::min(kListenPollMs, retryMs - slept));
+        if (PortAccepts(*addresses, port))
+            break;
+    }
+    EKNET_freehostent(addresses);
+}
 
 std::string ApplicationName(DXHadoop::eHadoopAppType type) {
     switch (type) {
@@ -425,7 +462,8 @@ CEkError CHadoopRestUtil::checkConnection() {
                              exitStatus);
         }
         DXLOG(0, "Resource unavailable, sleeping 10 secs");
-        EKSLEEP(retryMs);
+        SleepUntilListening(static_cast<unsigned int>(std::strtoul(m_sPort.c_str(), nullptr, 10)),
+                            retryMs);
     }
     return last.Push(FX_LOCATION, "JAVA Utils hello check failed");
 }

@@ -92,6 +92,15 @@ int EKNET_bind(EKSOCKET socket, const EKNET_ADDRESS& address) {
     return 0;
 }
 
+int EKNET_connect(EKSOCKET socket, const EKNET_ADDRESS& address) {
+    if (address.m_nLength == 0)
+        return EINVAL;
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address.m_oStorage),
+                  address.m_nLength) != 0)
+        return errno != 0 ? errno : EINVAL;
+    return 0;
+}
+
 int EKNET_getsockname(EKSOCKET socket, EKNET_ADDRESS& address) {
     EKNET_ADDRESS bound;
     bound.m_nLength = sizeof(bound.m_oStorage);

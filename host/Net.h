@@ -41,6 +41,8 @@ HDFSAGENT_API void EKNET_freehostent(EKNET_HOSTENT* result);
 // A new TCP socket of `family` (AF_INET, AF_INET6) in `socket`; EKNET_INVALID_SOCKET on failure.
 HDFSAGENT_API int EKNET_socket(int family, EKSOCKET& socket);
 HDFSAGENT_API int EKNET_bind(EKSOCKET socket, const EKNET_ADDRESS& address);
+// Connects `socket` to `address`, waiting for the answer (ECONNREFUSED when nothing listens).
+HDFSAGENT_API int EKNET_connect(EKSOCKET socket, const EKNET_ADDRESS& address);
 // The address `socket` is bound to; with port 0 at bind time, the port the system chose.
 HDFSAGENT_API int EKNET_getsockname(EKSOCKET socket, EKNET_ADDRESS& address);
 HDFSAGENT_API int EKNET_close(EKSOCKET socket);

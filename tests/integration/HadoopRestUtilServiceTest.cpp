@@ -299,6 +299,19 @@ TEST_F(RestUtilServiceTest, WaitTimeSettingOnlyRaisesAndGivesTheAttempts) {
     }
 }
 
+// The hello check asks again as soon as the JVM listens instead of sleeping out its retry delay
+// (two minutes here: a check that slept it out would take that long).
+TEST_F(RestUtilServiceTest, HelloCheckAsksAgainAsSoonAsTheServiceListens) {
+    ScopedEnv retry("HDFSAGENT_RESTUTIL_RETRY_MS", "120000");
+    auto util = Util();
+    const auto started = std::chrono::steady_clock::now();
+    CEkError err = util->Start();
+    ASSERT_TRUE(err.Succeeded()) << err.AsString();
+    EXPECT_LE(util->GetHelloAttempts(), 2u);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took.count(), 100.0);
+}
+
 TEST_F(RestUtilServiceTest, ServiceThatExitsEndsTheHelloCheckEarly) {
     const std::string java = home.path("dying/java");
     WriteScript(java, "exit 3\n");
