@@ -26,7 +26,9 @@
 # on request), LARGE_FILES (8), LARGE_MIB (256),
 # LARGE_BLOCK_MIB (64), SMALL_DIRS (200), SMALL_PER_DIR (100), SMALL_BYTES (4096),
 # SMALL_RESTORE_BASELINES ("put put_p": what the restore of small files is measured against),
-# BENCH_PROFILE (empty; "perf" records a perf profile of each hdfsagent run into WORK_DIR),
+# BENCH_PROFILE (empty; "perf" records a perf profile of each hdfsagent run into WORK_DIR;
+# "log" keeps the library's log of each run there, at level 3, with millisecond times: where the
+# time of a run goes between connecting, starting the REST service, listing zones and copying),
 # BENCH_CLUSTER (empty: a cluster of the run's own; a directory of a running start-cluster.sh:
 # that cluster, below /bench-PID), BENCH_TARGETS (1; 0: a missed target does not fail the run).
 # Exit status 1 when a step fails or (BENCH_TARGETS=1) a target is missed.
@@ -108,6 +110,10 @@ ln -s "$here/../hadoop/templates/dxhadoopnativelog4j.properties" "$home/dxjars/"
     echo "[FileSystemAgent]"
     echo "HDP_LIB_PATH=$(dirname -- "$REALCLUSTER_LIBHDFS"):$REALCLUSTER_JAVA_HOME/lib/server"
     echo "nHadoopRestUtilWaitTime=600"
+    if [ "$BENCH_PROFILE" = log ]; then
+        echo "[EventManager]"
+        echo "hdfsagent_DEBUGLEVEL=3"
+    fi
 } >"$home/settings.ini"
 # A client closing a file waits until the DataNode has reported the file's last block to the
 # NameNode; on this one loaded machine that report mostly arrives after the client's first
@@ -136,6 +142,11 @@ agent() {
     if [ "$BENCH_PROFILE" = perf ]; then
         perf record -g -o "$work/profile-$1-$(date +%H%M%S%N).data" -- \
             "$tool" --namenode "$uri" --user root "$@"
+    elif [ "$BENCH_PROFILE" = log ]; then
+        agent_status=0
+        "$tool" --namenode "$uri" --user root "$@" || agent_status=$?
+        mv "$home/log/hdfsagent.log" "$work/profile-$1-$(date +%H%M%S%N).log" 2>/dev/null || true
+        return $agent_status
     else
         "$tool" --namenode "$uri" --user root "$@"
     fi
