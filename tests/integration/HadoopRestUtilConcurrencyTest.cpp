@@ -24,15 +24,11 @@ using ::testing::HasSubstr;
 
 namespace {
 
-class RestUtilConcurrencyTest : public ::testing::Test {
+class RestUtilConcurrencyTest : public RestServiceFixture {
   protected:
-    RestUtilHome home;
-    LocalInstall install;
-    ScopedEnv noJavaHome = ScopedEnv::unset("JAVA_HOME");
     std::unique_ptr<CHadoopRestUtil> util;
 
     void SetUp() override {
-        install.Activate();
         WriteFile(install.namespaceRoot() + "/data/a", "a");
         WriteFile(install.namespaceRoot() + "/data/b", "b");
         util = std::make_unique<CHadoopRestUtil>("", home.home(), "hdfs", eAppTypeHadoop,

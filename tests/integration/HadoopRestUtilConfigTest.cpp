@@ -22,14 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RestUtilConfigTest : public ::testing::Test {
+class RestUtilConfigTest : public RestServiceFixture {
   protected:
-    RestUtilHome home;
-    LocalInstall install;
-    ScopedEnv noJavaHome = ScopedEnv::unset("JAVA_HOME");
     std::unique_ptr<ScopedEnv> path;
-
-    void SetUp() override { install.Activate(); }
 
     // Puts `which` that never finds java and `whereis` that prints `whereisOutput` first on PATH.
     void HideJavaFromPath(const std::string& whereisOutput = "java:") {

@@ -29,14 +29,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RestUtilServiceTest : public ::testing::Test {
+class RestUtilServiceTest : public RestServiceFixture {
   protected:
-    RestUtilHome home;
-    LocalInstall install;
-    ScopedEnv noJavaHome = ScopedEnv::unset("JAVA_HOME");
-
     void SetUp() override {
-        install.Activate();
         WriteFile(install.namespaceRoot() + "/data/a", "a");
         WriteFile(install.namespaceRoot() + "/data/b", "b");
     }

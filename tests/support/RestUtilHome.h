@@ -5,9 +5,12 @@
 // settings may change the number).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
+#include "support/LocalInstall.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
@@ -33,6 +36,18 @@ class RestUtilHome {
   private:
     TempDir m_home;
     std::vector<ScopedEnv> m_env;
+};
+
+// The set-up the REST service's tests share: its product home beside an activated localcluster
+// installation, and no JAVA_HOME, so that the service's Java is searched for as on an edge node
+// that does not set it.
+class RestServiceFixture : public ::testing::Test {
+  protected:
+    RestServiceFixture() { install.Activate(); }
+
+    RestUtilHome home;
+    LocalInstall install;
+    ScopedEnv noJavaHome = ScopedEnv::unset("JAVA_HOME");
 };
 
 // Property value `key` of a properties file ("" when absent).
